@@ -1,0 +1,75 @@
+// dictionary - the host's dictionary file syntax, its in-memory tree and the
+// one reporter of configuration errors
+//
+// cfgfReadConfigFile  read a file into a tree (null on a syntax error)
+// cfgfGetDictValue... look values up (null when missing or of another type)
+// cfgfNewString, cfgfNewArray, cfgfNewDictionary, cfgfAddToArray,
+// cfgfAddToDictionary build trees
+// cfgfFreeItem        release what a node holds
+// cfgfError           "* Error in <file> [line <n> ]" and "* <message>"
+//
+// The settings file and the statistics dump are both read with it.  Reading
+// and lookups take no lock; a tree is read by one thread and then only looked
+// up.  cfgfError may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum cfgfItemType : int32_t {
+    cfgfAny = 0,        // as a wanted type: any; as a node's type: released
+    cfgfString = 1,
+    cfgfDictionary = 2,
+    cfgfArray = 3,
+};
+
+extern const char* const cfgfTypeStr[3];  // "String", "Dictionary", "Array"
+
+struct cfgfItem {
+    cfgfItemType type = cfgfAny;
+    int32_t line = 0;                 // line on which the value begins; 0 for built nodes
+    int32_t count = 0;                // String: length; Array: elements; Dictionary: entries
+    std::string text;                 // String
+    std::vector<cfgfItem> values;     // Array elements, or Dictionary values (parallel to keys)
+    std::vector<std::string> keys;    // Dictionary keys, in file order, duplicates kept
+};
+
+// cfgfReadConfigFile - the top-level dictionary of a file, or null (after the
+// error has been reported).  Remembers the file name for later errors.
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName, bool exitOnError);
+// cfgfReadConfigText - the same reader on text in memory (the file name only names errors).
+std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName,
+                                             bool exitOnError);
+
+// Remembered file name that errors name; callers that read another file put
+// the settings file's name back afterwards.
+std::string cfgfGetFileName();
+void cfgfSetFileName(const std::string& fileName, bool exitOnError);
+
+const cfgfItem* cfgfGetDictValue(const cfgfItem* dict, const char* key, cfgfItemType type);
+const char* cfgfGetDictValueStr(const cfgfItem* dict, const char* key);
+const cfgfItem* cfgfGetArrayValue(const cfgfItem* array, int index);
+const cfgfItem* cfgfGetDictNthValue(const cfgfItem* dict, int n);
+const char* cfgfGetDictNthKey(const cfgfItem* dict, int n, cfgfItemType type);
+
+std::unique_ptr<cfgfItem> cfgfNewString(const char* text);
+std::unique_ptr<cfgfItem> cfgfNewArray();
+std::unique_ptr<cfgfItem> cfgfNewDictionary();
+// The added item's contents move into the parent.
+void cfgfAddToArray(cfgfItem* array, cfgfItem&& item);
+void cfgfAddToDictionary(cfgfItem* dict, const char* key, cfgfItem&& item);
+
+void cfgfFreeItem(cfgfItem* item);
+void cfgfDumpItem(const cfgfItem* item);
+
+void cfgfError(const cfgfItem* item, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType type);
+int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);
+
+// cfgfQuote - a string written so that the reader gives it back unchanged
+// (used by the statistics dump for names).
+std::string cfgfQuote(std::string_view text);

@@ -1,0 +1,52 @@
+// settings - the plugin's settings file "VelmoraSpamAssassin.cfg"
+//
+// ReadConfigFile   read the file and publish a new Settings snapshot
+// CurrentSettings  the snapshot in force
+//
+// A snapshot is immutable.  Each scan, report and reload holds the snapshot it
+// started with, so a reload that publishes a new one never pulls a value (or
+// the settings tree pConf) from under a thread that is still using the old one.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/dictionary.h"
+
+extern const char* const configFileName;  // "VelmoraSpamAssassin.cfg"
+
+enum OnProblemMode { OnProblemExit = 0, OnProblemQuit = 1, OnProblemIgnore = 2 };
+
+constexpr int kMaxScanningThreadsLimit = 100;
+constexpr int kMaxScoreRanges = 20;
+
+struct Settings {
+    std::string pMainHeader = "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2]";
+    std::string pAlertHeader = "X-Alert: possible spam!\\eX-Color: red";
+    int alertLevel = 100;
+    std::string socketPath = "/var/run/spam";
+    int MaxScanningThreads = 10;
+    int onProblemMode = OnProblemExit;
+    std::vector<int> scoreRange = {0, 39, 76, 84, 90, 99, 100};  // nScoreRanges = size()
+    std::string submittedDirName = "Submitted";
+    int statDumpInterval = 10;
+    std::string statDumpFileName = "statistics.dat";
+    std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries
+
+    int nScoreRanges() const { return static_cast<int>(scoreRange.size()); }
+};
+
+// CurrentSettings - the snapshot in force (built-in defaults before the first read).
+std::shared_ptr<const Settings> CurrentSettings();
+// PublishSettings - make a snapshot the one in force (ReadConfigFile; tests).
+void PublishSettings(Settings settings);
+
+// ApplySettingsTree - the settings that a tree gives, starting from previous;
+// every problem is reported through cfgfError.  Does not check the Submitted
+// directory.
+Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree);
+
+// ReadConfigFile - read workPath + configFileName, apply it, check the
+// Submitted directory (ends the process when it cannot be opened), publish.
+void ReadConfigFile();

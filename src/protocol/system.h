@@ -1,0 +1,102 @@
+// system - small wrappers of the operating system that every module shares
+//
+// PluginMutex    a mutex that knows which thread holds it, so that the crash
+//                reaction can release the locks of a thread that died inside
+//                them (a scanning thread that crashes never returns)
+// xMutexLock/... lock and unlock a PluginMutex (RAII: PluginLock)
+// xSleep         sleep whole seconds
+// Now, NowPrecise the plugin's clock; tests replace it, nothing else reads
+//                the system clock directly
+// FileDescriptor owns a descriptor and closes it
+// WriteAll       write a whole buffer, resuming partial and interrupted writes
+// ReadUpTo       read until the end of the input or the buffer is full
+//
+// Thread-safe throughout.
+#pragma once
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <ctime>
+#include <string_view>
+
+// Kernel id of the calling thread, cached per thread.
+pid_t CurrentThreadId();
+
+class PluginMutex {
+public:
+    PluginMutex();
+    PluginMutex(const PluginMutex&) = delete;
+    PluginMutex& operator=(const PluginMutex&) = delete;
+
+    void lock();
+    bool try_lock();
+    void unlock();
+    bool HeldByCurrentThread() const;
+
+private:
+    friend void ReleaseMutexesHeldBy(pid_t thread);
+    std::atomic<pid_t> owner{0};
+};
+
+// xMutexInit - a PluginMutex is ready once constructed; kept for the start-up order.
+void xMutexInit(PluginMutex& mutex);
+void xMutexLock(PluginMutex& mutex);
+void xMutexUnlock(PluginMutex& mutex);
+
+// ReleaseMutexesHeldBy - unlock every PluginMutex that the given thread holds.
+// Safe inside a signal handler: it only touches atomics.
+void ReleaseMutexesHeldBy(pid_t thread);
+
+// PluginLock - scope guard for a PluginMutex.
+class PluginLock {
+public:
+    explicit PluginLock(PluginMutex& m) : mutex(m) { mutex.lock(); }
+    ~PluginLock() { mutex.unlock(); }
+    PluginLock(const PluginLock&) = delete;
+    PluginLock& operator=(const PluginLock&) = delete;
+
+private:
+    PluginMutex& mutex;
+};
+
+// xSleep - sleep the given number of whole seconds (resumed after signals).
+void xSleep(int seconds);
+
+// Now - the plugin's wall clock in seconds.
+time_t Now();
+// NowPrecise - the plugin's wall clock with microseconds (handling times).
+timeval NowPrecise();
+// SetClockOffset - shift the clock by whole seconds (tests start the plugin
+// "just before midnight" through the environment; see the entry point).
+void SetClockOffset(long seconds);
+// SetClockForTesting - replace the clock by a function; null restores the real one.
+void SetClockForTesting(time_t (*clock)());
+
+// FileDescriptor - owns an open descriptor.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : descriptor(fd) {}
+    ~FileDescriptor() { Close(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : descriptor(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const { return descriptor; }
+    bool IsOpen() const { return descriptor >= 0; }
+    int Release();
+    void Close();
+
+private:
+    int descriptor = -1;
+};
+
+// WriteAll - write every byte; false (errno set) when a write fails.
+bool WriteAll(int fd, std::string_view bytes);
+// ReadUpTo - read until end of input or capacity bytes; the count read, or -1
+// (errno set) when a read fails before anything was read.
+long ReadUpTo(int fd, char* buffer, size_t capacity);

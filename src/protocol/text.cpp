@@ -1,0 +1,121 @@
+#include "protocol/text.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Request lines arrive in bursts; reading them a block at a time instead of a
+// byte at a time changes nothing the host can see (lines, cuts and the end of
+// input stay the same) and saves one system call per byte.
+struct LineReader {
+    int fd = -1;
+    char block[65536];
+    size_t begin = 0;
+    size_t end = 0;
+
+    // Next byte, or -1 at end of input or on a read error.
+    int Next(int from)
+    {
+        if (from != fd) {
+            fd = from;
+            begin = end = 0;
+        }
+        if (begin == end) {
+            ssize_t n;
+            do {
+                n = ::read(fd, block, sizeof block);
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0)
+                return -1;
+            begin = 0;
+            end = static_cast<size_t>(n);
+        }
+        return static_cast<unsigned char>(block[begin++]);
+    }
+};
+
+LineReader lineReader;
+
+}  // namespace
+
+char* xfgetsFd(char* buffer, int size, int fd)
+{
+    int kept = 0;
+    for (;;) {
+        int c = lineReader.Next(fd);
+        if (c < 0)
+            return nullptr;
+        if (c == '\n')
+            break;
+        if (kept < size - 1)
+            buffer[kept++] = static_cast<char>(c);
+    }
+    if (size > 0)
+        buffer[kept] = '\0';
+    return buffer;
+}
+
+char* xfgets(char* buffer, int size, FILE* stream)
+{
+    return xfgetsFd(buffer, size, fileno(stream));
+}
+
+bool EqualStringsNoCase(const char* a, const char* b)
+{
+    for (; *a != '\0'; a++, b++) {
+        unsigned char ca = static_cast<unsigned char>(*a);
+        unsigned char cb = static_cast<unsigned char>(*b);
+        if (ca == cb)
+            continue;
+        unsigned char upper = static_cast<unsigned char>(ca & ~0x20);
+        if ((ca ^ cb) != 0x20 || upper < 'A' || upper > 'Z')
+            return false;
+    }
+    return *b == '\0';
+}
+
+void bufConcat(std::string& buffer, const char* text)
+{
+    if (text != nullptr)
+        buffer += text;
+}
+
+std::string& SubstStr(std::string& buffer, int n, const char* value)
+{
+    const char placeholder[3] = {'^', static_cast<char>('0' + n), '\0'};
+    const size_t valueLength = value ? strlen(value) : 0;
+    size_t pos = 0;
+    while ((pos = buffer.find(placeholder, pos, 2)) != std::string::npos) {
+        buffer.replace(pos, 2, value ? value : "", valueLength);
+        pos += valueLength;
+    }
+    return buffer;
+}
+
+char* strnncpy(char* destination, const char* source, int len)
+{
+    if (len < 1)
+        return destination;
+    strncpy(destination, source, static_cast<size_t>(len - 1));
+    destination[len - 1] = '\0';
+    return destination;
+}
+
+int64_t lmin(int64_t a, int64_t b) { return a < b ? a : b; }
+int64_t lmax(int64_t a, int64_t b) { return a > b ? a : b; }
+
+std::string mkDate(time_t t)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d", days[local.tm_wday % 7], local.tm_mday,
+             months[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}

@@ -1,0 +1,43 @@
+// text - reading request lines and the small string utilities of header and
+// report texts
+//
+// xfgets             read one line from a descriptor (the command loop's only reader)
+// EqualStringsNoCase compare, folding ASCII letters only
+// bufConcat          append to a growing text
+// SubstStr           replace every "^n" placeholder of one digit
+// strnncpy           bounded copy that always terminates
+// mkDate             the date text of report subjects, bodies and dump comments
+// lmin, lmax         smaller and larger of two 64-bit values
+//
+// Pure functions apart from xfgets, which keeps a read-ahead buffer per process
+// and is used by the main thread alone.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// xfgets - read one line into buffer (at most size - 1 bytes kept, the rest of
+// a longer line dropped up to its line feed); null at end of input or on a
+// read error, a partial last line without a line feed is dropped.
+char* xfgets(char* buffer, int size, FILE* stream);
+// xfgetsFd - the same on a plain descriptor (tests).
+char* xfgetsFd(char* buffer, int size, int fd);
+
+bool EqualStringsNoCase(const char* a, const char* b);
+
+// bufConcat - append text (null changes nothing).
+void bufConcat(std::string& buffer, const char* text);
+// SubstStr - replace every "^n" by value (null counts as empty); inserted
+// values are not scanned again.  Returns the buffer.
+std::string& SubstStr(std::string& buffer, int n, const char* value);
+
+// strnncpy - copy at most len - 1 characters, zero-fill the rest of len bytes.
+char* strnncpy(char* destination, const char* source, int len);
+
+// mkDate - "Thu, 1 Jan 2026 00:00:00": local time, thread-safe.
+std::string mkDate(time_t t);
+
+int64_t lmin(int64_t a, int64_t b);
+int64_t lmax(int64_t a, int64_t b);
