@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #include "protocol/output.h"
@@ -11,43 +12,39 @@ OutputCapture::OutputCapture()
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+        throw std::runtime_error("pipe2 failed");
     readEnd = ends[0];
     writeEnd = ends[1];
-    // A reader drains the pipe, so that writers never block on a full pipe.
-    reader = std::thread([this] {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(readEnd, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
+    drainer = std::thread([this] {
+        char block[4096];
+        for (;;) {
+            ssize_t n = read(readEnd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            collected.append(block, static_cast<size_t>(n));
+        }
     });
     SetOutputDescriptor(writeEnd);
 }
 
-OutputCapture::~OutputCapture() { Finish(); }
+OutputCapture::~OutputCapture() { Stop(); }
 
-const std::string& OutputCapture::Finish()
+void OutputCapture::Stop()
 {
-    if (!finished) {
-        finished = true;
-        SetOutputDescriptor(STDOUT_FILENO);
-        close(writeEnd);
-        reader.join();
-        close(readEnd);
-    }
-    return text;
+    if (writeEnd < 0)
+        return;
+    SetOutputDescriptor(STDOUT_FILENO);
+    close(writeEnd);
+    writeEnd = -1;
+    drainer.join();
+    close(readEnd);
+    readEnd = -1;
 }
 
-std::vector<std::string> OutputCapture::Lines()
+std::string OutputCapture::Text()
 {
-    std::vector<std::string> lines;
-    const std::string& all = Finish();
-    size_t start = 0;
-    while (start < all.size()) {
-        size_t end = all.find('\n', start);
-        end = end == std::string::npos ? all.size() : end + 1;
-        lines.push_back(all.substr(start, end - start));
-        start = end;
-    }
-    return lines;
+    Stop();
+    return collected;
 }

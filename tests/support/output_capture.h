@@ -1,10 +1,12 @@
-// output_capture - points the plugin's output channel at a pipe while a test
-// runs the code in-process, and collects every line written
+// output_capture - collects what the plugin's output channel writes while a
+// unit test runs, instead of letting it reach the test's standard output.
+//
+// The channel is pointed at a pipe that a thread drains, so a test may write
+// any amount; Text() restores standard output and returns everything written.
 #pragma once
 
 #include <string>
 #include <thread>
-#include <vector>
 
 class OutputCapture {
 public:
@@ -13,14 +15,14 @@ public:
     OutputCapture(const OutputCapture&) = delete;
     OutputCapture& operator=(const OutputCapture&) = delete;
 
-    // Finish - give the channel back to standard output; everything written.
-    const std::string& Finish();
-    std::vector<std::string> Lines();  // Finish, split after each line feed
+    // Text - stop capturing; everything written since the start.
+    std::string Text();
 
 private:
+    void Stop();
+
     int readEnd = -1;
     int writeEnd = -1;
-    std::thread reader;
-    std::string text;
-    bool finished = false;
+    std::string collected;
+    std::thread drainer;
 };

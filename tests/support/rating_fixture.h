@@ -77,7 +77,7 @@ protected:
         Fill(item, id, path);
         OutputCapture output;
         ScanFile(item);
-        return output.Finish();
+        return output.Text();
     }
 
     std::string ScanMessage(const std::string& content, const std::string& id = "17")
@@ -88,6 +88,20 @@ protected:
     TempDir dir;
     std::unique_ptr<FakeSpamd> spamd;
 };
+
+// SplitLines - text cut after each line feed, the line feeds kept.
+inline std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
 
 // Replies of the fake spamd.
 inline SpamdReply ScoredReply(double score, int delayMs = 0)

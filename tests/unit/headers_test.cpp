@@ -13,7 +13,7 @@ std::string Reply(int rating, const Settings& settings = Settings{})
     snprintf(item.requestId, sizeof item.requestId, "17");
     OutputCapture output;
     PrintResult(item, rating, settings);
-    return output.Finish();
+    return output.Text();
 }
 
 std::string Bar(const std::vector<int>& bounds, int rating)

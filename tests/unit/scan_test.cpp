@@ -152,7 +152,7 @@ TEST_F(Rating, RequestAlreadyGivenUpIsNotAnsweredTwice)
     ASSERT_TRUE(ClaimAnswer(item));  // as the controller does for a stuck scan
     OutputCapture output;
     ScanFile(item);
-    EXPECT_EQ(output.Finish().rfind("17 ", 0), std::string::npos);
+    EXPECT_EQ(output.Text().rfind("17 ", 0), std::string::npos);
 }
 
 TEST_F(Rating, RequestThatCannotBeWrittenIsRatedZeroAndLogged)
@@ -237,7 +237,7 @@ TEST_F(Rating, ConcurrentScansEachGetTheirOwnRating)
         thread.join();
 
     std::map<int, int> ratings;
-    for (const std::string& line : output.Lines()) {
+    for (const std::string& line : SplitLines(output.Text())) {
         const int id = atoi(line.c_str());
         const int rating = atoi(line.c_str() + line.find("Score:") + 6);
         EXPECT_TRUE(ratings.emplace(id, rating).second) << "second reply: " << line;

@@ -30,7 +30,7 @@ TEST_F(Whitelist, SkipsCommentsAndShortLinesAndCutsLineEnds)
               "# a comment\n #x@y\nab\ncd\r\nxyz\r\nJoe@Example.ORG\n\n\r\nwith blank \n");
     OutputCapture output;
     whitelist.InitializeFrom(dir.File("whitelist.txt"));
-    EXPECT_EQ(output.Finish(), "* 4 items read from " + dir.File("whitelist.txt") + "\n");
+    EXPECT_EQ(output.Text(), "* 4 items read from " + dir.File("whitelist.txt") + "\n");
     EXPECT_EQ(whitelist.Patterns(), (std::vector<std::string>{" #x@y", "xyz", "joe@example.org", "with blank "}));
 }
 
@@ -38,7 +38,7 @@ TEST_F(Whitelist, MissingFileLeavesTheListEmptyAndSaysNothing)
 {
     OutputCapture output;
     whitelist.InitializeFrom(dir.File("none.txt"));
-    EXPECT_EQ(output.Finish(), "");
+    EXPECT_EQ(output.Text(), "");
     EXPECT_EQ(whitelist.Size(), 0u);
 }
 
