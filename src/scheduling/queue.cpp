@@ -259,8 +259,15 @@ void WriteOffSlot(int slot)
         PluginLock lock(queueMutex);
         slotGeneration[slot].fetch_add(1);
         threadsPool[slot].alive.store(false);
+        threadsPool[slot].currentItem.store(nullptr);
     }
     WakeThreads(true);
+}
+
+void FinishRequest(queueItem_t* item)
+{
+    PluginLock lock(queueMutex);
+    item->done = true;
 }
 
 int QueueLength()
