@@ -6,20 +6,20 @@ const char* const configFileName = "VelmoraSpamAssassin.cfg";
 
 namespace {
 PluginMutex settingsMutex;
-std::shared_ptr<const Settings> current = std::make_shared<const Settings>();
+Immortal<std::shared_ptr<const Settings>> current(std::make_shared<const Settings>());
 }  // namespace
 
 std::shared_ptr<const Settings> CurrentSettings()
 {
     PluginLock lock(settingsMutex);
-    return current;
+    return *current;
 }
 
 void PublishSettings(Settings settings)
 {
     auto next = std::make_shared<const Settings>(std::move(settings));
     PluginLock lock(settingsMutex);
-    current.swap(next);
+    current->swap(next);
 }
 
 // placeholder: the settings reader is built in its own change

@@ -82,11 +82,18 @@ TEST(CrashReaction, ACrashInsideTheOutputAndStatisticsLocksHangsNothing)
               "* Crash detected !!!\n"
               "* crashed while scanning /queue/message-1\n"
               "c1 REJECTED sorry, we'll try again later\n");
-    ASSERT_TRUE(printMutex.try_lock());
-    printMutex.unlock();
-    ASSERT_TRUE(reportMutex.try_lock());
-    reportMutex.unlock();
-    EXPECT_FALSE(threadsPool[kSlot].alive.load());  // written off until the next reload
+    // The signal thread may still be finishing its last write; both locks must come free.
+    for (PluginMutex* mutex : {&printMutex, &reportMutex}) {
+        bool taken = false;
+        for (int wait = 0; wait < 500 && !(taken = mutex->try_lock()); wait++)
+            usleep(10000);
+        ASSERT_TRUE(taken);
+        mutex->unlock();
+    }
+    // written off until the next reload
+    for (int wait = 0; wait < 500 && threadsPool[kSlot].alive.load(); wait++)
+        usleep(10000);
+    EXPECT_FALSE(threadsPool[kSlot].alive.load());
     RestoreCrashSignals();
     SetOutputDescriptor(1);
     close(fds[0]);
