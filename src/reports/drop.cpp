@@ -25,6 +25,15 @@ unsigned DrawNumber()
     return sum & 0xFFFFu;
 }
 
+// ReleasedName - the name under which the host takes a finished message.
+std::string ReleasedName(const std::string& tempName)
+{
+    std::string name = tempName;
+    if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
+        name.resize(name.size() - 4);
+    return name + ".sub";
+}
+
 }  // namespace
 
 void SetRandomSourceForTesting(int (*source)()) { randomSource.store(source); }
@@ -41,6 +50,15 @@ ReportFile OpenTempFile(const std::string& directory, const char* prefix, const 
             if (errno == EEXIST)
                 continue;
             return nullptr;
+        }
+        // A released message of the same number that the host has not taken
+        // yet would be replaced by our rename; this number is taken.  Checked
+        // after the creation, so a writer of ours that releases meanwhile is
+        // seen either way.
+        if (access(ReleasedName(name).c_str(), F_OK) == 0) {
+            close(fd);
+            unlink(name.c_str());
+            continue;
         }
         FILE* stream = fdopen(fd, "w+");
         if (stream == nullptr) {
@@ -95,10 +113,7 @@ void WriteReportHeader(FILE* stream, const char* from, const char* to, const cha
 
 void RenameTempToSub(const std::string& tempName)
 {
-    std::string finalName = tempName;
-    if (finalName.size() >= 4 && finalName.compare(finalName.size() - 4, 4, ".tmp") == 0)
-        finalName.resize(finalName.size() - 4);
-    finalName += ".sub";
+    const std::string finalName = ReleasedName(tempName);
     if (rename(tempName.c_str(), finalName.c_str()) != 0) {
         PrintMsg("* failed renaming %s to %s, error code=%d\n", tempName.c_str(), finalName.c_str(), errno);
         return;

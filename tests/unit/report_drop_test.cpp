@@ -190,6 +190,20 @@ TEST_F(ReportTempFile, ExistingNameIsNeverOpenedAnotherIsDrawn)
     EXPECT_EQ(ReadFileText(name), "new");
 }
 
+TEST_F(ReportTempFile, NumberOfAMessageNotYetDeliveredIsNotTakenAgain)
+{
+    WriteFile(SubmittedDir() + "/reportSA_5.sub", "waiting for delivery");
+    PlanDraws({5, 8});
+    std::string name;
+    ReportFile file = OpenTempFile(SubmittedDir(), "reportSA_", ".tmp", name);
+    ASSERT_TRUE(file);
+    file.reset();
+    EXPECT_EQ(name, SubmittedDir() + "/reportSA_8.tmp");
+    RenameTempToSub(name);
+    EXPECT_EQ(ReadFileText(SubmittedDir() + "/reportSA_5.sub"), "waiting for delivery");
+    EXPECT_EQ(ListDirectory(SubmittedDir()), (std::vector<std::string>{"reportSA_5.sub", "reportSA_8.sub"}));
+}
+
 TEST_F(ReportTempFile, MissingDirectoryGivesNullAndTheNameTried)
 {
     PlanDraws({12});
@@ -223,13 +237,13 @@ TEST_F(ReportRelease, RenamesToSubWithMode0666WhateverTheMask)
 
 TEST_F(ReportRelease, FailedRenameIsReportedAndLeavesTheTemporaryFile)
 {
-    // A non-empty directory under the final name makes the rename fail.
-    const std::string blocker = SubmittedDir() + "/reportSA_9.sub";
-    mkdir(blocker.c_str(), 0755);
-    WriteFile(blocker + "/inside", "x");
     PlanDraws({9});
     std::string name;
     ASSERT_TRUE(OpenTempFile(SubmittedDir(), "reportSA_", ".tmp", name));
+    // A non-empty directory that appears under the final name makes the rename fail.
+    const std::string blocker = SubmittedDir() + "/reportSA_9.sub";
+    mkdir(blocker.c_str(), 0755);
+    WriteFile(blocker + "/inside", "x");
     RenameTempToSub(name);
     const std::string line = output.Take();
     EXPECT_TRUE(line.starts_with("* failed renaming " + name + " to " + blocker + ", error code="))

@@ -65,23 +65,23 @@ inline void PlanDraws(std::vector<unsigned> numbers)
     SetRandomSourceForTesting(PlannedRandom);
 }
 
-// OutputCapture - everything written through the output channel meanwhile.
-class OutputCapture {
+// ReportOutput - everything written through the output channel meanwhile.
+class ReportOutput {
 public:
-    OutputCapture()
+    ReportOutput()
     {
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
             ADD_FAILURE() << "pipe2: " << strerror(errno);
         SetOutputDescriptor(fds[1]);
     }
-    ~OutputCapture()
+    ~ReportOutput()
     {
         SetOutputDescriptor(STDOUT_FILENO);
         close(fds[0]);
         close(fds[1]);
     }
-    OutputCapture(const OutputCapture&) = delete;
-    OutputCapture& operator=(const OutputCapture&) = delete;
+    ReportOutput(const ReportOutput&) = delete;
+    ReportOutput& operator=(const ReportOutput&) = delete;
 
     // Take - what has been written since the last Take.
     std::string Take()
@@ -230,5 +230,5 @@ protected:
     }
 
     TempDir work;
-    OutputCapture output;
+    ReportOutput output;
 };
