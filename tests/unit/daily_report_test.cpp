@@ -4,6 +4,7 @@
 #include "report_fixture.h"
 
 #include <set>
+#include <thread>
 
 #include "protocol/text.h"
 
@@ -593,4 +594,34 @@ TEST_F(DailySchedule, UnsetPeriodStartBecomesTheStartupTime)
     StartAt(9, 10, 0);
     Pass(9, 10, 5);
     EXPECT_EQ(prevReportTime.load(), LocalSecond(2026, 3, 9, 10, 0, 0));
+}
+
+TEST_F(DailyReport, CountsArrivingDuringReportsAreNeitherLostNorCountedTwice)
+{
+    constexpr int kMessages = 3000;
+    std::atomic<bool> done{false};
+    std::thread scanner([&] {
+        for (int i = 0; i < kMessages; i++) {
+            ReportAddItem(&reportSourceList, FormatText("[10.0.%d.1]", i % 7).c_str(), 1);
+            CountRating(i % 101);
+            CountHandledRequest(5);
+        }
+        done.store(true);
+    });
+    std::string reports;
+    while (!done.load()) {
+        SetNow(GetNow() + 1);
+        reports += Report();
+    }
+    scanner.join();
+    SetNow(GetNow() + 1);
+    reports += Report();
+
+    long rated = 0, sources = 0;
+    for (size_t at = 0; (at = reports.find(" messages rated\n", at)) != std::string::npos; at++)
+        rated += atol(reports.c_str() + reports.rfind('\n', at) + 1);
+    for (size_t at = 0; (at = reports.find(" sources total\n", at)) != std::string::npos; at++)
+        sources += atol(reports.c_str() + reports.rfind('\n', at) + 1);
+    EXPECT_EQ(rated, kMessages);
+    EXPECT_EQ(sources, kMessages);
 }

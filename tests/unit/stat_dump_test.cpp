@@ -3,6 +3,8 @@
 
 #include "report_fixture.h"
 
+#include <thread>
+
 #include "protocol/text.h"
 
 namespace {
@@ -456,4 +458,36 @@ TEST_F(StatRestore, FileIsLookedForEvenWhenDumpingIsOff)
     WriteDump(Today(1), Today(11), "MessagesTotal=4;\nNormalShutdown=YES;\n");
     ReadReportData();
     EXPECT_EQ(nScannedMessagesTotal, 4);
+}
+
+TEST_F(StatDump, DumpsWhileCountsArriveShowOneMomentOfTheRecord)
+{
+    std::atomic<bool> done{false};
+    std::thread scanner([&] {
+        for (int i = 0; i < 3000; i++) {
+            ReportAddItem(&reportTargetList, FormatText("user%d@example.org", i % 13).c_str(), 1);
+            CountHandledRequest(7);
+        }
+        done.store(true);
+    });
+    int dumps = 0;
+    while (!done.load() || dumps == 0) {
+        DumpReportData(true);
+        dumps++;
+        // The scanner adds the target before it counts the message, so a
+        // dump taken at one moment holds as many targets or one more.
+        std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(Dumped(), "dump", false);
+        ASSERT_NE(tree, nullptr);
+        const long messages = atol(cfgfGetDictValueStr(tree.get(), "MessagesTotal"));
+        const cfgfItem* targets = cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary);
+        ASSERT_NE(targets, nullptr);
+        long counted = 0;
+        for (int n = 0; n < targets->count; n++)
+            counted += atol(cfgfGetDictNthValue(targets, n)->text.c_str());
+        EXPECT_TRUE(counted == messages || counted == messages + 1) << counted << " targets, " << messages;
+    }
+    scanner.join();
+    DumpReportData(true);
+    EXPECT_NE(Dumped().find("MessagesTotal=3000;\nScanTimeMin=7;\nScanTimeMax=7;\nScanTimeTotal=21000;\n"),
+              std::string::npos);
 }
