@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdarg>
-#include <cstring>
 
 #include "protocol/output.h"
 #include "protocol/process.h"

@@ -52,3 +52,9 @@ void UpdateConfig()
     InitEngine();
     ResumeTaking();
 }
+
+void BlockReloads()
+{
+    // Held until the process ends; a later SIGHUP waits here for good.
+    reloadMutex.lock();
+}

@@ -14,7 +14,8 @@ const char* const configFileName = "VelmoraSpamAssassin.cfg";
 namespace {
 
 PluginMutex settingsMutex;
-std::shared_ptr<const Settings> current = std::make_shared<const Settings>();  // guarded by settingsMutex
+// Never destroyed: detached threads may still ask for it while the process exits.
+Immortal<std::shared_ptr<const Settings>> current(std::make_shared<const Settings>());  // guarded by settingsMutex
 
 // ReadNumber - a number the way atoi reads it (leading blanks, a sign,
 // digits, 0 when there are none), held to the range of int instead of
@@ -104,14 +105,14 @@ struct DirectoryCloser {
 std::shared_ptr<const Settings> CurrentSettings()
 {
     PluginLock lock(settingsMutex);
-    return current;
+    return *current;
 }
 
 void PublishSettings(Settings settings)
 {
     auto next = std::make_shared<const Settings>(std::move(settings));
     PluginLock lock(settingsMutex);
-    current.swap(next);
+    current->swap(next);
 }
 
 Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree)

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
