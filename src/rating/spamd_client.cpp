@@ -36,14 +36,21 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
     return socketFd;
 }
 
-void DebugRequest(std::initializer_list<std::string_view> request)
+// DebugExchange - a request or reply as debug lines: every line of it starts
+// with "* ", so that no line of a message can pass for a reply to the host.
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
 {
     if (!doDebug.load(std::memory_order_relaxed))
         return;
-    std::string text;
-    for (std::string_view piece : request)
+    std::string text = label;
+    for (std::string_view piece : pieces)
         text += piece;
-    DebugMsg("cmd: %s\n", text.c_str());
+    if (!text.ends_with('\n'))
+        text += '\n';
+    for (size_t at = text.find('\n'); at != std::string::npos && at + 1 < text.size();
+         at = text.find('\n', at + 1))
+        text.insert(at + 1, "* ");
+    DebugMsg("%s", text.c_str());
 }
 
 }  // namespace
@@ -53,7 +60,7 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
 {
     reply[0] = '\0';
     FileDescriptor socketFd = ConnectToSpamd(socketPath);
-    DebugRequest(request);
+    DebugExchange("cmd: ", request);
     for (std::string_view piece : request) {
         if (!WriteAll(socketFd.Get(), piece)) {
             const int error = errno;
@@ -68,7 +75,7 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
     if (got < 0)
         return kReadFailed;
     reply[got] = '\0';
-    DebugMsg("rsp: %s\n", reply);
+    DebugExchange("rsp: ", {reply});
     return static_cast<int>(got);
 }
 
