@@ -29,7 +29,11 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
     address.sun_family = AF_UNIX;
     // A longer path is cut; the field always keeps its terminating NUL.
     strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (::connect(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int result;
+    do
+        result = ::connect(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
         PrintMsg("* failed to connect to socket %s: %s\n", socketPath.c_str(), strerror(errno));
         ExitProcess(1);
     }
@@ -43,13 +47,17 @@ void DebugExchange(const char* label, std::initializer_list<std::string_view> pi
     if (!doDebug.load(std::memory_order_relaxed))
         return;
     std::string text = label;
-    for (std::string_view piece : pieces)
-        text += piece;
-    if (!text.ends_with('\n'))
+    bool lineEnded = false;
+    for (std::string_view piece : pieces) {
+        for (char c : piece) {
+            if (lineEnded)
+                text += "* ";
+            text += c;
+            lineEnded = c == '\n';
+        }
+    }
+    if (!lineEnded)
         text += '\n';
-    for (size_t at = text.find('\n'); at != std::string::npos && at + 1 < text.size();
-         at = text.find('\n', at + 1))
-        text.insert(at + 1, "* ");
     DebugMsg("%s", text.c_str());
 }
 
