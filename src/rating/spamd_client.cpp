@@ -40,25 +40,16 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
     return socketFd;
 }
 
-// DebugExchange - a request or reply as debug lines: every line of it starts
-// with "* ", so that no line of a message can pass for a reply to the host.
+// DebugExchange - a request or reply as a debug text ("cmd: " or "rsp: ");
+// DebugMsg marks every line of it as a diagnostic line.
 void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
 {
     if (!doDebug.load(std::memory_order_relaxed))
         return;
     std::string text = label;
-    bool lineEnded = false;
-    for (std::string_view piece : pieces) {
-        for (char c : piece) {
-            if (lineEnded)
-                text += "* ";
-            text += c;
-            lineEnded = c == '\n';
-        }
-    }
-    if (!lineEnded)
-        text += '\n';
-    DebugMsg("%s", text.c_str());
+    for (std::string_view piece : pieces)
+        text.append(piece);
+    DebugMsg("%s\n", text.c_str());
 }
 
 }  // namespace

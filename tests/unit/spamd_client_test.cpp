@@ -31,8 +31,8 @@ TEST_F(SpamdClient, DebugModeLogsRequestAndReplyAsDiagnosticLines)
                 kReplyCapacity);
     doDebug = false;
     EXPECT_EQ(output.Text(),
-              "* cmd: CHECK SPAMC/1.2\r\n* Content-length: 6\r\n* \r\n* 1 OK\n* \n* \n"
-              "* rsp: SPAMD/1.1 0 EX_OK\r\n* Spam: False ; 0.0 / 5.0\r\n* \r\n");
+              "* cmd: CHECK SPAMC/1.2\r\n* Content-length: 6\r\n* \r\n* 1 OK\n* \n* \n* \n"
+              "* rsp: SPAMD/1.1 0 EX_OK\r\n* Spam: False ; 0.0 / 5.0\r\n* \r\n* \n");
 }
 
 TEST(SpamdClientDeathTest, UnreachableSocketEndsTheProcess)
