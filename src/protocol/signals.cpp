@@ -2,9 +2,15 @@
 //
 // A signal handler may interrupt a thread that holds printMutex, queueMutex or
 // reportMutex, and it may not safely write, lock, allocate or re-read the
-// settings.  So the handlers only record what happened and write one byte to
-// a pipe; the signal thread, which holds no lock when it wakes, does the work
-// in the order the administrator expects:
+// settings.  So no work is done in signal context:
+//
+//   SIGHUP is blocked in every thread; the HUP thread takes it with sigwait
+//   and runs signalHandlerHUP in an ordinary thread that holds no lock.
+//   A crash signal runs signalHandlerCrash on the crashed thread, which only
+//   records the crash and writes one byte to a pipe; the crash thread wakes
+//   and reacts.
+//
+// The work, in the order the administrator expects:
 //
 //   SIGHUP  "* HUP signal caught", then the same reload as the marker file.
 //   crash   "* Crash detected !!!", "* crashed while scanning <path>", the
@@ -47,9 +53,10 @@ constexpr int kCrashSignals[] = {SIGILL, SIGSEGV, SIGBUS, SIGSYS};
 int wakeupPipe[2] = {-1, -1};
 std::atomic<int> crashedSignal[kPoolSlots];  // per slot: the signal that crashed it, 0 if none
 
-void Notify(char what)
+void NotifyCrash()
 {
     const int saved = errno;
+    const char what = 'C';
     ssize_t ignored = write(wakeupPipe[1], &what, 1);
     (void)ignored;
     errno = saved;
@@ -94,7 +101,19 @@ void ReactToCrash(int slot, int signal)
     }
 }
 
-void* SignalThreadProc(void*)
+void* HupThreadProc(void*)
+{
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&hup, &signal) == 0)
+            signalHandlerHUP(signal);
+    }
+}
+
+void* CrashThreadProc(void*)
 {
     for (;;) {
         char what;
@@ -103,15 +122,21 @@ void* SignalThreadProc(void*)
             continue;
         if (n <= 0)
             return nullptr;
-        if (what == 'H') {
-            PrintMsg("* HUP signal caught\n");
-            UpdateConfig();
-        } else {
-            for (int slot = 0; slot < kPoolSlots; slot++)
-                if (int signal = crashedSignal[slot].exchange(0); signal != 0)
-                    ReactToCrash(slot, signal);
-        }
+        for (int slot = 0; slot < kPoolSlots; slot++)
+            if (int signal = crashedSignal[slot].exchange(0); signal != 0)
+                ReactToCrash(slot, signal);
     }
+}
+
+void StartThread(void* (*body)(void*))
+{
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, body, nullptr);
+    if (error != 0) {
+        PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error);
+        ExitProcess(1);
+    }
+    pthread_detach(thread);
 }
 
 void Install(int signal, void (*handler)(int))
@@ -127,7 +152,8 @@ void Install(int signal, void (*handler)(int))
 
 void signalHandlerHUP(int)
 {
-    Notify('H');
+    PrintMsg("* HUP signal caught\n");
+    UpdateConfig();
 }
 
 void signalHandlerCrash(int signal)
@@ -142,26 +168,26 @@ void signalHandlerCrash(int signal)
     }
     ReleaseMutexesHeldBy(CurrentThreadId());
     crashedSignal[slot].store(signal);
-    Notify('C');
+    NotifyCrash();
     ParkForever();
 }
 
 void InstallSignalHandlers()
 {
     if (wakeupPipe[0] < 0) {
+        // Blocked here, before the plugin's other threads exist, SIGHUP stays
+        // blocked in all of them (threads inherit the mask) and waits for sigwait.
+        sigset_t hup;
+        sigemptyset(&hup);
+        sigaddset(&hup, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &hup, nullptr);
         if (pipe2(wakeupPipe, O_CLOEXEC) != 0) {
             PrintMsg("* FAILURE Unable to create the signal pipe, errno=%d\n", errno);
             ExitProcess(1);
         }
-        pthread_t thread;
-        int error = pthread_create(&thread, nullptr, SignalThreadProc, nullptr);
-        if (error != 0) {
-            PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error);
-            ExitProcess(1);
-        }
-        pthread_detach(thread);
+        StartThread(HupThreadProc);
+        StartThread(CrashThreadProc);
     }
-    Install(SIGHUP, signalHandlerHUP);
     if (useCrashHandler.load())
         for (int signal : kCrashSignals)
             Install(signal, signalHandlerCrash);

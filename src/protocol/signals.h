@@ -1,9 +1,10 @@
 // signals - SIGHUP (reload) and the crash signals of scanning threads
 //
-// InstallSignalHandlers   SIGHUP; SIGILL, SIGSEGV, SIGBUS, SIGSYS when the
-//                         crash handler is on
+// InstallSignalHandlers   SIGHUP (taken by a thread of its own); SIGILL,
+//                         SIGSEGV, SIGBUS, SIGSYS when the crash handler is on
 // RestoreCrashSignals     default action for the crash signals (shutdown)
-// signalHandlerHUP, signalHandlerCrash  the handlers themselves
+// signalHandlerHUP        "* HUP signal caught" and the reload (HUP thread)
+// signalHandlerCrash      the crash handler (runs on the crashed thread)
 #pragma once
 
 void InstallSignalHandlers();
