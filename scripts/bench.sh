@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# bench.sh - the plugin's performance figures, each printed beside its goal.
+#
+#   bash scripts/bench.sh           20,000 messages of about 4 KiB per run
+#   bash scripts/bench.sh --quick   2,000 messages (small machines)
+#
+# Figures only, never a pass/fail test: they depend on the machine and on
+# what else runs on it.  Takes a few minutes; nothing here is part of the
+# test command.  See docs/replay-and-benchmarks.md for how to read them.
+set -euo pipefail
+
+quick=0
+case "${1:-}" in
+    --quick) quick=1 ;;
+    "") ;;
+    *) echo "usage: bench.sh [--quick]" >&2; exit 1 ;;
+esac
+if ((quick)); then
+    messages=2000 real_messages=100 spamc_messages=300
+else
+    messages=20000 real_messages=300 spamc_messages=1000
+fi
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$top/scripts/setup.sh" >/dev/null
+cmake -S "$top" -B "$top/build" -DVSA_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$top/build" -j "$(nproc)" --target VelmoraSpamAssassin velmora-replay vsa_bench >/dev/null
+source "$top/scripts/private-spamd.sh"
+
+work=$(mktemp -d /tmp/velmora-bench.XXXXXX)
+cleanup() {
+    stop_private_spamd
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+replay="$top/build/tools/velmora-replay"
+
+# run NAME ARGS... - one replay; its summary goes to NAME.log, its figures to NAME.txt.
+run() {
+    local name=$1
+    shift
+    echo "  $name: velmora-replay $*" >&2
+    if ! "$replay" --quiet --figures "$work/$name.txt" "$@" >"$work/$name.log" 2>&1; then
+        echo "bench.sh: the $name run failed:" >&2
+        cat "$work/$name.log" >&2
+        exit 1
+    fi
+}
+
+echo "Measuring (messages per run: $messages; real spamd: $real_messages)" >&2
+run fake-2 --fake-spamd 1000/5 --synthetic "$messages" --threads 2 --floor
+run fake-10 --fake-spamd 1000/5 --synthetic "$messages" --threads 10 --floor \
+    --spamc --spamc-messages "$spamc_messages"
+run rss-100 --fake-spamd 1000/5:20 --synthetic "$messages" --threads 100 --in-flight 400
+
+mkdir -p "$work/spamd"
+start_private_spamd "$work/spamd"
+run real-2 --socket "$SPAMD_SOCKET" --synthetic "$real_messages" --threads 2 --floor
+stop_private_spamd
+
+echo "  hot spots: vsa_bench" >&2
+"$top/build/bench/vsa_bench" --benchmark_out="$work/bench.json" --benchmark_out_format=json \
+    >"$work/bench.log" 2>&1
+
+python3 - "$work" "$quick" <<'PYTHON'
+import json, os, platform, sys
+
+work, quick = sys.argv[1], sys.argv[2] == "1"
+
+def figures(name):
+    values = {}
+    with open(os.path.join(work, name + ".txt")) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            values[key] = value
+    return values
+
+def number(values, key):
+    try:
+        return float(values.get(key, ""))
+    except ValueError:
+        return None
+
+cpu = "unknown"
+with open("/proc/cpuinfo") as f:
+    for line in f:
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+
+rows = []
+def row(title, value, unit, goal, ok):
+    shown = "n/a" if value is None else f"{value:,.3f}".rstrip("0").rstrip(".") + unit
+    verdict = "" if value is None or ok is None else ("met" if ok(value) else "NOT MET")
+    rows.append((title, shown, goal, verdict))
+
+f2, f10, rss, real = (figures(n) for n in ("fake-2", "fake-10", "rss-100", "real-2"))
+for label, run in (("2 threads", f2), ("10 threads", f10)):
+    ratio = number(run, "floor_ratio")
+    row(f"1. plugin / raw floor, fake spamd, {label}", ratio, "", ">= 0.85", lambda v: v >= 0.85)
+for parallel in ("1", "2"):
+    ratio = number(f10, f"spamc{parallel}_ratio")
+    how = "sequential" if parallel == "1" else "2 in parallel"
+    row(f"2. plugin (10 threads) / spamc -c, {how}", ratio, "", ">= 20", lambda v: v >= 20)
+row("3. real spamd: plugin wall / raw client wall", number(real, "wall_ratio"), "", "<= 1.05", lambda v: v <= 1.05)
+peak = number(rss, "peak_rss_kib")
+row("4. peak RSS, 100 scanning threads under load", None if peak is None else peak / 1024, " MiB", "<= 32 MiB",
+    lambda v: v <= 32)
+
+with open(os.path.join(work, "bench.json")) as f:
+    bench = {b["name"]: b for b in json.load(f)["benchmarks"]}
+def bench_ms(prefix):
+    for name, b in bench.items():
+        if name.startswith(prefix):
+            scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+            return b["real_time"] * scale
+    return None
+row("5. ReportAddItem, 1,000,000 distinct names", bench_ms("BM_ReportAddItemMillionNames"), " ms", "< 1000 ms",
+    lambda v: v < 1000)
+row("5. DumpReportData(true), 100k sources + targets", bench_ms("BM_DumpReportData"), " ms", "< 200 ms",
+    lambda v: v < 200)
+row("5. GenerateDailyReport(true), 100k + 100k", bench_ms("BM_GenerateDailyReport"), " ms", "< 500 ms",
+    lambda v: v < 500)
+pr = bench_ms("BM_PrintResult")
+row("5. PrintResult, one reply", None if pr is None else pr * 1000, " us", "(no goal)", None)
+row("5. cfgfReadConfigText, 1 MB file", bench_ms("BM_cfgfReadConfigText"), " ms", "(no goal)", None)
+
+print()
+print(f"Machine: {os.cpu_count()} CPUs ({cpu}), {platform.system()} {platform.release()}"
+      + ("; quick mode" if quick else ""))
+print(f"Throughput (messages/s): plugin {number(f2, 'throughput'):,.0f} vs floor {number(f2, 'floor_throughput'):,.0f}"
+      f" at 2 threads; plugin {number(f10, 'throughput'):,.0f} vs floor {number(f10, 'floor_throughput'):,.0f} at 10;"
+      f" spamc {number(f10, 'spamc1_throughput'):,.0f} / {number(f10, 'spamc2_throughput'):,.0f};"
+      f" real spamd plugin {number(real, 'throughput'):,.1f} vs client {number(real, 'floor_throughput'):,.1f}")
+print()
+width = max(len(r[0]) for r in rows)
+print(f"{'Figure':<{width}}  {'Measured':>14}  {'Goal':<11} ")
+for title, shown, goal, verdict in rows:
+    print(f"{title:<{width}}  {shown:>14}  {goal:<11} {verdict}")
+PYTHON
