@@ -139,6 +139,8 @@ int main(int argc, char** argv)
         socketPath = *options.socket;
         spamdLabel = "socket " + socketPath;
     }
+    if (options.inFlight == 0)
+        options.inFlight = DefaultInFlight(threads);
     if (!options.config)
         settingsText = SettingsText(GeneratedSettings{socketPath, threads, options.scoreRanges});
 
@@ -149,6 +151,15 @@ int main(int argc, char** argv)
     WorkDir dir;
     if (!PrepareWorkDir(cleanup.workDir, plugin, settingsText, dir, error))
         return Fail(error);
+    if (options.whitelist) {
+        std::string whitelist;
+        if (!ReadText(*options.whitelist, whitelist))
+            return Fail(*options.whitelist + ": cannot be read");
+        std::ofstream copy(dir.root + "/whitelist.txt", std::ios::binary | std::ios::trunc);
+        copy << whitelist;
+        if (!copy)
+            return Fail(dir.root + "/whitelist.txt: cannot be written");
+    }
     std::vector<SpoolEntry> spool;
     if (!WriteSpool(dir.spool, messages, options.envelope, spool, error))
         return Fail(error);

@@ -43,6 +43,7 @@ const char* UsageText()
            "plugin:\n"
            "  --plugin PATH             plugin binary (default: next to this tool)\n"
            "  --threads N               scanning threads, 1-100 (default 10)\n"
+           "  --whitelist FILE          the plugin's whitelist.txt (default: none)\n"
            "  --ranges LIST             score ranges, e.g. 0,39,76,84,90,99,100\n"
            "  --in-flight N             FILE requests outstanding (default 2 x threads)\n"
            "  --timeout SECONDS         give up after this long without a reply (default 120)\n"
@@ -75,7 +76,7 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
     static const std::set<std::string> kValueOptions = {
         "--socket", "--fake-spamd", "--config",    "--plugin",        "--threads",       "--ranges",
         "--in-flight", "--timeout", "--sender",    "--recipient",     "--source",        "--synthetic",
-        "--count",  "--spamc-binary", "--spamc-messages", "--workdir", "--figures"};
+        "--count",  "--whitelist", "--spamc-binary", "--spamc-messages", "--workdir", "--figures"};
     bool rangesGiven = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -128,6 +129,8 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
             options.fakeSpamd = verdict;
         } else if (arg == "--config") {
             options.config = value;
+        } else if (arg == "--whitelist") {
+            options.whitelist = value;
         } else if (arg == "--plugin") {
             options.plugin = value;
         } else if (arg == "--threads") {
@@ -193,10 +196,10 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
         error = "no messages given";
         return false;
     }
-    if (options.inFlight == 0)
-        options.inFlight = static_cast<size_t>(std::max(4, 2 * options.threads));
     return true;
 }
+
+size_t DefaultInFlight(int threads) { return static_cast<size_t>(std::max(4, 2 * threads)); }
 
 std::optional<std::string> ConfigValue(std::string_view text, std::string_view key)
 {

@@ -2,6 +2,7 @@
 //
 // ParseOptions   the options and input paths; false with a reason
 // UsageText      the --help text
+// DefaultInFlight requests kept outstanding when --in-flight is not given
 // ConfigValue    a top-level value of a settings file ("SocketPath", ...)
 #pragma once
 
@@ -24,8 +25,9 @@ struct ReplayOptions {
     int threads = 10;
     bool threadsGiven = false;
     std::optional<std::string> config;     // a settings file used as is
+    std::optional<std::string> whitelist;  // copied to the working directory
     std::vector<int> scoreRanges;
-    size_t inFlight = 0;                   // 0: twice the threads, at least 4
+    size_t inFlight = 0;                   // 0: DefaultInFlight of the threads in force
     EnvelopeOptions envelope;
     size_t synthetic = 0;
     size_t syntheticSize = 4096;
@@ -43,6 +45,10 @@ struct ReplayOptions {
 
 bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std::string& error);
 const char* UsageText();
+
+// DefaultInFlight - twice the scanning threads, at least 4: every thread
+// finds the next request waiting without the queue growing long.
+size_t DefaultInFlight(int threads);
 
 // ConfigValue - the value of "key = value;" at the top level of a settings
 // file, quotes and escapes removed; nothing when the key is absent.

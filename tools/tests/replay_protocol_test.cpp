@@ -164,7 +164,9 @@ TEST(CommandLine, ValuesAndDefaults)
     std::string error;
     ASSERT_TRUE(ParseOptions(std::size(argv), argv, options, error)) << error;
     EXPECT_EQ(options.threads, 4);
-    EXPECT_EQ(options.inFlight, 8u);
+    EXPECT_EQ(options.inFlight, 0u);  // settled once the thread count is known
+    EXPECT_EQ(DefaultInFlight(options.threads), 8u);
+    EXPECT_EQ(DefaultInFlight(1), 4u);
     EXPECT_EQ(options.envelope.recipients, (std::vector<std::string>{"a@x", "b@x"}));
     EXPECT_TRUE(options.quiet);
     EXPECT_EQ(options.inputs, (std::vector<std::string>{"mail/"}));

@@ -120,6 +120,22 @@ TEST(ReplayAgainstStandIns, SpoolFilesCarryTheEnvelopeAndTheWorkDirIsKept)
     EXPECT_NE(ReadAll(work + "/plugin-output.txt").find("0 INTF 3 PROD=CLAM\n"), std::string::npos);
 }
 
+TEST(ReplayAgainstStandIns, GivenSettingsAndWhitelistAreUsedAsTheyAre)
+{
+    TestDir dir;
+    std::string work = dir.File("work");
+    std::string config = "SocketPath = \"/run/other.sock\";\nMaxScanningThreads = 7;\n# kept as written\n";
+    WriteText(dir.File("my.cfg"), config);
+    WriteText(dir.File("my-whitelist.txt"), "*@example.com\n");
+    ToolRun run = RunTool({"--plugin", StandIn(dir, kAnswer), "--config", dir.File("my.cfg"), "--whitelist",
+                           dir.File("my-whitelist.txt"), "--workdir", work, Messages(dir)});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(work + "/VelmoraSpamAssassin.cfg"), config);
+    EXPECT_EQ(ReadAll(work + "/whitelist.txt"), "*@example.com\n");
+    EXPECT_NE(run.out.find("(7 scanning threads, 14 in flight; spamd: socket /run/other.sock"), std::string::npos)
+        << run.out;
+}
+
 TEST(ReplayAgainstStandIns, MissingPluginIsASetUpError)
 {
     TestDir dir;
