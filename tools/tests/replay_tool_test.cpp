@@ -3,6 +3,7 @@
 // against the real plugin with the built-in fake spamd.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "replay_test_support.h"
@@ -134,6 +135,29 @@ TEST(ReplayAgainstStandIns, GivenSettingsAndWhitelistAreUsedAsTheyAre)
     EXPECT_EQ(ReadAll(work + "/whitelist.txt"), "*@example.com\n");
     EXPECT_NE(run.out.find("(7 scanning threads, 14 in flight; spamd: socket /run/other.sock"), std::string::npos)
         << run.out;
+}
+
+TEST(ReplayAgainstStandIns, SpamcComparisonRunsOneProcessPerMessageWithTheMessageOnItsInput)
+{
+    TestDir dir;
+    std::string log = dir.File("spamc.log");
+    // Logs its arguments and the first line of its input; exit 1 means spam to spamc -c.
+    WriteText(dir.File("spamc.sh"),
+              "#!/bin/sh\nread -r first\necho \"$* | $first\" >> " + log + "\ncat >/dev/null\necho 1000/5\nexit 1\n",
+              true);
+    std::string figures = dir.File("figures.txt");
+    ToolRun run = RunTool({"--plugin", StandIn(dir, kAnswer), "--fake-spamd", "1000/5", "--spamc", "--spamc-binary",
+                           dir.File("spamc.sh"), "--spamc-messages", "2", "--quiet", "--figures", figures,
+                           Messages(dir)});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    std::string lines = ReadAll(log);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4) << lines;  // 2 messages, 1 and 2 at a time
+    EXPECT_NE(lines.find("-U /"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("/spamd.sock -c | From: sender1@example.com"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("| From: sender2@example.com"), std::string::npos) << lines;
+    std::string values = ReadAll(figures);
+    EXPECT_NE(values.find("spamc1_failures=0\n"), std::string::npos) << values;
+    EXPECT_NE(values.find("spamc2_failures=0\n"), std::string::npos) << values;
 }
 
 TEST(ReplayAgainstStandIns, MissingPluginIsASetUpError)
