@@ -1,34 +1,26 @@
 #!/usr/bin/env bash
-# setup.sh - prepare a Debian 12 machine to build and run the plugin: install
-# what is missing (as root) and build a Release tree in build/.
-#
-# Safe to run again: packages are only installed when missing (one
-# "apt-get update" then), and an existing build tree is only brought up to date.
+# setup.sh - install what the plugin, its tests and its demo need on Debian 12,
+# then configure and build the plugin (Release) into build/.
+# Idempotent: packages are installed only when missing, and the build is incremental.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build="$top/build"
-packages=(cmake g++ make libgtest-dev libbenchmark-dev spamassassin spamc python3)
-
+packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spamc)
 missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-
-if ((${#missing[@]} > 0)); then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "setup.sh: missing packages: ${missing[*]}; run this script as root to install them" >&2
-        exit 1
-    fi
-    echo "setup.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages ${missing[*]}; run as root to install them" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]} (spamassassin compiles its rules once; this takes a minute or two)"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release
-fi
-cmake --build "$build" -j "$(nproc)"
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release ${VSA_CMAKE_ARGS:-} >/dev/null
+cmake --build build -j"$jobs" >/dev/null
+echo "setup: built build/VelmoraSpamAssassin"

@@ -129,6 +129,7 @@ std::optional<std::string> CommandLoop()
 
 [[noreturn]] void ShutDown(const std::optional<std::string>& quitId)
 {
+    BlockReloads();
     enqueuePause.store(true);
     quitRequest.store(true);
     WaitForThreads();

@@ -1,23 +1,490 @@
 #include "config/dictionary.h"
-// placeholder: the reader is built in its own change
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+
+#include "protocol/output.h"
+#include "protocol/process.h"
+#include "protocol/system.h"
+
 const char* const cfgfTypeStr[3] = {"String", "Dictionary", "Array"};
-std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string&, bool) { return nullptr; }
-std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view, const std::string&, bool) { return nullptr; }
-std::string cfgfGetFileName() { return {}; }
-void cfgfSetFileName(const std::string&, bool) {}
-const cfgfItem* cfgfGetDictValue(const cfgfItem*, const char*, cfgfItemType) { return nullptr; }
-const char* cfgfGetDictValueStr(const cfgfItem*, const char*) { return nullptr; }
-const cfgfItem* cfgfGetArrayValue(const cfgfItem*, int) { return nullptr; }
-const cfgfItem* cfgfGetDictNthValue(const cfgfItem*, int) { return nullptr; }
-const char* cfgfGetDictNthKey(const cfgfItem*, int, cfgfItemType) { return nullptr; }
-std::unique_ptr<cfgfItem> cfgfNewString(const char*) { return nullptr; }
-std::unique_ptr<cfgfItem> cfgfNewArray() { return nullptr; }
-std::unique_ptr<cfgfItem> cfgfNewDictionary() { return nullptr; }
-void cfgfAddToArray(cfgfItem*, cfgfItem&&) {}
-void cfgfAddToDictionary(cfgfItem*, const char*, cfgfItem&&) {}
-void cfgfFreeItem(cfgfItem*) {}
-void cfgfDumpItem(const cfgfItem*) {}
-void cfgfError(const cfgfItem*, const char*, ...) {}
-int cfgfCheckPresence(const cfgfItem*, const char* const*, cfgfItemType) { return -1; }
-int cfgfCheckValidity(const cfgfItem*, const char* const*) { return -1; }
-std::string cfgfQuote(std::string_view text) { std::string q(1, '"'); q.append(text); q.push_back('"'); return q; }
+
+namespace {
+
+// The file that errors name and whether an error ends the process; replaced
+// by every read and consulted by cfgfError on any thread.
+PluginMutex fileNameMutex;
+std::string configFileNameState;  // guarded by fileNameMutex
+bool configExitOnError = false;   // guarded by fileNameMutex
+
+// Deeper trees than this are refused: no file of ours nests more than a few
+// levels, and the limit keeps the reader's recursion (and the release of a
+// tree) bounded whatever the input.
+constexpr int kMaxNesting = 64;
+
+constexpr int kEnd = -1;  // what reading at the end of the text gives
+
+const char* TypeName(int type)
+{
+    return type >= cfgfString && type <= cfgfArray ? cfgfTypeStr[type - 1] : "unknown";
+}
+
+bool IsUnquoted(int c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '@' ||
+           c == '_' || c == '-' || c == '.' || c == '!';
+}
+
+void Append(cfgfItem& parent, cfgfItem&& child)
+{
+    parent.values.push_back(std::move(child));
+    parent.count = static_cast<int32_t>(parent.values.size());
+}
+
+void AppendEntry(cfgfItem& dict, std::string&& key, cfgfItem&& value)
+{
+    dict.keys.push_back(std::move(key));
+    Append(dict, std::move(value));
+}
+
+// DictionaryReader - one pass over the text of a file; every failure is
+// reported where it is found and makes the whole read fail.
+class DictionaryReader {
+public:
+    explicit DictionaryReader(std::string_view source) : text(source) {}
+
+    std::unique_ptr<cfgfItem> ReadFile()
+    {
+        auto top = cfgfNewDictionary();
+        if (!ReadDictionary(*top, 0))
+            return nullptr;
+        return top;
+    }
+
+private:
+    int Get() { return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : kEnd; }
+    void Unget(int c)
+    {
+        if (c != kEnd)
+            pos--;
+    }
+    bool AtEnd() const { return pos >= text.size(); }
+
+    void SkipSpaces()
+    {
+        while (!AtEnd()) {
+            int c = Get();
+            if (c == '\n') {
+                line++;
+            } else if (c == '#') {
+                do
+                    c = Get();
+                while (c != '\n' && c != kEnd);
+                line++;
+            } else if (c > ' ') {
+                Unget(c);
+                return;
+            }
+        }
+    }
+
+    bool ReadString(std::string& out)
+    {
+        SkipSpaces();
+        int c = Get();
+        const bool quoted = c == '"';
+        if (!quoted) {
+            if (!IsUnquoted(c)) {
+                cfgfError(nullptr, "Line %d: unexpected character '%c'", line, c);
+                return false;
+            }
+            Unget(c);
+        }
+        while ((c = Get()) != kEnd) {
+            if (!quoted) {
+                if (!IsUnquoted(c)) {
+                    Unget(c);
+                    break;
+                }
+                out.push_back(static_cast<char>(c));
+            } else if (c == '"') {
+                break;
+            } else if (c == '\\') {
+                c = Get();
+                if (c == kEnd)
+                    break;
+                // The pair separates header lines and must survive the read.
+                if (c == 'e')
+                    out.push_back('\\');
+                out.push_back(static_cast<char>(c));
+            } else if (c == '\n') {
+                cfgfError(nullptr, "Line %d: unterminated string '%s'", line, out.c_str());
+                return false;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+        return true;
+    }
+
+    bool ReadValue(cfgfItem& value, int depth)
+    {
+        SkipSpaces();
+        const int valueLine = line;
+        int c = Get();
+        bool ok;
+        if (c == '(' || c == '{') {
+            if (depth >= kMaxNesting) {
+                cfgfError(nullptr, "Line %d: nesting too deep", line);
+                return false;
+            }
+            if (c == '(') {
+                value.type = cfgfArray;
+                ok = ReadArray(value, depth + 1);
+            } else {
+                value.type = cfgfDictionary;
+                value.line = line;
+                ok = ReadDictionary(value, depth + 1);
+            }
+        } else {
+            Unget(c);
+            value.type = cfgfString;
+            ok = ReadString(value.text);
+            value.count = static_cast<int32_t>(value.text.size());
+        }
+        if (ok)
+            value.line = valueLine;
+        return ok;
+    }
+
+    // The two syntax errors name the line on which the dictionary begins.
+    bool ReadDictionary(cfgfItem& dict, int depth)
+    {
+        dict.line = line;
+        while (!AtEnd()) {
+            SkipSpaces();
+            int c = Get();
+            if (c == kEnd || c == '}')
+                break;
+            Unget(c);
+            std::string key;
+            if (!ReadString(key))
+                return false;
+            SkipSpaces();
+            if (Get() != '=') {
+                cfgfError(&dict, "Syntax error: '=' expected after '%s'", key.c_str());
+                return false;
+            }
+            cfgfItem value;
+            if (!ReadValue(value, depth))
+                return false;
+            AppendEntry(dict, std::move(key), std::move(value));
+            SkipSpaces();
+            if (Get() != ';') {
+                cfgfError(&dict, "Syntax error: ';' expected");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool ReadArray(cfgfItem& array, int depth)
+    {
+        while (!AtEnd()) {
+            SkipSpaces();
+            int c = Get();
+            if (c == ')')
+                break;
+            Unget(c);
+            cfgfItem element;
+            if (!ReadValue(element, depth))
+                return false;
+            Append(array, std::move(element));
+            SkipSpaces();
+            c = Get();
+            if (c != ',')
+                Unget(c);
+        }
+        return true;
+    }
+
+    std::string_view text;
+    size_t pos = 0;
+    int line = 1;
+};
+
+// ReadWholeFile - the file's bytes; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& fileName, std::string& content)
+{
+    FileDescriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.IsOpen())
+        return false;
+    struct stat st;
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    content.clear();
+    char block[65536];
+    for (;;) {
+        long n = ReadUpTo(file.Get(), block, sizeof block);
+        if (n < 0)
+            return false;
+        content.append(block, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof block)
+            return true;
+    }
+}
+
+void DumpInto(std::string& out, const cfgfItem& item)
+{
+    switch (item.type) {
+    case cfgfString:
+        out += "str=" + item.text + "\n";
+        break;
+    case cfgfArray:
+        out += FormatText("array(%d)\n", item.count);
+        for (const cfgfItem& element : item.values)
+            DumpInto(out, element);
+        out += "--\n";
+        break;
+    case cfgfDictionary:
+        out += FormatText("dictionary(%d)\n", item.count);
+        for (size_t i = 0; i < item.values.size(); i++) {
+            out += "{" + item.keys[i] + "}=";
+            DumpInto(out, item.values[i]);
+        }
+        out += "---\n";
+        break;
+    default:
+        cfgfError(&item, "Can't print: unknown item type");
+        break;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName, bool exitOnError)
+{
+    cfgfSetFileName(fileName, exitOnError);
+    std::string content;
+    if (!ReadWholeFile(fileName, content)) {
+        cfgfError(nullptr, "unable to open file");
+        return nullptr;
+    }
+    return DictionaryReader(content).ReadFile();
+}
+
+std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName,
+                                             bool exitOnError)
+{
+    cfgfSetFileName(fileName, exitOnError);
+    return DictionaryReader(text).ReadFile();
+}
+
+std::string cfgfGetFileName()
+{
+    PluginLock lock(fileNameMutex);
+    return configFileNameState;
+}
+
+void cfgfSetFileName(const std::string& fileName, bool exitOnError)
+{
+    PluginLock lock(fileNameMutex);
+    configFileNameState = fileName;
+    configExitOnError = exitOnError;
+}
+
+const cfgfItem* cfgfGetDictValue(const cfgfItem* dict, const char* key, cfgfItemType type)
+{
+    if (dict == nullptr || key == nullptr)
+        return nullptr;
+    if (dict->type != cfgfDictionary) {
+        cfgfError(dict, "wrong item type (%s), dictionary expected", TypeName(dict->type));
+        return nullptr;
+    }
+    // The last of duplicate keys wins.
+    for (size_t i = dict->keys.size(); i-- > 0;) {
+        if (dict->keys[i] != key)
+            continue;
+        const cfgfItem& value = dict->values[i];
+        if (type != cfgfAny && value.type != type) {
+            cfgfError(&value, "incorrect value type; expected %s got %s", TypeName(type), TypeName(value.type));
+            return nullptr;
+        }
+        return &value;
+    }
+    return nullptr;
+}
+
+const char* cfgfGetDictValueStr(const cfgfItem* dict, const char* key)
+{
+    const cfgfItem* value = cfgfGetDictValue(dict, key, cfgfString);
+    return value != nullptr ? value->text.c_str() : nullptr;
+}
+
+const cfgfItem* cfgfGetArrayValue(const cfgfItem* array, int index)
+{
+    if (array == nullptr)
+        return nullptr;
+    if (array->type != cfgfArray) {
+        cfgfError(array, "wrong item type, array expected");
+        return nullptr;
+    }
+    if (index < 0 || static_cast<size_t>(index) >= array->values.size())
+        return nullptr;
+    return &array->values[static_cast<size_t>(index)];
+}
+
+const cfgfItem* cfgfGetDictNthValue(const cfgfItem* dict, int n)
+{
+    if (dict == nullptr)
+        return nullptr;
+    if (dict->type != cfgfDictionary) {
+        cfgfError(dict, "wrong item type (%s), dictionary expected", TypeName(dict->type));
+        return nullptr;
+    }
+    if (n < 0 || static_cast<size_t>(n) >= dict->values.size())
+        return nullptr;
+    return &dict->values[static_cast<size_t>(n)];
+}
+
+const char* cfgfGetDictNthKey(const cfgfItem* dict, int n, cfgfItemType)
+{
+    if (cfgfGetDictNthValue(dict, n) == nullptr)
+        return nullptr;
+    return dict->keys[static_cast<size_t>(n)].c_str();
+}
+
+std::unique_ptr<cfgfItem> cfgfNewString(const char* text)
+{
+    auto item = std::make_unique<cfgfItem>();
+    item->type = cfgfString;
+    item->text = text != nullptr ? text : "";
+    item->count = static_cast<int32_t>(item->text.size());
+    return item;
+}
+
+std::unique_ptr<cfgfItem> cfgfNewArray()
+{
+    auto item = std::make_unique<cfgfItem>();
+    item->type = cfgfArray;
+    return item;
+}
+
+std::unique_ptr<cfgfItem> cfgfNewDictionary()
+{
+    auto item = std::make_unique<cfgfItem>();
+    item->type = cfgfDictionary;
+    return item;
+}
+
+void cfgfAddToArray(cfgfItem* array, cfgfItem&& item)
+{
+    if (array == nullptr)
+        return;
+    if (array->type != cfgfArray) {
+        cfgfError(array, "wrong item type, array expected");
+        return;
+    }
+    Append(*array, std::move(item));
+}
+
+void cfgfAddToDictionary(cfgfItem* dict, const char* key, cfgfItem&& item)
+{
+    if (dict == nullptr)
+        return;
+    if (dict->type != cfgfDictionary) {
+        cfgfError(dict, "wrong item type (%s), dictionary expected", TypeName(dict->type));
+        return;
+    }
+    AppendEntry(*dict, std::string(key != nullptr ? key : ""), std::move(item));
+}
+
+void cfgfFreeItem(cfgfItem* item)
+{
+    if (item == nullptr)
+        return;
+    if (item->type < cfgfString || item->type > cfgfArray)
+        cfgfError(item, "Can't deallocate: unknown item type (%d)", static_cast<int>(item->type));
+    // Swapping out releases the storage too, not just the contents.
+    std::string().swap(item->text);
+    std::vector<cfgfItem>().swap(item->values);
+    std::vector<std::string>().swap(item->keys);
+    item->count = 0;
+    item->type = cfgfAny;
+}
+
+void cfgfDumpItem(const cfgfItem* item)
+{
+    if (item == nullptr)
+        return;
+    std::string out;
+    DumpInto(out, *item);
+    PrintRaw(out);
+}
+
+void cfgfError(const cfgfItem* item, const char* format, ...)
+{
+    std::string fileName;
+    bool exitOnError;
+    {
+        PluginLock lock(fileNameMutex);
+        fileName = configFileNameState;
+        exitOnError = configExitOnError;
+    }
+    std::string text = "* Error in " + fileName + " ";
+    if (item != nullptr && item->line > 0)
+        text += FormatText("line %d ", item->line);
+    text += "\n* ";
+    va_list args;
+    va_start(args, format);
+    text += FormatTextV(format, args);
+    va_end(args);
+    text += "\n";
+    if (exitOnError)
+        text += "* program aborted\n";
+    // One write, so that no other line comes between the two.
+    PrintRaw(text);
+    if (exitOnError)
+        ExitProcess(1);
+}
+
+int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType type)
+{
+    if (names == nullptr)
+        return -1;
+    for (int i = 0; names[i] != nullptr; i++)
+        if (cfgfGetDictValue(dict, names[i], type) == nullptr)
+            return i;
+    return -1;
+}
+
+int cfgfCheckValidity(const cfgfItem* dict, const char* const* names)
+{
+    if (dict == nullptr || dict->type != cfgfDictionary)
+        return -1;
+    for (size_t i = 0; i < dict->keys.size(); i++) {
+        bool listed = false;
+        for (int j = 0; names != nullptr && names[j] != nullptr && !listed; j++)
+            listed = dict->keys[i] == names[j];
+        if (!listed)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::string cfgfQuote(std::string_view text)
+{
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted.push_back('"');
+    for (char c : text) {
+        // A backslash keeps the next byte as it is; a raw line feed would end the string.
+        if (c == '"' || c == '\\' || c == '\n')
+            quoted.push_back('\\');
+        quoted.push_back(c);
+    }
+    quoted.push_back('"');
+    return quoted;
+}

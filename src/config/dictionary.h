@@ -1,16 +1,21 @@
 // dictionary - the host's dictionary file syntax, its in-memory tree and the
 // one reporter of configuration errors
 //
-// cfgfReadConfigFile  read a file into a tree (null on a syntax error)
+// cfgfReadConfigFile  read a file into a tree (null after a reported error)
+// cfgfReadConfigText  the same reader on text already in memory
 // cfgfGetDictValue... look values up (null when missing or of another type)
 // cfgfNewString, cfgfNewArray, cfgfNewDictionary, cfgfAddToArray,
 // cfgfAddToDictionary build trees
 // cfgfFreeItem        release what a node holds
 // cfgfError           "* Error in <file> [line <n> ]" and "* <message>"
+// cfgfQuote           write a text so that the reader gives it back unchanged
 //
 // The settings file and the statistics dump are both read with it.  Reading
 // and lookups take no lock; a tree is read by one thread and then only looked
-// up.  cfgfError may be called from any thread.
+// up.  cfgfError may be called from any thread: the remembered file name is
+// guarded by a lock of this module, and both lines leave in one write.
+// Values nest at most 64 deep; a deeper file fails with "Line %d: nesting too
+// deep", so no input can exhaust the reader's stack.
 #pragma once
 
 #include <cstdint>

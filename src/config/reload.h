@@ -11,3 +11,6 @@
 
 void CheckConfigUpdate();
 void UpdateConfig();
+// BlockReloads - wait for a running reload and let no further one start
+// (the shutdown: a reload must not restart the pool under it).
+void BlockReloads();

@@ -1,27 +1,170 @@
 #include "config/settings.h"
 
+#include <dirent.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "protocol/output.h"
+#include "protocol/process.h"
 #include "protocol/system.h"
 
 const char* const configFileName = "VelmoraSpamAssassin.cfg";
 
 namespace {
+
 PluginMutex settingsMutex;
-std::shared_ptr<const Settings> current = std::make_shared<const Settings>();
+// Never destroyed: detached threads may still ask for it while the process exits.
+Immortal<std::shared_ptr<const Settings>> current(std::make_shared<const Settings>());  // guarded by settingsMutex
+
+// ReadNumber - a number the way atoi reads it (leading blanks, a sign,
+// digits, 0 when there are none), held to the range of int instead of
+// overflowing.
+int ReadNumber(const char* text)
+{
+    long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// A required text setting: a missing key (or one of another kind, which the
+// lookup has reported already) leaves the setting as it was.
+void ReadRequiredText(const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
+{
+    if (const char* value = cfgfGetDictValueStr(conf, key))
+        setting = value;
+    else
+        cfgfError(nullptr, "%s", missing);
+}
+
+void ReadOptionalText(const cfgfItem* conf, const char* key, std::string& setting)
+{
+    if (const char* value = cfgfGetDictValueStr(conf, key))
+        setting = value;
+}
+
+void ReadOnProblem(const cfgfItem* conf, int& mode)
+{
+    const cfgfItem* value = cfgfGetDictValue(conf, "OnProblem", cfgfString);
+    if (value == nullptr)
+        return;
+    // Only the first letter counts, compared as it stands.
+    switch (value->text.empty() ? '\0' : value->text[0]) {
+    case 'I': mode = OnProblemIgnore; break;
+    case 'E': mode = OnProblemExit; break;
+    case 'Q': mode = OnProblemQuit; break;
+    default: cfgfError(value, "OnProblem can be either Ignore,Exit or Quit"); break;
+    }
+}
+
+// ReadScoreRanges - the first kMaxScoreRanges elements.  An element out of
+// order is reported and used all the same; an element that is not a string
+// has no number to give, so the array is refused as a whole.
+void ReadScoreRanges(const cfgfItem* conf, std::vector<int>& scoreRange)
+{
+    const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
+    if (ranges == nullptr) {
+        cfgfError(nullptr, "Missing BarScoreRanges item");
+        return;
+    }
+    const int n = ranges->count < kMaxScoreRanges ? ranges->count : kMaxScoreRanges;
+    for (int i = 0; i < n; i++) {
+        const cfgfItem* element = cfgfGetArrayValue(ranges, i);
+        if (element->type != cfgfString) {
+            cfgfError(element, "Error in BarScoreRanges");
+            return;
+        }
+    }
+    if (n == 0)
+        return;
+    std::vector<int> values;
+    for (int i = 0; i < n; i++) {
+        int value = ReadNumber(cfgfGetArrayValue(ranges, i)->text.c_str());
+        if (i > 0 && value <= values.back())
+            cfgfError(ranges, "Error in BarScoreRanges");
+        values.push_back(value);
+    }
+    scoreRange = std::move(values);
+}
+
+void RequireDictionary(const cfgfItem* conf, const char* key, const char* missing)
+{
+    if (cfgfGetDictValue(conf, key, cfgfDictionary) == nullptr)
+        cfgfError(nullptr, "%s", missing);
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
 }  // namespace
 
 std::shared_ptr<const Settings> CurrentSettings()
 {
     PluginLock lock(settingsMutex);
-    return current;
+    return *current;
 }
 
 void PublishSettings(Settings settings)
 {
     auto next = std::make_shared<const Settings>(std::move(settings));
     PluginLock lock(settingsMutex);
-    current.swap(next);
+    current->swap(next);
 }
 
-// placeholder: the settings reader is built in its own change
-Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem>) { return previous; }
-void ReadConfigFile() {}
+Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree)
+{
+    Settings next = previous;
+    const cfgfItem* conf = tree.get();
+
+    ReadRequiredText(conf, "Header", "Missing Header item", next.pMainHeader);
+
+    if (const char* level = cfgfGetDictValueStr(conf, "AlertLevel"))
+        next.alertLevel = ReadNumber(level);
+    else
+        cfgfError(nullptr, "Missing AlertLevel item");
+
+    ReadRequiredText(conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
+    ReadOptionalText(conf, "SocketPath", next.socketPath);
+
+    // A count out of range keeps the one in force: the pool has kMaxScanningThreadsLimit slots.
+    if (const cfgfItem* threads = cfgfGetDictValue(conf, "MaxScanningThreads", cfgfString)) {
+        int count = ReadNumber(threads->text.c_str());
+        if (count < 1 || count > kMaxScanningThreadsLimit)
+            cfgfError(threads, "MaxScanningThreads is out of range, must be >=1 and <= 100");
+        else
+            next.MaxScanningThreads = count;
+    }
+
+    ReadOnProblem(conf, next.onProblemMode);
+    ReadScoreRanges(conf, next.scoreRange);
+    ReadRequiredText(conf, "SubmittedDirectory", "Missing SubmittedDirectory", next.submittedDirName);
+
+    if (const char* interval = cfgfGetDictValueStr(conf, "StatDumpInterval")) {
+        next.statDumpInterval = ReadNumber(interval);
+        if (next.statDumpInterval != 0)
+            ReadOptionalText(conf, "StatDumpFile", next.statDumpFileName);
+    }
+
+    // The reports look their dictionaries up in the tree each time they run.
+    RequireDictionary(conf, "DailyReport", "Missing DailyReport={...};");
+    RequireDictionary(conf, "EventsReports", "Missing EventsReports={...};");
+    next.pConf = std::move(tree);
+    return next;
+}
+
+void ReadConfigFile()
+{
+    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigFile(workPath + configFileName, false);
+    Settings next = ApplySettingsTree(*CurrentSettings(), std::move(tree));
+    // Without the Submitted directory no report can be delivered.
+    std::unique_ptr<DIR, DirectoryCloser> submitted(opendir(next.submittedDirName.c_str()));
+    if (!submitted) {
+        PrintMsg("* FAILURE unable to access directory %s\n", next.submittedDirName.c_str());
+        ExitProcess(1);
+    }
+    PublishSettings(std::move(next));
+}

@@ -43,8 +43,11 @@ std::shared_ptr<const Settings> CurrentSettings();
 void PublishSettings(Settings settings);
 
 // ApplySettingsTree - the settings that a tree gives, starting from previous;
-// every problem is reported through cfgfError.  Does not check the Submitted
-// directory.
+// every problem is reported through cfgfError.  A key that is missing or
+// wrong leaves its setting as in previous (a MaxScanningThreads out of range
+// too; a BarScoreRanges holding a non-string is refused whole).  A null tree
+// (unreadable file) reports every required key missing; pConf becomes the
+// given tree.  Does not check the Submitted directory.
 Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree);
 
 // ReadConfigFile - read workPath + configFileName, apply it, check the

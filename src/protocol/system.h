@@ -20,7 +20,9 @@
 #include <atomic>
 #include <cstddef>
 #include <ctime>
+#include <new>
 #include <string_view>
+#include <utility>
 
 // Kernel id of the calling thread, cached per thread.
 pid_t CurrentThreadId();
@@ -39,6 +41,20 @@ public:
 private:
     friend void ReleaseMutexesHeldBy(pid_t thread);
     std::atomic<pid_t> owner{0};
+};
+
+// Immortal - a process-wide object that is never destroyed, for state that
+// detached threads may still use while the process exits.
+template <class T>
+class Immortal {
+public:
+    template <class... Args>
+    explicit Immortal(Args&&... args) { ::new (static_cast<void*>(storage)) T(std::forward<Args>(args)...); }
+    T& operator*() { return *std::launder(reinterpret_cast<T*>(storage)); }
+    T* operator->() { return &**this; }
+
+private:
+    alignas(T) unsigned char storage[sizeof(T)];
 };
 
 // xMutexInit - a PluginMutex is ready once constructed; kept for the start-up order.

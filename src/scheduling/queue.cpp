@@ -26,13 +26,13 @@ constexpr size_t kMinimumStackSize = 1048576;
 // The queue holds waiting, running and finished entries in arrival order.
 // Entries are claimed strictly in order, so the taken ones form a prefix and
 // nextWaiting (the first untaken entry) spares each claim a walk over them.
-std::list<queueItem_t> fileQueue;                 // guarded by queueMutex
-auto nextWaiting = fileQueue.end();               // guarded by queueMutex
+Immortal<std::list<queueItem_t>> fileQueue;       // guarded by queueMutex
+auto nextWaiting = fileQueue->end();              // guarded by queueMutex
 
 // Idle threads sleep on theScanCond until wakeSeq moves (a request arrived,
 // taking resumed) or their stop is requested; a thread notes wakeSeq before it
 // looks at the queue, so a request queued meanwhile is never slept through.
-std::condition_variable_any theScanCond;
+Immortal<std::condition_variable_any> theScanCond;
 uint64_t wakeSeq = 0;                             // guarded by theScanMutex
 
 // A slot written off (stuck or crashed scan) may get a new thread at the next
@@ -47,9 +47,9 @@ void WakeThreads(bool all)
         wakeSeq++;
     }
     if (all)
-        theScanCond.notify_all();
+        theScanCond->notify_all();
     else
-        theScanCond.notify_one();
+        theScanCond->notify_one();
 }
 
 uint64_t CurrentWakeSeq()
@@ -61,7 +61,7 @@ uint64_t CurrentWakeSeq()
 queueItem_t* ClaimNextRequest()
 {
     PluginLock lock(queueMutex);
-    if (enqueuePause.load() || nextWaiting == fileQueue.end())
+    if (enqueuePause.load() || nextWaiting == fileQueue->end())
         return nullptr;
     queueItem_t* item = &*nextWaiting;
     item->taken = true;
@@ -109,7 +109,7 @@ void* threadProc(void* argument)
         DebugMsg("Thread#%d free\n", number);
         {
             std::unique_lock<PluginMutex> lock(theScanMutex);
-            theScanCond.wait(lock, [&] { return wakeSeq != seen || slot.stopRequest.load() || !ownsSlot(); });
+            theScanCond->wait(lock, [&] { return wakeSeq != seen || slot.stopRequest.load() || !ownsSlot(); });
         }
         if (slot.stopRequest.load() || !ownsSlot())
             break;
@@ -138,11 +138,11 @@ void EnqueueFile(const char* requestId, const char* path)
     }
     try {
         PluginLock lock(queueMutex);
-        queueItem_t& item = fileQueue.emplace_back();
+        queueItem_t& item = fileQueue->emplace_back();
         strnncpy(item.requestId, requestId, kRequestIdSize);
         strnncpy(item.fileName, path, kFileNameSize);
-        if (nextWaiting == fileQueue.end())
-            nextWaiting = std::prev(fileQueue.end());
+        if (nextWaiting == fileQueue->end())
+            nextWaiting = std::prev(fileQueue->end());
     } catch (const std::bad_alloc&) {
         PrintMsg("%s FAILURE malloc error, errno=%d\n", requestId, ENOMEM);
         return;
@@ -212,11 +212,11 @@ void ResumeTaking()
 void CleanQueue()
 {
     PluginLock lock(queueMutex);
-    for (auto it = fileQueue.begin(); it != fileQueue.end();) {
+    for (auto it = fileQueue->begin(); it != fileQueue->end();) {
         if (it->done) {
             if (it == nextWaiting)
                 ++nextWaiting;
-            it = fileQueue.erase(it);
+            it = fileQueue->erase(it);
         } else {
             ++it;
         }
@@ -259,12 +259,19 @@ void WriteOffSlot(int slot)
         PluginLock lock(queueMutex);
         slotGeneration[slot].fetch_add(1);
         threadsPool[slot].alive.store(false);
+        threadsPool[slot].currentItem.store(nullptr);
     }
     WakeThreads(true);
+}
+
+void FinishRequest(queueItem_t* item)
+{
+    PluginLock lock(queueMutex);
+    item->done = true;
 }
 
 int QueueLength()
 {
     PluginLock lock(queueMutex);
-    return static_cast<int>(fileQueue.size());
+    return static_cast<int>(fileQueue->size());
 }

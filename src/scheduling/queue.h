@@ -51,6 +51,9 @@ int FindSlotOfThread(pthread_t thread);
 // a current request, while queueMutex keeps the entries from being freed.
 void ForEachRunningScan(const std::function<void(int slot, queueItem_t& item)>& visit);
 
+// FinishRequest - mark an entry done so that CleanQueue frees it.
+void FinishRequest(queueItem_t* item);
+
 // WriteOffSlot - the slot's thread is given up (stuck or crashed): the slot
 // counts as empty and its thread, should it ever go on, leaves it alone.
 void WriteOffSlot(int slot);

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# test.sh - the whole test suite: installs what is missing, then builds and
+# runs every test three times: a normal Release build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, and ThreadSanitizer.  Any sanitizer report, in a
+# test or in a plugin process that a test started, fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+run_suite() {
+  local name=$1 dir=$2; shift 2
+  echo "== $name =="
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  if ! (cd "$dir" && ctest -j"$jobs" --timeout 300 --output-on-failure ${VSA_CTEST_ARGS:-}); then
+    status=1
+  fi
+}
+
+run_suite "Release" build -DCMAKE_BUILD_TYPE=Release
+run_suite "AddressSanitizer + UndefinedBehaviorSanitizer" build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVSA_SANITIZER=address
+run_suite "ThreadSanitizer" build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVSA_SANITIZER=thread
+
+if [ $status -eq 0 ]; then echo "All three test runs passed."; else echo "Some tests failed." >&2; fi
+exit $status

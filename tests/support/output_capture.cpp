@@ -1,0 +1,50 @@
+#include "output_capture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "protocol/output.h"
+
+OutputCapture::OutputCapture()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe2 failed");
+    readEnd = ends[0];
+    writeEnd = ends[1];
+    drainer = std::thread([this] {
+        char block[4096];
+        for (;;) {
+            ssize_t n = read(readEnd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            collected.append(block, static_cast<size_t>(n));
+        }
+    });
+    SetOutputDescriptor(writeEnd);
+}
+
+OutputCapture::~OutputCapture() { Stop(); }
+
+void OutputCapture::Stop()
+{
+    if (writeEnd < 0)
+        return;
+    SetOutputDescriptor(STDOUT_FILENO);
+    close(writeEnd);
+    writeEnd = -1;
+    drainer.join();
+    close(readEnd);
+    readEnd = -1;
+}
+
+std::string OutputCapture::Text()
+{
+    Stop();
+    return collected;
+}

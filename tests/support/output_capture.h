@@ -1,0 +1,28 @@
+// output_capture - collects what the plugin's output channel writes while a
+// unit test runs, instead of letting it reach the test's standard output.
+//
+// The channel is pointed at a pipe that a thread drains, so a test may write
+// any amount; Text() restores standard output and returns everything written.
+#pragma once
+
+#include <string>
+#include <thread>
+
+class OutputCapture {
+public:
+    OutputCapture();
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
+
+    // Text - stop capturing; everything written since the start.
+    std::string Text();
+
+private:
+    void Stop();
+
+    int readEnd = -1;
+    int writeEnd = -1;
+    std::string collected;
+    std::thread drainer;
+};

@@ -1,0 +1,46 @@
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "protocol/output.h"
+#include "protocol/request.h"
+#include "protocol/text.h"
+
+TEST(SplitRequestLine, SeparatesIdAndCommandBySpacesOnly)
+{
+    RequestLine r = SplitRequestLine("17   FILE   /q/a b");
+    EXPECT_TRUE(r.hasSpace);
+    EXPECT_EQ(r.id, "17");
+    EXPECT_EQ(r.command, "FILE   /q/a b");
+    EXPECT_EQ(FilePathOf(r.command), "/q/a b");
+
+    RequestLine tab = SplitRequestLine("a\tb c");
+    EXPECT_EQ(tab.id, "a\tb");
+    EXPECT_EQ(tab.command, "c");
+
+    RequestLine none = SplitRequestLine("lonely");
+    EXPECT_FALSE(none.hasSpace);
+    EXPECT_EQ(none.id, "lonely");
+
+    EXPECT_EQ(FilePathOf("FILE    "), "");
+}
+
+TEST(AnswerRequest, OnlyTheFirstAnswerCarriesTheId)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    SetOutputDescriptor(fds[1]);
+    queueItem_t item;
+    strnncpy(item.requestId, "42", kRequestIdSize);
+    EXPECT_TRUE(AnswerRequest(item, "REJECTED timed-out, we'll try again later\n"));
+    EXPECT_FALSE(AnswerRequest(item, "ADDHEADER \"%s\"\n", "X: 1"));
+    SetOutputDescriptor(1);
+    close(fds[1]);
+    char buffer[256];
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    close(fds[0]);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+              "42 REJECTED timed-out, we'll try again later\n* ADDHEADER \"X: 1\"\n");
+}
