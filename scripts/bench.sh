@@ -22,9 +22,7 @@ else
 fi
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bash "$top/scripts/setup.sh" >/dev/null
-cmake -S "$top" -B "$top/build" -DVSA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$top/build" -j "$(nproc)" --target VelmoraSpamAssassin velmora-replay vsa_bench >/dev/null
+VSA_CMAKE_ARGS="-DVSA_BUILD_BENCHMARKS=ON" bash "$top/scripts/setup.sh" >/dev/null
 source "$top/scripts/private-spamd.sh"
 
 work=$(mktemp -d /tmp/velmora-bench.XXXXXX)
