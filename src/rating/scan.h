@@ -2,28 +2,61 @@
 // file to the reply
 //
 // ScanFile       read, whitelist, rate by spamd, reply, count (scanning threads)
-// ReadFile2      the first 1 MiB of a file and its envelope length
-// FindEnvelopeLength  where the host's envelope ends ("\n\n", else "\r\n\r\n")
+// ReadFile2      the first 1 MiB of a message file and its envelope length
 // ParseEnvelope  count the 'S' source and 'R' recipients of a spam message
 // RatingOf       spamd's score and threshold as a rating 0..100 (90 = threshold)
-// BuildCheckRequest  the CHECK request for a message body
+// HandlingTime   milliseconds between two clock readings
+//
+// ScanFile runs in every scanning thread at once, each on its own request,
+// with no lock of its own; the statistics it feeds take reportMutex.  It
+// takes the settings snapshot in force when it starts and uses that one
+// throughout, so a reload never changes a scan half-way.
+//
+// Every request gets exactly one reply through AnswerRequest: ADDHEADER for a
+// rated or whitelisted message, "FAILURE Unable to access file" when the file
+// cannot be opened or read, "FAILURE malloc error" when a buffer cannot be
+// had.  Diagnostics: "* failed to send %s to spamd: %s" when the request
+// cannot be written (the message is then rated 0).
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "protocol/request.h"
 
+// At most this much of a message file is read and rated, envelope included.
 constexpr unsigned long kReadLimit = 1048576;
+
+// MessageText - the bytes read from a message file with a NUL behind them.
+// A scanning thread keeps one for all its scans, so that the usual message
+// costs no allocation.
+class MessageText {
+public:
+    // Reserve - room for size bytes and the NUL (contents are not kept);
+    // throws std::bad_alloc.
+    char* Reserve(size_t size);
+    void SetSize(size_t size);
+    const char* Data() const { return bytes.get(); }
+    size_t Size() const { return used; }
+    // Trim - give back a buffer grown for an unusually large message.
+    void Trim();
+
+private:
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0;
+    size_t used = 0;
+};
 
 void ScanFile(queueItem_t& item);
 
-// ReadFile2 - false (errno set) when the file cannot be opened or read; text
-// then holds nothing.
-bool ReadFile2(const char* path, std::string& text, unsigned long& envelopeLength);
+// ReadFile2 - false (errno set, envelopeLength untouched) when the
+// file cannot be opened, its size taken or its bytes read.  Throws
+// std::bad_alloc when the buffer cannot be had.
+bool ReadFile2(const char* path, MessageText& text, unsigned long& envelopeLength);
 
-unsigned long FindEnvelopeLength(const char* text);
 void ParseEnvelope(const char* text, int envelopeLength);
 int RatingOf(double score, double threshold);
-void BuildCheckRequest(std::string& request, const char* body);
+uint64_t HandlingTime(const timeval& start, const timeval& end);

@@ -1,9 +1,125 @@
 #include "rating/whitelist.h"
-// placeholder: the whitelist is built with the rating path
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "protocol/output.h"
+#include "protocol/process.h"
+#include "protocol/text.h"
+#include "rating/envelope.h"
+
 class whitelist whitelist;
-void whitelist::Initialize() {}
-void whitelist::InitializeFrom(const std::string&) {}
-bool whitelist::IsListed(const char*) const { return false; }
-int wildcmp(const char*, const char*) { return 0; }
-std::string SenderOfEnvelope(const char*, int) { return {}; }
-bool CheckWhitelist(const char*, int, queueItem_t&, const Settings&) { return false; }
+
+namespace {
+
+const char* const kWhitelistFileName = "whitelist.txt";
+constexpr int kLineBufferSize = 1024;
+constexpr size_t kMinPatternLength = 3;
+constexpr size_t kMinAddressLength = 2;
+constexpr size_t kMaxAddressLength = 1022;
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+
+char Lower(char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); }
+
+}  // namespace
+
+void whitelist::Initialize() { InitializeFrom(workPath + kWhitelistFileName); }
+
+void whitelist::InitializeFrom(const std::string& path)
+{
+    const std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "re"));
+    if (!file)
+        return;
+    patterns.clear();
+    char line[kLineBufferSize];
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        if (line[0] == '#')
+            continue;
+        line[strcspn(line, "\r")] = '\0';
+        line[strcspn(line, "\n")] = '\0';
+        if (line[0] == '\0')
+            continue;
+        for (char* c = line; *c != '\0'; c++)
+            *c = Lower(*c);
+        if (strlen(line) < kMinPatternLength)
+            continue;
+        patterns.emplace_back(line);
+        DebugMsg("whitelisted: %s\n", line);
+    }
+    PrintMsg("* %d items read from %s\n", static_cast<int>(patterns.size()), path.c_str());
+}
+
+bool whitelist::IsListed(const char* address) const
+{
+    for (const std::string& pattern : patterns) {
+        if (wildcmp(pattern.c_str(), address)) {
+            PrintMsg("* %s is whitelisted by %s\n", address, pattern.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+int wildcmp(const char* pattern, const char* address)
+{
+    // Only the last star is returned to, which is enough for '*' and '?';
+    // the work is bounded by the product of the two lengths.
+    const char* starNext = nullptr;   // pattern position just after the last star
+    const char* restart = nullptr;    // address position to retry that star from
+    while (*address != '\0' && *pattern != '*') {
+        if (*pattern != '?' && *pattern != Lower(*address))
+            return 0;
+        pattern++;
+        address++;
+    }
+    while (*address != '\0') {
+        if (*pattern == '*') {
+            if (*++pattern == '\0')
+                return 1;
+            starNext = pattern;
+            restart = address + 1;
+        } else if (*pattern == '?' || *pattern == Lower(*address)) {
+            pattern++;
+            address++;
+        } else {
+            pattern = starNext;
+            address = restart++;
+        }
+    }
+    while (*pattern == '*')
+        pattern++;
+    return *pattern == '\0' ? 1 : 0;
+}
+
+std::string SenderOfEnvelope(const char* text, int envelopeLength)
+{
+    std::string sender;
+    ForEachEnvelopeLine(text, envelopeLength, [&](std::string_view line) {
+        if (line[0] != 'P')
+            return;
+        const auto address = BracketedAddress(line);
+        if (address && address->size() >= kMinAddressLength)
+            sender.assign(address->substr(0, kMaxAddressLength));
+    });
+    return sender;
+}
+
+bool CheckWhitelist(const char* text, int envelopeLength, queueItem_t& item, const Settings& settings)
+{
+    const std::string sender = SenderOfEnvelope(text, envelopeLength);
+    if (sender.empty())
+        return false;
+    DebugMsg("checking whitelist for %s\n", sender.c_str());
+    if (!whitelist.IsListed(sender.c_str()))
+        return false;
+    std::string header = settings.pMainHeader;
+    SubstStr(header, 1, "0");
+    SubstStr(header, 2, "");
+    AnswerRequest(item, "ADDHEADER \"%s\"\n", header.c_str());
+    return true;
+}

@@ -1,11 +1,18 @@
-// whitelist - sender address patterns ("whitelist.txt") whose mail is not rated
+// whitelist - sender address patterns ("whitelist.txt" in the working
+// directory) whose mail is answered at once and never sent to spamd
 //
 // whitelist::Initialize  read the file once at start-up
-// whitelist::IsListed    does a pattern match the address
-// wildcmp                '*' and '?' matching, case ignored
+// whitelist::IsListed    does a pattern match the address (logs the pattern)
+// wildcmp                whole-address match with '*' and '?', case ignored
+// SenderOfEnvelope       the sender address of the host's envelope
 // CheckWhitelist         answer a whitelisted message at once
 //
-// The list is filled before the scanning threads start and only read after.
+// The list is filled before the scanning threads start and only read after,
+// so the scanning threads consult it without a lock.
+//
+// Diagnostics: "* %d items read from %s" after reading the file (nothing when
+// it cannot be opened), "* %s is whitelisted by %s" for every match, debug
+// lines for every pattern read and every address checked.
 #pragma once
 
 #include <string>
@@ -20,19 +27,27 @@ public:
     ~whitelist() = default;
 
     void Initialize();
-    // InitializeFrom - read the patterns of a given file (tests).
+    // InitializeFrom - read the patterns of a given file instead of the
+    // list held so far; an unreadable file leaves the list as it is.
     void InitializeFrom(const std::string& path);
     bool IsListed(const char* address) const;
+    // Clear - forget every pattern (tests).
+    void Clear() { patterns.clear(); }
     size_t Size() const { return patterns.size(); }
+    const std::vector<std::string>& Patterns() const { return patterns; }
 
 private:
-    std::vector<std::string> patterns;
+    std::vector<std::string> patterns;  // lower case, in file order
 };
 
 // The one instance; the class stays reachable as "class whitelist".
 extern class whitelist whitelist;
 
+// wildcmp - 1 when the whole address matches the whole (lower-case) pattern.
 int wildcmp(const char* pattern, const char* address);
-// SenderOfEnvelope - the address in the last usable 'P' line, empty if none.
+// SenderOfEnvelope - the address of the last 'P' line with at least two
+// characters between its angle brackets; empty if there is none.
 std::string SenderOfEnvelope(const char* text, int envelopeLength);
+// CheckWhitelist - true when the sender is whitelisted and the request has
+// been answered with the main template filled with 0 and an empty bar.
 bool CheckWhitelist(const char* text, int envelopeLength, queueItem_t& item, const Settings& settings);

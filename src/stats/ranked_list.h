@@ -1,20 +1,27 @@
 // ranked_list - counters of names (message sources, recipient addresses)
 // that the daily report ranks by count
 //
-// ReportAddItem    add a count to a name (takes reportMutex)
-// reportItemCmp    the name order: bracketed numeric parts compare as numbers
-//                  on their first three numbers; names equal there are one entry
-// ReportSortList   put the entries into rank order (caller holds reportMutex)
-// ReportClearList  empty a list (caller holds reportMutex, or no other thread runs)
+// ReportAddItem        add a count to a name (takes reportMutex)
+// ReportAddItemLocked  the same for a caller that holds reportMutex
+// reportItemCmp        the name order: names whose first '[' stands at the
+//                      same place after the same text compare on the first
+//                      three numbers inside it, other names byte by byte
+// cmpReportItems       the rank order: higher count first, then name order
+// ReportSortList       put the entries into rank order (caller holds reportMutex)
+// ReportClearList      empty a list (caller holds reportMutex, or no other
+//                      thread runs)
+// ReportPrint          debug listing of a list (caller holds reportMutex)
 //
-// Additions cost a hash lookup; the name order is established only when a
-// caller asks for it (the dump), the rank order when the report sorts.
+// Names that compare equal count as one entry, which keeps the name it was
+// first added with.  An addition costs one hash lookup on an equality key of
+// the name; the name order is established only when a caller asks for it
+// (the dump), the rank order when the report sorts.  Both lists belong to the
+// statistics record and are guarded by reportMutex.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 struct reportItem {
@@ -33,25 +40,37 @@ public:
     const std::vector<reportItem>& Entries() const { return items; }
 
 private:
-    friend void ReportAddItem(reportObject* list, const char* name, int count);
-    friend void ReportAddItemLocked(reportObject* list, const char* name, int count);
+    friend void ReportAddItemLocked(reportObject* list, std::string_view name, int count);
     friend void ReportSortList(reportObject* list);
     friend void ReportClearList(reportObject* list);
 
+    // A slot of the index: an entry's position + 1 (0: free) and a tag of
+    // its key's hash, which also chooses the slot.
+    struct IndexSlot {
+        uint32_t tag = 0;
+        uint32_t entry = 0;
+    };
+
+    // FindSlot - the slot that holds key, or the free slot where it belongs.
+    size_t FindSlot(std::string_view key, uint32_t tag) const;
+    // GrowIndexFor - double the index until it is at most half full.
+    void GrowIndexFor(size_t entries);
+    // Reorder - put the entries into the order of less, keeping the index right.
+    template <typename Less>
+    void Reorder(Less less);
+
     std::vector<reportItem> items;
-    std::unordered_map<std::string, size_t> index;  // equality key -> position in items
+    std::vector<IndexSlot> index;  // open addressing, linear probing
     bool inNameOrder = true;
 };
 
 extern reportObject reportSourceList;
 extern reportObject reportTargetList;
 
-void ReportAddItem(reportObject* list, const char* name, int count);
-// ReportAddItemLocked - the same for a caller that already holds reportMutex.
-void ReportAddItemLocked(reportObject* list, const char* name, int count);
+void ReportAddItem(reportObject* list, std::string_view name, int count);
+void ReportAddItemLocked(reportObject* list, std::string_view name, int count);
 int reportItemCmp(const char* a, const char* b);
 bool cmpReportItems(const reportItem& a, const reportItem& b);
 void ReportSortList(reportObject* list);
 void ReportClearList(reportObject* list);
-// ReportPrint - debug listing of a list.
 void ReportPrint(reportObject* list);

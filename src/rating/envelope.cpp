@@ -1,0 +1,41 @@
+#include "rating/envelope.h"
+
+#include <cstring>
+
+unsigned long FindEnvelopeLength(const char* text)
+{
+    if (text[0] < 'A' || text[0] > 'Z' || text[1] != ' ')
+        return 0;
+    // Bare line feeds are looked for first, over the whole text.
+    if (const char* end = strstr(text, "\n\n"))
+        return static_cast<unsigned long>(end - text) + 2;
+    if (const char* end = strstr(text, "\r\n\r\n"))
+        return static_cast<unsigned long>(end - text) + 4;
+    return 0;
+}
+
+void ForEachEnvelopeLine(const char* text, unsigned long envelopeLength,
+                         const std::function<void(std::string_view line)>& visit)
+{
+    const std::string_view envelope(text, envelopeLength);
+    size_t start = 0;
+    while (start < envelope.size()) {
+        size_t end = envelope.find('\n', start);
+        if (end == std::string_view::npos)
+            end = envelope.size();
+        if (end > start)
+            visit(envelope.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::optional<std::string_view> BracketedAddress(std::string_view line)
+{
+    const size_t open = line.find('<', 2);
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    const size_t close = line.find('>', open + 1);
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    return line.substr(open + 1, close - open - 1);
+}
