@@ -181,8 +181,10 @@ TEST(ReplayWithThePlugin, EveryMessageIsAnsweredAndThePluginEndsCleanly)
     ToolRun run = RunTool({"--plugin", VSA_PLUGIN_BINARY, "--fake-spamd", "2.5/5", "--threads", "2", "--floor",
                            "--figures", figures, mbox, "--synthetic", "20"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find(mbox + "#2: X-Junk-Score: "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("synthetic#20: X-Junk-Score: "), std::string::npos) << run.out;
+    // 2.5 of 5 is a rating of 45.
+    EXPECT_NE(run.out.find(mbox + "#2: X-Junk-Score:  45 [XX]\\eX-SA-Score:  45 [XX]\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("synthetic#20: X-Junk-Score:  45 [XX]"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("    40-76          22\n"), std::string::npos) << run.out;
     std::string values = ReadAll(figures);
     EXPECT_NE(values.find("messages=22\n"), std::string::npos) << values;
     EXPECT_NE(values.find("replies_addheader=22\n"), std::string::npos) << values;
