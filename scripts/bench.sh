@@ -47,15 +47,19 @@ run() {
     fi
 }
 
-echo "Measuring (messages per run: $messages; real spamd: $real_messages)" >&2
-run fake-2 --fake-spamd 1000/5 --synthetic "$messages" --threads 2 --floor
-run fake-10 --fake-spamd 1000/5 --synthetic "$messages" --threads 10 --floor \
-    --spamc --spamc-messages "$spamc_messages"
+echo "Measuring (messages per run: $messages; real spamd: $real_messages; comparisons run 3 times)" >&2
+for i in 1 2 3; do
+    run "fake-2-$i" --fake-spamd 1000/5 --synthetic "$messages" --threads 2 --floor
+    run "fake-10-$i" --fake-spamd 1000/5 --synthetic "$messages" --threads 10 --floor
+done
+run spamc --fake-spamd 1000/5 --synthetic "$messages" --threads 10 --spamc --spamc-messages "$spamc_messages"
 run rss-100 --fake-spamd 1000/5:20 --synthetic "$messages" --threads 100 --in-flight 400
 
 mkdir -p "$work/spamd"
 start_private_spamd "$work/spamd"
-run real-2 --socket "$SPAMD_SOCKET" --synthetic "$real_messages" --threads 2 --floor
+for i in 1 2 3; do
+    run "real-2-$i" --socket "$SPAMD_SOCKET" --synthetic "$real_messages" --threads 2 --floor
+done
 stop_private_spamd
 
 echo "  hot spots: vsa_bench" >&2
@@ -94,14 +98,29 @@ def row(title, value, unit, goal, ok):
     verdict = "" if value is None or ok is None else ("met" if ok(value) else "NOT MET")
     rows.append((title, shown, goal, verdict))
 
-f2, f10, rss, real = (figures(n) for n in ("fake-2", "fake-10", "rss-100", "real-2"))
+def median_run(prefix, key):
+    """The run of three whose key is the median, so that all its figures belong together."""
+    runs = [figures(f"{prefix}-{i}") for i in (1, 2, 3)]
+    runs = [r for r in runs if number(r, key) is not None]
+    runs.sort(key=lambda r: number(r, key))
+    return runs[len(runs) // 2] if runs else {}
+
+def cpu_ratio(run):
+    plugin, floor, n = number(run, "plugin_cpu_seconds"), number(run, "floor_cpu_seconds"), number(run, "messages")
+    if not plugin or floor is None:
+        return None
+    return floor / plugin
+
+f2, f10 = median_run("fake-2", "floor_ratio"), median_run("fake-10", "floor_ratio")
+real = median_run("real-2", "wall_ratio")
+spamc, rss = figures("spamc"), figures("rss-100")
 for label, run in (("2 threads", f2), ("10 threads", f10)):
-    ratio = number(run, "floor_ratio")
-    row(f"1. plugin / raw floor, fake spamd, {label}", ratio, "", ">= 0.85", lambda v: v >= 0.85)
+    row(f"1. plugin / raw floor, fake spamd, {label}", number(run, "floor_ratio"), "", ">= 0.85", lambda v: v >= 0.85)
+    row(f"   (CPU per message: floor / plugin, {label})", cpu_ratio(run), "", "(aid)", None)
 for parallel in ("1", "2"):
-    ratio = number(f10, f"spamc{parallel}_ratio")
     how = "sequential" if parallel == "1" else "2 in parallel"
-    row(f"2. plugin (10 threads) / spamc -c, {how}", ratio, "", ">= 20", lambda v: v >= 20)
+    row(f"2. plugin (10 threads) / spamc -c, {how}", number(spamc, f"spamc{parallel}_ratio"), "", ">= 20",
+        lambda v: v >= 20)
 row("3. real spamd: plugin wall / raw client wall", number(real, "wall_ratio"), "", "<= 1.05", lambda v: v <= 1.05)
 peak = number(rss, "peak_rss_kib")
 row("4. peak RSS, 100 scanning threads under load", None if peak is None else peak / 1024, " MiB", "<= 32 MiB",
@@ -128,10 +147,18 @@ row("5. cfgfReadConfigText, 1 MB file", bench_ms("BM_cfgfReadConfigText"), " ms"
 print()
 print(f"Machine: {os.cpu_count()} CPUs ({cpu}), {platform.system()} {platform.release()}"
       + ("; quick mode" if quick else ""))
-print(f"Throughput (messages/s): plugin {number(f2, 'throughput'):,.0f} vs floor {number(f2, 'floor_throughput'):,.0f}"
-      f" at 2 threads; plugin {number(f10, 'throughput'):,.0f} vs floor {number(f10, 'floor_throughput'):,.0f} at 10;"
-      f" spamc {number(f10, 'spamc1_throughput'):,.0f} / {number(f10, 'spamc2_throughput'):,.0f};"
-      f" real spamd plugin {number(real, 'throughput'):,.1f} vs client {number(real, 'floor_throughput'):,.1f}")
+def per_message_us(run, key):
+    seconds, n = number(run, key), number(run, "messages")
+    return seconds * 1e6 / n if seconds is not None and n else float("nan")
+print("Messages/s (median runs): "
+      f"2 threads plugin {number(f2, 'throughput'):,.0f}, floor {number(f2, 'floor_throughput'):,.0f}; "
+      f"10 threads plugin {number(f10, 'throughput'):,.0f}, floor {number(f10, 'floor_throughput'):,.0f}; "
+      f"spamc {number(spamc, 'spamc1_throughput'):,.0f} and {number(spamc, 'spamc2_throughput'):,.0f} "
+      f"(plugin {number(spamc, 'throughput'):,.0f}); "
+      f"real spamd plugin {number(real, 'throughput'):,.1f}, client {number(real, 'floor_throughput'):,.1f}")
+print("CPU per message: "
+      f"plugin {per_message_us(f2, 'plugin_cpu_seconds'):.0f} us, floor client {per_message_us(f2, 'floor_cpu_seconds'):.0f} us,"
+      f" host side {per_message_us(f2, 'host_cpu_seconds'):.0f} us (2 threads)")
 print()
 width = max(len(r[0]) for r in rows)
 print(f"{'Figure':<{width}}  {'Measured':>14}  {'Goal':<11} ")

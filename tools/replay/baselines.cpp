@@ -1,6 +1,7 @@
 #include "replay/baselines.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,6 +19,15 @@ namespace replay {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double ThreadCpuSeconds()
+{
+    rusage usage;
+    if (getrusage(RUSAGE_THREAD, &usage) != 0)
+        return 0;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // Exchange - one CHECK over a fresh connection; false when any step fails.
 bool Exchange(const sockaddr_un& address, std::string_view request, char* reply, size_t capacity)
@@ -75,10 +85,12 @@ BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::string&
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
+    std::vector<double> cpu(static_cast<size_t>(threads), 0.0);
     Clock::time_point start = Clock::now();
     std::vector<std::thread> clients;
     for (int t = 0; t < threads; t++) {
-        clients.emplace_back([&] {
+        clients.emplace_back([&, t] {
+            double cpuStart = ThreadCpuSeconds();
             std::string text;
             std::string request;
             char reply[4096];
@@ -91,12 +103,15 @@ BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::string&
                 if (!Exchange(address, request, reply, sizeof reply))
                     failures.fetch_add(1);
             }
+            cpu[static_cast<size_t>(t)] = ThreadCpuSeconds() - cpuStart;
         });
     }
     for (std::thread& client : clients)
         client.join();
     result.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     result.failures = failures.load();
+    for (double seconds : cpu)
+        result.cpuSeconds += seconds;
     return result;
 }
 

@@ -16,12 +16,15 @@
 
 #include "replay/spool.h"
 
+#include <sys/types.h>
+
 namespace replay {
 
 struct BaselineResult {
     size_t messages = 0;   // attempted
     size_t failures = 0;   // could not be read or exchanged, or spamc failed
     double wallSeconds = 0;
+    double cpuSeconds = 0;  // the floor's client threads, user + system
     double Throughput() const { return wallSeconds > 0 ? static_cast<double>(messages) / wallSeconds : 0; }
 };
 

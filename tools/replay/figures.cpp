@@ -1,5 +1,7 @@
 #include "replay/figures.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -67,6 +69,31 @@ std::optional<long> ReadPeakRssKiB(pid_t pid)
             return std::strtol(line.c_str() + 6, nullptr, 10);
     }
     return std::nullopt;
+}
+
+std::optional<double> ReadCpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return std::nullopt;
+    // The command name in parentheses may hold blanks; fields are counted after it.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            user = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15)
+            system = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    long ticks = sysconf(_SC_CLK_TCK);
+    if (ticks <= 0)
+        return std::nullopt;
+    return static_cast<double>(user + system) / static_cast<double>(ticks);
 }
 
 }  // namespace replay

@@ -4,6 +4,7 @@
 // RatingHistogram  counts ratings per score range (same ranges as the score bar)
 // Percentile       nearest-rank percentile of sorted values
 // ReadPeakRssKiB   VmHWM of a running process
+// ReadCpuSeconds   processor time of a running process
 #pragma once
 
 #include <sys/types.h>
@@ -46,5 +47,8 @@ private:
 double Percentile(const std::vector<double>& sorted, double p);
 
 std::optional<long> ReadPeakRssKiB(pid_t pid);
+
+// ReadCpuSeconds - user plus system processor time of a running process.
+std::optional<double> ReadCpuSeconds(pid_t pid);
 
 }  // namespace replay

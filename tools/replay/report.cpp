@@ -105,13 +105,18 @@ std::string FormatSummary(const Summary& summary)
                 " MiB (VmHWM before QUIT)\n";
     else
         text += "  plugin peak RSS: not read (the plugin had ended)\n";
+    if (session.cpuSeconds && !session.messages.empty())
+        text += "  plugin CPU:     " + Format("%.2f", *session.cpuSeconds) + " s user+system, " +
+                Format("%.0f", *session.cpuSeconds * 1e6 / static_cast<double>(session.messages.size())) +
+                " us per message (start-up included); host side " + Format("%.2f", session.hostCpuSeconds) + " s\n";
     if (summary.floor) {
         const BaselineResult& floor = *summary.floor;
         text += "  raw floor:      " + Format("%.1f", floor.Throughput()) + " messages/s (" +
                 Format("%.3f", floor.wallSeconds) + " s, " + std::to_string(summary.threads) + " threads";
         if (floor.failures > 0)
             text += ", " + std::to_string(floor.failures) + " failed";
-        text += ")\n";
+        text += "; CPU " + Format("%.0f", floor.messages > 0 ? floor.cpuSeconds * 1e6 / static_cast<double>(floor.messages) : 0) +
+                " us per message)\n";
         if (floor.Throughput() > 0)
             text += "  plugin / floor: " + Format("%.3f", throughput / floor.Throughput()) +
                     " (throughput); wall time plugin / floor " +
@@ -172,10 +177,13 @@ std::string FormatFigures(const Summary& summary)
     put("latency_p90_ms", Format("%.3f", Percentile(counts.latencies, 90) * 1000));
     put("latency_p99_ms", Format("%.3f", Percentile(counts.latencies, 99) * 1000));
     put("peak_rss_kib", session.peakRssKiB ? std::to_string(*session.peakRssKiB) : "");
+    put("plugin_cpu_seconds", session.cpuSeconds ? Format("%.2f", *session.cpuSeconds) : "");
+    put("host_cpu_seconds", Format("%.2f", session.hostCpuSeconds));
     if (summary.floor) {
         put("floor_throughput", Format("%.3f", summary.floor->Throughput()));
         put("floor_wall_seconds", Format("%.6f", summary.floor->wallSeconds));
         put("floor_failures", std::to_string(summary.floor->failures));
+        put("floor_cpu_seconds", Format("%.2f", summary.floor->cpuSeconds));
         put("floor_ratio", Format("%.4f", summary.floor->Throughput() > 0 ? throughput / summary.floor->Throughput() : 0));
         put("wall_ratio", Format("%.4f", summary.floor->wallSeconds > 0 ? session.wallSeconds / summary.floor->wallSeconds : 0));
     }

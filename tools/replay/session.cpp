@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double ThreadCpuSeconds()
+{
+    rusage usage;
+    if (getrusage(RUSAGE_THREAD, &usage) != 0)
+        return 0;
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 constexpr size_t kRecentDiagnostics = 8;
 
@@ -320,6 +330,7 @@ SessionResult Session::Run()
 
     if (result.started) {
         lastActivity = Clock::now();
+        double hostCpuStart = ThreadCpuSeconds();
         bool complete = Pump([&] { return answeredMessages == spool.size(); },
                              [&] { return secondsFrom(lastActivity, options.replyTimeoutSeconds); }, true);
         ShowProgress(true);
@@ -329,10 +340,12 @@ SessionResult Session::Run()
             Fault("the plugin ended before every request was answered");
         if (answeredMessages > 0)
             result.wallSeconds = Seconds(lastAnswer - firstSend);
+        result.hostCpuSeconds = ThreadCpuSeconds() - hostCpuStart;
     }
 
     if (!outputClosed) {
         result.peakRssKiB = ReadPeakRssKiB(pid);
+        result.cpuSeconds = ReadCpuSeconds(pid);
         result.tracker.Sent(quitId);
         SendLine(quitId + " QUIT\n");
         result.quitSent = !inputBroken;

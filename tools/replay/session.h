@@ -51,6 +51,8 @@ struct SessionResult {
     size_t diagnosticLines = 0;
     double wallSeconds = 0;          // first FILE request to the last message reply
     std::optional<long> peakRssKiB;  // VmHWM just before QUIT
+    std::optional<double> cpuSeconds; // user + system, start-up included, just before QUIT
+    double hostCpuSeconds = 0;        // the tool's own session thread: the host side of the protocol
     bool gaveUpWaiting = false;      // replies stopped coming before all were in
     bool quitSent = false;
     bool quitAnswered = false;       // "<id> OK" for the QUIT request
