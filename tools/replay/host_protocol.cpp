@@ -66,10 +66,12 @@ std::optional<int> RatingOfHeaderText(std::string_view headerText)
     return value;
 }
 
-bool ReplyTracker::Sent(const std::string& id)
+bool ReplyTracker::Sent(const std::string& id, const std::string& command)
 {
     if (!answers.emplace(id, 0).second)
         return false;
+    if (!command.empty())
+        commands.emplace(id, command);
     order.push_back(id);
     outstanding++;
     return true;
@@ -99,15 +101,21 @@ std::vector<std::string> ReplyTracker::Unanswered() const
     return ids;
 }
 
+std::string ReplyTracker::Name(const std::string& id) const
+{
+    auto command = commands.find(id);
+    return command == commands.end() ? "request " + id : "request " + id + " (" + command->second + ")";
+}
+
 std::vector<std::string> ReplyTracker::Problems() const
 {
     std::vector<std::string> lines;
     for (const std::string& id : duplicates)
-        lines.push_back("request " + id + " was answered more than once");
+        lines.push_back(Name(id) + " was answered more than once");
     for (const std::string& id : unknown)
         lines.push_back("a reply came for the unknown request id \"" + id + "\"");
     for (const std::string& id : Unanswered())
-        lines.push_back("request " + id + " got no answer");
+        lines.push_back(Name(id) + " got no answer");
     return lines;
 }
 

@@ -41,7 +41,8 @@ public:
     enum class Outcome { First, Duplicate, Unknown };
 
     // Sent - a request went out with this id; false when the id is in use.
-    bool Sent(const std::string& id);
+    // A command other than FILE is named in the problems ("request 4 (QUIT)").
+    bool Sent(const std::string& id, const std::string& command = "");
     Outcome Answer(const std::string& id);
 
     size_t SentCount() const { return order.size(); }
@@ -55,7 +56,10 @@ public:
     bool Clean() const { return outstanding == 0 && duplicates.empty() && unknown.empty(); }
 
 private:
+    std::string Name(const std::string& id) const;
+
     std::unordered_map<std::string, int> answers;  // id -> answers seen
+    std::unordered_map<std::string, std::string> commands;
     std::vector<std::string> order;
     std::vector<std::string> duplicates;
     std::vector<std::string> unknown;

@@ -320,7 +320,7 @@ SessionResult Session::Run()
 
     // INTF first, as the host does; its answer also says that the start-up is over.
     Clock::time_point started = Clock::now();
-    result.tracker.Sent("0");
+    result.tracker.Sent("0", "INTF");
     SendLine("0 INTF 3\n");
     bool answered = Pump([&] { return result.started; },
                          [&] { return secondsFrom(started, options.replyTimeoutSeconds); }, false);
@@ -346,7 +346,7 @@ SessionResult Session::Run()
     if (!outputClosed) {
         result.peakRssKiB = ReadPeakRssKiB(pid);
         result.cpuSeconds = ReadCpuSeconds(pid);
-        result.tracker.Sent(quitId);
+        result.tracker.Sent(quitId, "QUIT");
         SendLine(quitId + " QUIT\n");
         result.quitSent = !inputBroken;
         Clock::time_point quitAt = Clock::now();

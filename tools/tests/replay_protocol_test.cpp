@@ -82,6 +82,17 @@ TEST(ExactlyOnce, MissingAnswersAreListedInSendingOrder)
     EXPECT_EQ(tracker.Problems().back(), "request 4 got no answer");
 }
 
+TEST(ExactlyOnce, ProblemsNameTheCommandOfRequestsOtherThanFile)
+{
+    ReplyTracker tracker;
+    tracker.Sent("0", "INTF");
+    tracker.Sent("5", "QUIT");
+    tracker.Answer("0");
+    tracker.Answer("0");
+    EXPECT_EQ(tracker.Problems(), (std::vector<std::string>{"request 0 (INTF) was answered more than once",
+                                                            "request 5 (QUIT) got no answer"}));
+}
+
 TEST(RatingHistogram, RatingsFallIntoTheFirstRangeWhoseBoundIsNotBelowThem)
 {
     RatingHistogram histogram(kDefaultScoreRanges);

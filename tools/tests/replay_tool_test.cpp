@@ -103,6 +103,15 @@ TEST(ReplayAgainstStandIns, FailingExitStatusAfterQuitFailsTheRun)
     EXPECT_NE(run.out.find("the plugin's exit status was 4"), std::string::npos) << run.out;
 }
 
+TEST(ReplayAgainstStandIns, QuitLeftUnansweredFailsTheRun)
+{
+    TestDir dir;
+    std::string path = StandIn(dir, kAnswer, "exit 0;");
+    ToolRun run = RunTool({"--plugin", path, "--socket", "/nonexistent", "--quiet", Messages(dir)});
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_NE(run.out.find("request 4 (QUIT) got no answer"), std::string::npos) << run.out;
+}
+
 TEST(ReplayAgainstStandIns, SpoolFilesCarryTheEnvelopeAndTheWorkDirIsKept)
 {
     TestDir dir;
