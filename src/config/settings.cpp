@@ -40,6 +40,20 @@ void ReadRequiredText(const cfgfItem* conf, const char* key, const char* missing
         cfgfError(nullptr, "%s", missing);
 }
 
+// ReadHeaderTemplate - a template goes into a one-line reply to the host; a
+// line feed in it (an escaped one is possible) would end the reply early and
+// make the rest of it pass for another line, so such a value is refused.
+void ReadHeaderTemplate(const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
+{
+    const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
+    if (value == nullptr)
+        cfgfError(nullptr, "%s", missing);
+    else if (value->text.find('\n') != std::string::npos)
+        cfgfError(value, "%s may not hold a line feed", key);
+    else
+        setting = value->text;
+}
+
 void ReadOptionalText(const cfgfItem* conf, const char* key, std::string& setting)
 {
     if (const char* value = cfgfGetDictValueStr(conf, key))
@@ -120,14 +134,14 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     Settings next = previous;
     const cfgfItem* conf = tree.get();
 
-    ReadRequiredText(conf, "Header", "Missing Header item", next.pMainHeader);
+    ReadHeaderTemplate(conf, "Header", "Missing Header item", next.pMainHeader);
 
     if (const char* level = cfgfGetDictValueStr(conf, "AlertLevel"))
         next.alertLevel = ReadNumber(level);
     else
         cfgfError(nullptr, "Missing AlertLevel item");
 
-    ReadRequiredText(conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
+    ReadHeaderTemplate(conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
     ReadOptionalText(conf, "SocketPath", next.socketPath);
 
     // A count out of range keeps the one in force: the pool has kMaxScanningThreadsLimit slots.

@@ -59,8 +59,16 @@ void DebugMsg(const char* format, ...)
         return;
     va_list args;
     va_start(args, format);
-    std::string text = "* " + FormatTextV(format, args);
+    const std::string body = FormatTextV(format, args);
     va_end(args);
+    // Debug texts may carry message content over several lines; every line
+    // gets the diagnostic mark so that none can pass for a reply to the host.
+    std::string text = "* ";
+    for (size_t i = 0; i < body.size(); i++) {
+        text += body[i];
+        if (body[i] == '\n' && i + 1 < body.size())
+            text += "* ";
+    }
     PrintRaw(text);
 }
 

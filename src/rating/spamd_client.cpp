@@ -29,21 +29,27 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
     address.sun_family = AF_UNIX;
     // A longer path is cut; the field always keeps its terminating NUL.
     strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (::connect(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int result;
+    do
+        result = ::connect(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
         PrintMsg("* failed to connect to socket %s: %s\n", socketPath.c_str(), strerror(errno));
         ExitProcess(1);
     }
     return socketFd;
 }
 
-void DebugRequest(std::initializer_list<std::string_view> request)
+// DebugExchange - a request or reply as a debug text ("cmd: " or "rsp: ");
+// DebugMsg marks every line of it as a diagnostic line.
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
 {
     if (!doDebug.load(std::memory_order_relaxed))
         return;
-    std::string text;
-    for (std::string_view piece : request)
-        text += piece;
-    DebugMsg("cmd: %s\n", text.c_str());
+    std::string text = label;
+    for (std::string_view piece : pieces)
+        text.append(piece);
+    DebugMsg("%s\n", text.c_str());
 }
 
 }  // namespace
@@ -53,7 +59,7 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
 {
     reply[0] = '\0';
     FileDescriptor socketFd = ConnectToSpamd(socketPath);
-    DebugRequest(request);
+    DebugExchange("cmd: ", request);
     for (std::string_view piece : request) {
         if (!WriteAll(socketFd.Get(), piece)) {
             const int error = errno;
@@ -68,7 +74,7 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
     if (got < 0)
         return kReadFailed;
     reply[got] = '\0';
-    DebugMsg("rsp: %s\n", reply);
+    DebugExchange("rsp: ", {reply});
     return static_cast<int>(got);
 }
 

@@ -1,13 +1,17 @@
 // drop - writing report messages into the host's submission directory
 //
-// OpenTempFile      create "<dir>/reportSA_<n>.tmp" exclusively (n drawn again
-//                   while the name exists)
+// OpenTempFile      create "<dir>/<prefix><n><suffix>" exclusively, n drawn
+//                   again while the name exists
 // fprintS           write a header text, "\e" pairs becoming line feeds
 // WriteReportHeader the Return-Path, From, To, Subject and extra header lines
 // RenameTempToSub   release a complete message: rename to ".sub", mode 0666
+// SetRandomSourceForTesting  replace rand() in the name draw (tests)
 //
-// No lock: each message has its own file.  The host delivers only ".sub" files,
-// so it never sees a message that is still being written.
+// No lock: each message has its own file, and the exclusive creation keeps two
+// writers that draw the same number apart.  The host delivers only ".sub"
+// files, so it never sees a message that is still being written.
+// Failures: OpenTempFile returns null and leaves the reporting to its caller;
+// RenameTempToSub writes "* failed renaming ..." and leaves the ".tmp" file.
 #pragma once
 
 #include <cstdio>
@@ -26,11 +30,24 @@ struct FileCloser {
 };
 using ReportFile = std::unique_ptr<FILE, FileCloser>;
 
-// OpenTempFile - the open file, or null (name then holds the name tried).
+// The header values of messages whose configuration lacks them: a notice that
+// reaches the postmaster is worth more than one addressed to nobody.
+inline constexpr const char* kDefaultReportFrom = "MAILER-DAEMON";
+inline constexpr const char* kDefaultReportTo = "postmaster";
+inline constexpr const char* kDefaultReportExtraHeaders = "X-Auto-Generated: report";
+
+// OpenTempFile - the open file (read/write, at its start), or null with errno
+// set (name then holds the name tried).
 ReportFile OpenTempFile(const std::string& directory, const char* prefix, const char* suffix,
                         std::string& name);
+// fprintS - a lone backslash at the end of text writes nothing.
 void fprintS(FILE* stream, const char* text);
-// WriteReportHeader - null values write nothing after their header name.
+// WriteReportHeader - a null From, To or Subject writes nothing after its
+// header name; a null extraHeaders writes no line at all (an empty one writes
+// the empty line, which then ends the header section).
 void WriteReportHeader(FILE* stream, const char* from, const char* to, const char* subject,
                        const char* extraHeaders, time_t subjectDate);
 void RenameTempToSub(const std::string& tempName);
+
+// SetRandomSourceForTesting - the generator of the name draw; null: rand().
+void SetRandomSourceForTesting(int (*source)());

@@ -1,5 +1,99 @@
 #include "reports/events.h"
-// placeholder: the notices are built with the reports
-void EventReportStarted() {}
-void EventReportStoped() {}
-void EventReportProblem(const char*, ...) {}
+
+#include <cerrno>
+#include <cstdarg>
+
+#include "config/settings.h"
+#include "protocol/output.h"
+#include "protocol/system.h"
+#include "reports/drop.h"
+
+namespace {
+
+bool SwitchedOff(const char* value) { return value != nullptr && (value[0] == 'N' || value[0] == 'n'); }
+
+const char* ValueOr(const cfgfItem* dict, const char* key, const char* fallback)
+{
+    const char* value = cfgfGetDictValueStr(dict, key);
+    return value != nullptr ? value : fallback;
+}
+
+// LifecycleNotice - the started and stopped notices, which differ only in
+// their key, their error text and the verb of their body.
+void LifecycleNotice(const char* key, const char* missingText, const char* verb)
+{
+    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
+    if (events == nullptr)
+        cfgfError(nullptr, "Missing EventsReports={...};");
+    const cfgfItem* notice = cfgfGetDictValue(events, key, cfgfDictionary);
+    if (notice == nullptr)
+        cfgfError(nullptr, "%s", missingText);
+    if (SwitchedOff(cfgfGetDictValueStr(notice, "Enabled")))
+        return;
+
+    std::string name;
+    ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
+    if (!file) {
+        PrintMsg("* Can't create temp file %s, errno=%d\n", name.c_str(), errno);
+        return;
+    }
+    const time_t now = Now();
+    WriteReportHeader(file.get(), ValueOr(events, "From", kDefaultReportFrom),
+                      ValueOr(events, "To", kDefaultReportTo), cfgfGetDictValueStr(notice, "Subject"),
+                      ValueOr(events, "ExtraHeaders", kDefaultReportExtraHeaders), now);
+    fprintf(file.get(), "Velmora SpamAssassin plugin %s on %s.\n\n", verb, mkDate(now).c_str());
+    file.reset();
+    RenameTempToSub(name);
+}
+
+}  // namespace
+
+void EventReportStarted()
+{
+    LifecycleNotice("Started", "Missing EventsReports={Started={...} ... };", "started");
+}
+
+void EventReportStoped()
+{
+    LifecycleNotice("Stopped", "Missing EventsReports={Stopped={...} ... };", "stopped");
+}
+
+void EventReportProblem(const char* format, ...)
+{
+    const char* subject = "SpamAssassin plugin problem occurred on ^1";
+    const char* from = kDefaultReportFrom;
+    const char* to = kDefaultReportTo;
+    const char* extraHeaders = kDefaultReportExtraHeaders;
+
+    // Problems are reported however incomplete the configuration is: its
+    // absence is not mentioned here, the defaults stand in.
+    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
+    if (events != nullptr) {
+        from = ValueOr(events, "From", from);
+        to = ValueOr(events, "To", to);
+        extraHeaders = ValueOr(events, "ExtraHeaders", extraHeaders);
+        if (const cfgfItem* problem = cfgfGetDictValue(events, "ProblemOccured", cfgfDictionary)) {
+            if (SwitchedOff(cfgfGetDictValueStr(problem, "Enabled")))
+                return;
+            subject = cfgfGetDictValueStr(problem, "Subject");
+        }
+    }
+
+    std::string name;
+    ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
+    if (!file) {
+        PrintMsg("* Can't create temp file %s, errno=%d\n", name.c_str(), errno);
+        return;
+    }
+    WriteReportHeader(file.get(), from, to, subject, extraHeaders, Now());
+    fputs("\nVelmora SpamAssassin plugin detected a problem.\n\n", file.get());
+    va_list args;
+    va_start(args, format);
+    vfprintf(file.get(), format, args);
+    va_end(args);
+    fputs("\n\n", file.get());
+    file.reset();
+    RenameTempToSub(name);
+}

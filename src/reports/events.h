@@ -1,10 +1,17 @@
 // events - the started, stopped and problem notices
 //
-// EventReportStarted  mailed once during start-up
-// EventReportStoped   mailed once at the end of shutdown
-// EventReportProblem  a stuck or crashed scan (controller, signal thread)
+// EventReportStarted  mailed once during start-up (main thread)
+// EventReportStoped   mailed once at the end of shutdown (main thread)
+// EventReportProblem  a stuck scan (controller) or a crashed one (the crashed
+//                     scanning thread, inside its signal handler)
 //
-// The EventsReports dictionary is looked up afresh for every notice.
+// The EventsReports dictionary is looked up afresh for every notice, in the
+// settings snapshot taken when the notice starts.  A missing EventsReports or
+// Started/Stopped dictionary is reported through cfgfError and the notice is
+// still mailed; From, To and ExtraHeaders that the configuration lacks take
+// the problem notice's defaults ("MAILER-DAEMON", "postmaster",
+// "X-Auto-Generated: report") in every notice.  A notice that cannot be
+// created is reported ("* Can't create temp file ...") and lost.  No lock.
 #pragma once
 
 void EventReportStarted();

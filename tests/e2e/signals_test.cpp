@@ -31,6 +31,10 @@ protected:
         options.args = std::move(args);
         plugin.Start(options);
         plugin.WaitForLineStartingWith("* engine: ");
+        // The signal handlers are installed after spamd's PING and before the
+        // command loop starts: an answered request shows that they are in place.
+        plugin.Send("0 INTF");
+        plugin.WaitForLine([](const std::string& l) { return l == "0 INTF 3 PROD=CLAM"; });
     }
     std::string Message(const std::string& name)
     {

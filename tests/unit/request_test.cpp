@@ -44,3 +44,21 @@ TEST(AnswerRequest, OnlyTheFirstAnswerCarriesTheId)
     EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
               "42 REJECTED timed-out, we'll try again later\n* ADDHEADER \"X: 1\"\n");
 }
+
+TEST(DebugMsg, MarksEveryLineOfAMultiLineText)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    SetOutputDescriptor(fds[1]);
+    doDebug.store(false);
+    DebugMsg("hidden %d\n", 1);
+    doDebug.store(true);
+    DebugMsg("cmd: %s\n", "CHECK SPAMC/1.2\r\n\r\n17 OK\n");
+    doDebug.store(false);
+    SetOutputDescriptor(1);
+    close(fds[1]);
+    char buffer[256];
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    close(fds[0]);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "* cmd: CHECK SPAMC/1.2\r\n* \r\n* 17 OK\n* \n");
+}

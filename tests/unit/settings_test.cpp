@@ -233,6 +233,14 @@ TEST(SettingsApply, SocketPathRemovedKeepsPrevious)
     EXPECT_EQ(second.settings.socketPath, "/tmp/spamd.sock");
 }
 
+TEST(SettingsApply, HeaderTemplateWithALineFeedIsRefused)
+{
+    Settings first = Apply(kFullFile).settings;
+    Applied second = Apply(FullFileWith("Header", "Header = \"X-A: ^1\\\nX-B: 1\";"), first);
+    EXPECT_EQ(second.output, ErrorText(1, "Header may not hold a line feed"));
+    EXPECT_EQ(second.settings.pMainHeader, "X-Test: ^1\\eX-Bar: ^2");
+}
+
 // ---- numbers
 
 TEST(SettingsApply, NumbersReadLikeAtoi)
