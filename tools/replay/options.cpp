@@ -57,6 +57,7 @@ const char* UsageText()
            "comparisons:\n"
            "  --floor                   also time a raw client doing only the unavoidable\n"
            "                            work, with the same threads on the same messages\n"
+           "  --floor-first             the same, measured before the plugin runs\n"
            "  --spamc                   also time spamc -c once per message\n"
            "  --spamc-binary PATH       spamc to run (default: spamc from PATH)\n"
            "  --spamc-messages N        messages for the spamc runs (default 1000)\n"
@@ -113,6 +114,9 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
             options.quiet = true;
         } else if (arg == "--floor") {
             options.floor = true;
+        } else if (arg == "--floor-first") {
+            options.floor = true;
+            options.floorFirst = true;
         } else if (arg == "--spamc") {
             options.spamc = true;
         } else if (!kValueOptions.contains(arg)) {

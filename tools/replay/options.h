@@ -33,6 +33,7 @@ struct ReplayOptions {
     size_t syntheticSize = 4096;
     size_t count = 0;                      // 0: every message once
     bool floor = false;
+    bool floorFirst = false;               // measure the floor before the plugin runs
     bool spamc = false;
     std::string spamcBinary = "spamc";
     size_t spamcMessages = 1000;

@@ -180,8 +180,19 @@ TEST(CommandLine, ValuesAndDefaults)
     EXPECT_EQ(DefaultInFlight(1), 4u);
     EXPECT_EQ(options.envelope.recipients, (std::vector<std::string>{"a@x", "b@x"}));
     EXPECT_TRUE(options.quiet);
+    EXPECT_FALSE(options.floor);
     EXPECT_EQ(options.inputs, (std::vector<std::string>{"mail/"}));
     EXPECT_EQ(options.scoreRanges, kDefaultScoreRanges);
+}
+
+TEST(CommandLine, FloorFirstAlsoAsksForTheFloor)
+{
+    const char* argv[] = {"velmora-replay", "--socket", "/s", "--floor-first", "mail/"};
+    ReplayOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseOptions(std::size(argv), argv, options, error)) << error;
+    EXPECT_TRUE(options.floor);
+    EXPECT_TRUE(options.floorFirst);
 }
 
 TEST(CommandLine, MistakesAreRefusedWithAReason)
