@@ -131,6 +131,9 @@ for parallel in ("1", "2"):
     row(f"2. plugin (10 threads) / spamc -c, {how}", number(spamc, f"spamc{parallel}_ratio"), "", ">= 20",
         lambda v: v >= 20)
 row("3. real spamd: plugin wall / raw client wall", real_wall_ratio, "", "<= 1.05", lambda v: v <= 1.05)
+real_plugin_cpu = pooled("plugin_cpu_seconds")
+row("   (plugin's own CPU / its wall time, real spamd)",
+    real_plugin_cpu / real_plugin_wall if real_plugin_cpu is not None and real_plugin_wall else None, "", "(aid)", None)
 peak = number(rss, "peak_rss_kib")
 row("4. peak RSS, 100 scanning threads under load", None if peak is None else peak / 1024, " MiB", "<= 32 MiB",
     lambda v: v <= 32)
