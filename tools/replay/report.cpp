@@ -105,10 +105,14 @@ std::string FormatSummary(const Summary& summary)
                 " MiB (VmHWM before QUIT)\n";
     else
         text += "  plugin peak RSS: not read (the plugin had ended)\n";
-    if (session.cpuSeconds && !session.messages.empty())
-        text += "  plugin CPU:     " + Format("%.2f", *session.cpuSeconds) + " s user+system, " +
-                Format("%.0f", *session.cpuSeconds * 1e6 / static_cast<double>(session.messages.size())) +
-                " us per message (start-up included); host side " + Format("%.2f", session.hostCpuSeconds) + " s\n";
+    if (session.cpuSeconds) {
+        text += "  plugin CPU:     " + Format("%.2f", *session.cpuSeconds) + " s user+system (start-up included)";
+        // The kernel counts processor time in ticks; a short run shows no per-message figure.
+        if (*session.cpuSeconds >= 0.1 && !session.messages.empty())
+            text += ", " + Format("%.0f", *session.cpuSeconds * 1e6 / static_cast<double>(session.messages.size())) +
+                    " us per message";
+        text += "; host side " + Format("%.2f", session.hostCpuSeconds) + " s\n";
+    }
     if (summary.floor) {
         const BaselineResult& floor = *summary.floor;
         text += "  raw floor:      " + Format("%.1f", floor.Throughput()) + " messages/s (" +
