@@ -1,0 +1,238 @@
+// hotspots_bench - timings of the in-process work that grows with traffic:
+// counting sources and targets, the periodic statistics dump, the daily
+// report, the verdict reply and reading a large dictionary file.
+//
+// Everything the plugin would write to the host goes to /dev/null; files go
+// into a temporary working directory that is removed at the end.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/dictionary.h"
+#include "config/settings.h"
+#include "protocol/output.h"
+#include "protocol/process.h"
+#include "protocol/request.h"
+#include "protocol/system.h"
+#include "rating/headers.h"
+#include "reports/daily.h"
+#include "stats/dump.h"
+#include "stats/ranked_list.h"
+#include "stats/record.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string benchDir;
+
+// Names that stay distinct under the list's own order: addresses by their
+// text, sources by the first three numbers of their bracket.
+std::string TargetName(size_t i)
+{
+    char name[64];
+    snprintf(name, sizeof name, "user%zu@target%zu.example", i, i % 97);
+    return name;
+}
+
+std::string SourceName(size_t i)
+{
+    char name[32];
+    snprintf(name, sizeof name, "[%zu.%zu.%zu.1]", (i >> 16) & 255, (i >> 8) & 255, i & 255);
+    return name;
+}
+
+// DictionaryEntry - one "  "name" = count;" line of a dump.
+std::string DictionaryEntry(const std::string& name, size_t count)
+{
+    char line[96];
+    snprintf(line, sizeof line, "  \"%s\" = %zu;\n", name.c_str(), count);
+    return line;
+}
+
+void ClearLists()
+{
+    PluginLock lock(reportMutex);
+    ReportClearList(&reportSourceList);
+    ReportClearList(&reportTargetList);
+}
+
+void FillLists(size_t sources, size_t targets)
+{
+    ClearLists();
+    for (size_t i = 0; i < sources; i++)
+        ReportAddItem(&reportSourceList, SourceName(i).c_str(), static_cast<int>(1 + i % 7));
+    for (size_t i = 0; i < targets; i++)
+        ReportAddItem(&reportTargetList, TargetName(i).c_str(), static_cast<int>(1 + i % 5));
+    PluginLock lock(reportMutex);
+    nScannedMessagesTotal = 250000;
+    scanTimeMin = 3;
+    scanTimeMax = 900;
+    scanTimeTotal = 250000 * 80ULL;
+    for (int rating = 0; rating < kRatings; rating++)
+        msgStat[rating] = 1000 + rating;
+}
+
+std::string SettingsFileText(const std::string& submitted)
+{
+    return "Header = \"X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2]\";\n"
+           "AlertLevel = 100;\n"
+           "AlertHeader = \"X-Alert: possible spam!\\eX-Color: red\";\n"
+           "SocketPath = \"/nonexistent/spamd.sock\";\n"
+           "BarScoreRanges = (0, 39, 76, 84, 90, 99, 100);\n"
+           "SubmittedDirectory = \"" + submitted + "\";\n"
+           "StatDumpInterval = 10;\n"
+           "DailyReport = { Enabled = YES; From = \"spam-report@example.com\"; To = postmaster; "
+           "Subject = \"Daily spam report ^1\"; ExtraHeaders = \"X-Auto-Generated: report\"; "
+           "ReportSourcesMax = 1000; ReportTargetsMax = 1000; };\n"
+           "EventsReports = { From = \"spam-plugin@example.com\"; To = postmaster; };\n";
+}
+
+void SetUp()
+{
+    char pattern[] = "/tmp/vsa-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        perror("mkdtemp");
+        exit(1);
+    }
+    benchDir = pattern;
+    fs::create_directories(benchDir + "/Submitted");
+    workPath = benchDir + "/";
+    startupTime.store(Now() - 3 * 3600);
+
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    SetOutputDescriptor(null);
+
+    Settings settings;
+    settings.submittedDirName = benchDir + "/Submitted";
+    settings.statDumpInterval = 10;
+    settings.statDumpFileName = "statistics.dat";
+    std::string text = SettingsFileText(settings.submittedDirName);
+    settings.pConf = cfgfReadConfigText(text, workPath + "VelmoraSpamAssassin.cfg", false);
+    PublishSettings(std::move(settings));
+}
+
+void RemoveReports()
+{
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(benchDir + "/Submitted", ignored))
+        fs::remove(entry.path(), ignored);
+}
+
+// ReportAddItem: 1,000,000 distinct recipient addresses into an empty list.
+void BM_ReportAddItemMillionNames(benchmark::State& state)
+{
+    std::vector<std::string> names;
+    names.reserve(1000000);
+    for (size_t i = 0; i < 1000000; i++)
+        names.push_back(TargetName(i));
+    for (auto _ : state) {
+        state.PauseTiming();
+        ClearLists();
+        state.ResumeTiming();
+        for (const std::string& name : names)
+            ReportAddItem(&reportTargetList, name.c_str(), 1);
+    }
+    state.counters["entries"] = reportTargetList.nItems();
+    ClearLists();
+}
+BENCHMARK(BM_ReportAddItemMillionNames)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One forced statistics dump with 100,000 sources and 100,000 targets; a new
+// name before each dump makes it order the lists again, as in service.
+void BM_DumpReportData(benchmark::State& state)
+{
+    FillLists(100000, 100000);
+    size_t fresh = 100000;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ReportAddItem(&reportSourceList, SourceName(fresh).c_str(), 1);
+        ReportAddItem(&reportTargetList, TargetName(fresh).c_str(), 1);
+        fresh++;
+        state.ResumeTiming();
+        DumpReportData(true);
+    }
+    std::error_code missing;
+    uintmax_t bytes = fs::file_size(workPath + "statistics.dat", missing);
+    state.counters["dump_bytes"] = missing ? 0.0 : static_cast<double>(bytes);
+    ClearLists();
+}
+BENCHMARK(BM_DumpReportData)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// One daily report (forced, as at shutdown) over 100,000 sources and targets.
+void BM_GenerateDailyReport(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        RemoveReports();
+        FillLists(100000, 100000);
+        state.ResumeTiming();
+        GenerateDailyReport(true);
+    }
+    state.counters["report_files"] = static_cast<double>(
+        std::distance(fs::directory_iterator(benchDir + "/Submitted"), fs::directory_iterator()));
+    RemoveReports();
+    ClearLists();
+}
+BENCHMARK(BM_GenerateDailyReport)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The verdict reply of one rated message, ratings 0 to 100 in turn.
+void BM_PrintResult(benchmark::State& state)
+{
+    std::shared_ptr<const Settings> settings = CurrentSettings();
+    queueItem_t item;
+    snprintf(item.requestId, sizeof item.requestId, "%s", "1234567");
+    int rating = 0;
+    for (auto _ : state) {
+        item.answered.store(false);
+        PrintResult(item, rating, *settings);
+        rating = rating == 100 ? 0 : rating + 1;
+    }
+}
+BENCHMARK(BM_PrintResult);
+
+// Reading a 1 MB dictionary file: a statistics dump of many sources and targets.
+void BM_cfgfReadConfigText(benchmark::State& state)
+{
+    std::string text = "Date = \"Mon, 5 Jan 2026 00:00:10\";\nSources = {\n";
+    size_t i = 0;
+    for (; text.size() < 500000; i++)
+        text += DictionaryEntry(SourceName(i), 1 + i % 9);
+    text += "};\nTargets = {\n";
+    i = 0;
+    for (; text.size() < 1000000; i++)
+        text += DictionaryEntry(TargetName(i), 1 + i % 9);
+    text += "};\n";
+    size_t entries = 0;
+    for (auto _ : state) {
+        std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, "bench.dat", false);
+        entries = tree ? static_cast<size_t>(tree->count) : 0;
+        benchmark::DoNotOptimize(tree);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+    state.counters["top_entries"] = static_cast<double>(entries);
+}
+BENCHMARK(BM_cfgfReadConfigText)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    SetUp();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::remove_all(benchDir, ignored);
+    return 0;
+}
