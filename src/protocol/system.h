@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <initializer_list>
 #include <ctime>
 #include <new>
 #include <string_view>
@@ -113,6 +114,9 @@ private:
 
 // WriteAll - write every byte; false (errno set) when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
+// WriteAllPieces - write the pieces one after another, as few system calls
+// as the descriptor allows (a request in one writev); false (errno set) on failure.
+bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces);
 // ReadUpTo - read until end of input or capacity bytes; the count read, or -1
 // (errno set) when a read fails before anything was read.
 long ReadUpTo(int fd, char* buffer, size_t capacity);

@@ -60,13 +60,11 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
     reply[0] = '\0';
     FileDescriptor socketFd = ConnectToSpamd(socketPath);
     DebugExchange("cmd: ", request);
-    for (std::string_view piece : request) {
-        if (!WriteAll(socketFd.Get(), piece)) {
-            const int error = errno;
-            socketFd.Close();
-            errno = error;
-            return kWriteFailed;
-        }
+    if (!WriteAllPieces(socketFd.Get(), request)) {
+        const int error = errno;
+        socketFd.Close();
+        errno = error;
+        return kWriteFailed;
     }
     // spamd may write its status line and its Spam header separately, so the
     // reply is read until spamd closes the connection or the buffer is full.
