@@ -1,9 +1,8 @@
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "output_capture.h"
 #include "protocol/output.h"
 #include "protocol/request.h"
 #include "protocol/text.h"
@@ -15,6 +14,7 @@ TEST(SplitRequestLine, SeparatesIdAndCommandBySpacesOnly)
     EXPECT_EQ(r.id, "17");
     EXPECT_EQ(r.command, "FILE   /q/a b");
     EXPECT_EQ(FilePathOf(r.command), "/q/a b");
+    EXPECT_EQ(FilePathOf("FILE    "), "");
 
     RequestLine tab = SplitRequestLine("a\tb c");
     EXPECT_EQ(tab.id, "a\tb");
@@ -23,42 +23,24 @@ TEST(SplitRequestLine, SeparatesIdAndCommandBySpacesOnly)
     RequestLine none = SplitRequestLine("lonely");
     EXPECT_FALSE(none.hasSpace);
     EXPECT_EQ(none.id, "lonely");
-
-    EXPECT_EQ(FilePathOf("FILE    "), "");
 }
 
 TEST(AnswerRequest, OnlyTheFirstAnswerCarriesTheId)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    SetOutputDescriptor(fds[1]);
+    OutputCapture output;
     queueItem_t item;
     strnncpy(item.requestId, "42", kRequestIdSize);
     EXPECT_TRUE(AnswerRequest(item, "REJECTED timed-out, we'll try again later\n"));
     EXPECT_FALSE(AnswerRequest(item, "ADDHEADER \"%s\"\n", "X: 1"));
-    SetOutputDescriptor(1);
-    close(fds[1]);
-    char buffer[256];
-    ssize_t n = read(fds[0], buffer, sizeof buffer);
-    close(fds[0]);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
-              "42 REJECTED timed-out, we'll try again later\n* ADDHEADER \"X: 1\"\n");
+    EXPECT_EQ(output.Text(), "42 REJECTED timed-out, we'll try again later\n* ADDHEADER \"X: 1\"\n");
 }
 
 TEST(DebugMsg, MarksEveryLineOfAMultiLineText)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    SetOutputDescriptor(fds[1]);
-    doDebug.store(false);
+    OutputCapture output;
     DebugMsg("hidden %d\n", 1);
     doDebug.store(true);
     DebugMsg("cmd: %s\n", "CHECK SPAMC/1.2\r\n\r\n17 OK\n");
     doDebug.store(false);
-    SetOutputDescriptor(1);
-    close(fds[1]);
-    char buffer[256];
-    ssize_t n = read(fds[0], buffer, sizeof buffer);
-    close(fds[0]);
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "* cmd: CHECK SPAMC/1.2\r\n* \r\n* 17 OK\n* \n");
+    EXPECT_EQ(output.Text(), "* cmd: CHECK SPAMC/1.2\r\n* \r\n* 17 OK\n* \n");
 }

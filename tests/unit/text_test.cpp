@@ -10,37 +10,28 @@
 #include "protocol/system.h"
 #include "protocol/text.h"
 
-TEST(EqualStringsNoCase, FoldsAsciiLettersOnly)
+TEST(Text, EqualStringsNoCaseFoldsAsciiLettersOnly)
 {
-    EXPECT_TRUE(EqualStringsNoCase("-debug", "-DEBUG"));
-    EXPECT_TRUE(EqualStringsNoCase("-noCrashHandler", "-NOcrashhANDLER"));
-    EXPECT_FALSE(EqualStringsNoCase("-debug", "-debu"));
-    EXPECT_FALSE(EqualStringsNoCase("-debu", "-debug"));
-    EXPECT_FALSE(EqualStringsNoCase("\x40", "\x60"));
-    EXPECT_FALSE(EqualStringsNoCase("\xc4", "\xe4"));  // bytes above 127 must be equal
-    EXPECT_TRUE(EqualStringsNoCase("", ""));
+    const std::tuple<const char*, const char*, bool> table[] = {
+        {"-debug", "-DEBUG", true},  {"-noCrashHandler", "-NOcrashhANDLER", true}, {"", "", true},
+        {"-debug", "-debu", false},  {"-debu", "-debug", false},  {"\x40", "\x60", false},
+        {"\xc4", "\xe4", false},  // bytes above 127 must be equal
+    };
+    for (const auto& [a, b, equal] : table)
+        EXPECT_EQ(EqualStringsNoCase(a, b), equal) << a << " / " << b;
 }
 
-TEST(SubstStr, ReplacesEveryPlaceholderOfOneDigit)
+TEST(Text, SubstStrReplacesEveryPlaceholderWithoutExpandingValues)
 {
     std::string text = "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2]";
-    SubstStr(text, 1, " 45");
-    EXPECT_EQ(text, "X-Junk-Score:  45 [^2]\\eX-SA-Score:  45 [^2]");
-
-    std::string twice = "^1^1";
-    EXPECT_EQ(SubstStr(twice, 1, "7"), "77");
-
+    EXPECT_EQ(SubstStr(text, 1, " 45"), "X-Junk-Score:  45 [^2]\\eX-SA-Score:  45 [^2]");
     std::string gone = "a^1b^1c";
     EXPECT_EQ(SubstStr(gone, 1, nullptr), "abc");
+    std::string twice = "^1|^1";
+    EXPECT_EQ(SubstStr(twice, 1, "^1"), "^1|^1");
 }
 
-TEST(SubstStr, DoesNotExpandInsertedValues)
-{
-    std::string text = "^1|^1";
-    EXPECT_EQ(SubstStr(text, 1, "^1"), "^1|^1");
-}
-
-TEST(Strnncpy, AlwaysTerminatesAndZeroFills)
+TEST(Text, StrnncpyAlwaysTerminatesAndZeroFills)
 {
     char buffer[5] = {'x', 'x', 'x', 'x', 'x'};
     strnncpy(buffer, "abcdef", 5);
@@ -51,45 +42,33 @@ TEST(Strnncpy, AlwaysTerminatesAndZeroFills)
     EXPECT_STREQ(buffer, "");
 }
 
-TEST(Xfgets, CutsLongLinesAndKeepsCarriageReturns)
+TEST(Text, XfgetsCutsLongLinesAndKeepsCarriageReturns)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    std::string input = std::string(2000, 'a') + "\nsecond\r\n\nno newline at the end";
+    const std::string input = std::string(2000, 'a') + "\nsecond\r\n\nno newline at the end";
     ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(fds[1]);
-
     char line[1044];
-    ASSERT_NE(xfgetsFd(line, sizeof line, fds[0]), nullptr);
-    EXPECT_EQ(std::string(line), std::string(1043, 'a'));
-    ASSERT_NE(xfgetsFd(line, sizeof line, fds[0]), nullptr);
-    EXPECT_EQ(std::string(line), "second\r");
-    ASSERT_NE(xfgetsFd(line, sizeof line, fds[0]), nullptr);
-    EXPECT_EQ(std::string(line), "");
+    for (const std::string& expected : {std::string(1043, 'a'), std::string("second\r"), std::string()}) {
+        ASSERT_NE(xfgetsFd(line, sizeof line, fds[0]), nullptr);
+        EXPECT_EQ(line, expected);
+    }
     EXPECT_EQ(xfgetsFd(line, sizeof line, fds[0]), nullptr);  // the partial last line is dropped
     close(fds[0]);
 }
 
-TEST(MkDate, PadsTimeButNotTheDay)
+TEST(Process, WorkPathIsTheDirectoryOfTheProgramPath)
 {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    EXPECT_EQ(mkDate(1767225600), "Thu, 1 Jan 2026 00:00:00");
-    EXPECT_EQ(mkDate(1773039903), "Mon, 9 Mar 2026 07:05:03");
+    const std::string deep = "/" + std::string(1500, 'd') + "/", deepProgram = deep + "plugin";
+    const std::pair<const char*, std::string> table[] = {
+        {"/opt/filters/plugin", "/opt/filters/"}, {"filters/plugin", "filters/"}, {"plugin", "./"},
+        {"/plugin", "./"}, {nullptr, ""}, {deepProgram.c_str(), deep}};
+    for (const auto& [program, expected] : table)
+        EXPECT_EQ(DeriveWorkPath(program), expected) << (program ? program : "(null)");
 }
 
-TEST(DeriveWorkPath, KeepsTheDirectoryOfTheProgramPath)
-{
-    EXPECT_EQ(DeriveWorkPath("/opt/filters/plugin"), "/opt/filters/");
-    EXPECT_EQ(DeriveWorkPath("filters/plugin"), "filters/");
-    EXPECT_EQ(DeriveWorkPath("plugin"), "./");
-    EXPECT_EQ(DeriveWorkPath("/plugin"), "./");
-    EXPECT_EQ(DeriveWorkPath(nullptr), "");
-    std::string deep = "/" + std::string(1500, 'd') + "/plugin";
-    EXPECT_EQ(DeriveWorkPath(deep.c_str()), "/" + std::string(1500, 'd') + "/");
-}
-
-TEST(PluginMutex, LocksOfADeadThreadCanBeReleased)
+TEST(Process, LocksOfADeadThreadCanBeReleased)
 {
     PluginMutex mutex;
     pid_t holder = 0;
