@@ -14,7 +14,7 @@
 
 namespace {
 
-bool IsReply(const std::string& line) { return !line.starts_with("* "); }
+const char* const kMessage = "P <a@example.org>\nR <b@example.org>\n\nSubject: hi\n\nhello\n";
 
 class RatingE2E : public ::testing::Test {
 protected:
@@ -28,12 +28,14 @@ protected:
 
     std::string Message(const std::string& name, const std::string& content)
     {
-        const std::string path = plugin.WorkDir() + "/" + name;
-        WriteFile(path, content);
-        return path;
+        WriteFile(plugin.WorkDir() + "/" + name, content);
+        return plugin.WorkDir() + "/" + name;
     }
 
-    std::string NextReply() { return plugin.WaitForLine(IsReply); }
+    std::string NextReply()
+    {
+        return plugin.WaitForLine([](const std::string& line) { return !line.starts_with("* "); });
+    }
 
     // QuitAndCollect - shut down; every line written after the request.
     std::vector<std::string> QuitAndCollect()
@@ -49,22 +51,14 @@ protected:
     PluginProcess plugin;
 };
 
-const char* const kMessage = "P <a@example.org>\nR <b@example.org>\n\nSubject: hi\n\nhello\n";
-
-int RatingOfReply(const std::string& line) { return atoi(line.c_str() + line.find("Score:") + 6); }
-
 }  // namespace
 
 TEST_F(RatingE2E, RatedRequestsCarryTheirScoreAlsoFromASplitReply)
 {
     spamd.SetResponder([](const std::string& request) {
-        SpamdReply reply;
-        reply.score = 2.5;
-        if (request.find("split") != std::string::npos) {
-            reply.score = 5.5;
-            reply.splitAt = {19};  // the status line alone first, as spamd often does
-        }
-        return reply;
+        // The status line alone first, as spamd often does.
+        return request.find("split") == std::string::npos ? SpamdReply{.score = 2.5}
+                                                           : SpamdReply{.score = 5.5, .splitAt = {19}};
     });
     StartPlugin();
     plugin.Send("1 FILE " + Message("plain", kMessage));
@@ -101,11 +95,8 @@ TEST_F(RatingE2E, ConcurrentRequestsEachGetTheirOwnRating)
 {
     // Message n scores (n % 60) / 10, which rates 18 * (n % 60) / 10.
     spamd.SetResponder([](const std::string& request) {
-        SpamdReply reply;
         const int n = atoi(request.c_str() + request.find("number ") + 7);
-        reply.score = (n % 60) / 10.0;
-        reply.delayMs = n % 5;
-        return reply;
+        return SpamdReply{.score = (n % 60) / 10.0, .delayMs = n % 5};
     });
     StartPlugin();
     constexpr int kRequests = 200;
@@ -118,7 +109,8 @@ TEST_F(RatingE2E, ConcurrentRequestsEachGetTheirOwnRating)
     std::map<int, int> ratings;
     for (int i = 0; i < kRequests; i++) {
         const std::string reply = NextReply();
-        ASSERT_TRUE(ratings.emplace(atoi(reply.c_str()), RatingOfReply(reply)).second) << "again: " << reply;
+        const int rating = atoi(reply.c_str() + reply.find("Score:") + 6);
+        ASSERT_TRUE(ratings.emplace(atoi(reply.c_str()), rating).second) << "again: " << reply;
     }
     for (const auto& [n, rating] : ratings)
         EXPECT_EQ(rating, std::min(100, 18 * (n % 60) / 10)) << "request " << n;
