@@ -85,51 +85,32 @@ Settings Previous()
     return previous;
 }
 
-void ExpectSameValues(const Settings& expected, const Settings& actual)
+// Values - every value of a snapshot but its tree, in the file's order.
+std::string Values(const Settings& s)
 {
-    EXPECT_EQ(expected.pMainHeader, actual.pMainHeader);
-    EXPECT_EQ(expected.alertLevel, actual.alertLevel);
-    EXPECT_EQ(expected.pAlertHeader, actual.pAlertHeader);
-    EXPECT_EQ(expected.socketPath, actual.socketPath);
-    EXPECT_EQ(expected.MaxScanningThreads, actual.MaxScanningThreads);
-    EXPECT_EQ(expected.onProblemMode, actual.onProblemMode);
-    EXPECT_EQ(expected.scoreRange, actual.scoreRange);
-    EXPECT_EQ(expected.submittedDirName, actual.submittedDirName);
-    EXPECT_EQ(expected.statDumpInterval, actual.statDumpInterval);
-    EXPECT_EQ(expected.statDumpFileName, actual.statDumpFileName);
+    std::string ranges;
+    for (int bound : s.scoreRange)
+        ranges += std::to_string(bound) + " ";
+    return s.pMainHeader + " | " + std::to_string(s.alertLevel) + " | " + s.pAlertHeader + " | " + s.socketPath +
+           " | " + std::to_string(s.MaxScanningThreads) + " | " + "EQI"[s.onProblemMode] + " | " + ranges + "| " +
+           s.submittedDirName + " | " + std::to_string(s.statDumpInterval) + " | " + s.statDumpFileName;
 }
+
+const char* const kPreviousValues =
+    "previous header | 7 | previous alert | /previous.sock | 6 | Q | 1 2 3 | previous dir | 99 | previous.dat";
 
 }  // namespace
 
 TEST(SettingsApply, EveryKeyTakesEffectOverTheBuiltInDefaults)
 {
-    Settings defaults;
-    EXPECT_EQ(defaults.pMainHeader, "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2]");
-    EXPECT_EQ(defaults.alertLevel, 100);
-    EXPECT_EQ(defaults.pAlertHeader, "X-Alert: possible spam!\\eX-Color: red");
-    EXPECT_EQ(defaults.socketPath, "/var/run/spam");
-    EXPECT_EQ(defaults.MaxScanningThreads, 10);
-    EXPECT_EQ(defaults.onProblemMode, OnProblemExit);
-    EXPECT_EQ(defaults.scoreRange, (std::vector<int>{0, 39, 76, 84, 90, 99, 100}));
-    EXPECT_EQ(defaults.submittedDirName, "Submitted");
-    EXPECT_EQ(defaults.statDumpInterval, 10);
-    EXPECT_EQ(defaults.statDumpFileName, "statistics.dat");
-
+    EXPECT_EQ(Values(Settings{}), "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2] | 100 | X-Alert: possible spam!\\eX-Color: "
+                                  "red | /var/run/spam | 10 | E | 0 39 76 84 90 99 100 | Submitted | 10 | statistics.dat");
     Applied applied = Apply(kFullFile);
     EXPECT_EQ(applied.output, "");
-    const Settings& s = applied.settings;
-    EXPECT_EQ(s.pMainHeader, "X-Test: ^1\\eX-Bar: ^2");
-    EXPECT_EQ(s.alertLevel, 80);
-    EXPECT_EQ(s.pAlertHeader, "X-Alert: yes");
-    EXPECT_EQ(s.socketPath, "/tmp/spamd.sock");
-    EXPECT_EQ(s.MaxScanningThreads, 3);
-    EXPECT_EQ(s.onProblemMode, OnProblemIgnore);
-    EXPECT_EQ(s.scoreRange, (std::vector<int>{5, 10, 20}));
-    EXPECT_EQ(s.nScoreRanges(), 3);
-    EXPECT_EQ(s.submittedDirName, "/var/spool/Submitted");
-    EXPECT_EQ(s.statDumpInterval, 30);
-    EXPECT_EQ(s.statDumpFileName, "stats.dat");
-    const cfgfItem* daily = cfgfGetDictValue(s.pConf.get(), "DailyReport", cfgfDictionary);
+    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /tmp/spamd.sock | 3 | I | 5 10 20 | "
+                                        "/var/spool/Submitted | 30 | stats.dat");
+    EXPECT_EQ(applied.settings.nScoreRanges(), 3);
+    const cfgfItem* daily = cfgfGetDictValue(applied.settings.pConf.get(), "DailyReport", cfgfDictionary);
     EXPECT_STREQ(cfgfGetDictValueStr(daily, "Enabled"), "YES");
 }
 
@@ -144,13 +125,13 @@ TEST(SettingsApply, NoTreeReportsEveryRequiredKeyAndKeepsValues)
                                   ErrorText(0, "Missing SubmittedDirectory") +
                                   ErrorText(0, "Missing DailyReport={...};") +
                                   ErrorText(0, "Missing EventsReports={...};"));
-    ExpectSameValues(Previous(), next);
+    EXPECT_EQ(Values(next), kPreviousValues);
     EXPECT_EQ(next.pConf, nullptr);
 
     Applied applied = Apply("Header = x;\nAlertLevel = 5", Previous());
     EXPECT_TRUE(applied.output.starts_with(ErrorText(1, "Syntax error: ';' expected") +
                                            ErrorText(0, "Missing Header item")));
-    ExpectSameValues(Previous(), applied.settings);
+    EXPECT_EQ(Values(applied.settings), kPreviousValues);
 }
 
 TEST(SettingsApply, MissingOrWrongKeysAreReportedAndKeepThePreviousValue)
@@ -192,11 +173,8 @@ TEST(SettingsApply, OptionalKeysMissingAreSilentAndKeepValues)
         text = FullFileWith(key, "", text);
     Applied applied = Apply(text, Previous());
     EXPECT_EQ(applied.output, "");
-    EXPECT_EQ(applied.settings.socketPath, "/previous.sock");
-    EXPECT_EQ(applied.settings.MaxScanningThreads, 6);
-    EXPECT_EQ(applied.settings.onProblemMode, OnProblemQuit);
-    EXPECT_EQ(applied.settings.statDumpInterval, 99);
-    EXPECT_EQ(applied.settings.statDumpFileName, "previous.dat");
+    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /previous.sock | 6 | Q | 5 10 20 | "
+                                        "/var/spool/Submitted | 99 | previous.dat");
 }
 
 TEST(SettingsApply, NumbersReadLikeAtoiWithoutMessages)
