@@ -1,12 +1,15 @@
-#include <fcntl.h>
-#include <unistd.h>
+// The base: text utilities, process paths, the owner-aware mutex, answers
+// to requests and the output channel's diagnostic lines.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
+#include "output_capture.h"
+#include "protocol/output.h"
 #include "protocol/process.h"
+#include "protocol/request.h"
 #include "protocol/system.h"
 #include "protocol/text.h"
 
@@ -29,33 +32,6 @@ TEST(Text, SubstStrReplacesEveryPlaceholderWithoutExpandingValues)
     EXPECT_EQ(SubstStr(gone, 1, nullptr), "abc");
     std::string twice = "^1|^1";
     EXPECT_EQ(SubstStr(twice, 1, "^1"), "^1|^1");
-}
-
-TEST(Text, StrnncpyAlwaysTerminatesAndZeroFills)
-{
-    char buffer[5] = {'x', 'x', 'x', 'x', 'x'};
-    strnncpy(buffer, "abcdef", 5);
-    EXPECT_STREQ(buffer, "abcd");
-    strnncpy(buffer, "ab", 5);
-    EXPECT_EQ(std::string(buffer, 5), std::string("ab\0\0\0", 5));
-    strnncpy(buffer, "whatever", 1);
-    EXPECT_STREQ(buffer, "");
-}
-
-TEST(Text, XfgetsCutsLongLinesAndKeepsCarriageReturns)
-{
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const std::string input = std::string(2000, 'a') + "\nsecond\r\n\nno newline at the end";
-    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    close(fds[1]);
-    char line[1044];
-    for (const std::string& expected : {std::string(1043, 'a'), std::string("second\r"), std::string()}) {
-        ASSERT_NE(xfgetsFd(line, sizeof line, fds[0]), nullptr);
-        EXPECT_EQ(line, expected);
-    }
-    EXPECT_EQ(xfgetsFd(line, sizeof line, fds[0]), nullptr);  // the partial last line is dropped
-    close(fds[0]);
 }
 
 TEST(Process, WorkPathIsTheDirectoryOfTheProgramPath)
@@ -81,4 +57,24 @@ TEST(Process, LocksOfADeadThreadCanBeReleased)
     ReleaseMutexesHeldBy(holder);
     EXPECT_TRUE(mutex.try_lock());
     mutex.unlock();
+}
+
+TEST(AnswerRequest, OnlyTheFirstAnswerCarriesTheId)
+{
+    OutputCapture output;
+    queueItem_t item;
+    strnncpy(item.requestId, "42", kRequestIdSize);
+    EXPECT_TRUE(AnswerRequest(item, "REJECTED timed-out, we'll try again later\n"));
+    EXPECT_FALSE(AnswerRequest(item, "ADDHEADER \"%s\"\n", "X: 1"));
+    EXPECT_EQ(output.Text(), "42 REJECTED timed-out, we'll try again later\n* ADDHEADER \"X: 1\"\n");
+}
+
+TEST(DebugMsg, MarksEveryLineOfAMultiLineText)
+{
+    OutputCapture output;
+    DebugMsg("hidden %d\n", 1);
+    doDebug.store(true);
+    DebugMsg("cmd: %s\n", "CHECK SPAMC/1.2\r\n\r\n17 OK\n");
+    doDebug.store(false);
+    EXPECT_EQ(output.Text(), "* cmd: CHECK SPAMC/1.2\r\n* \r\n* 17 OK\n* \n");
 }
