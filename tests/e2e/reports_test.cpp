@@ -20,35 +20,14 @@ namespace {
 // fall on the same local day wherever the tests run.
 constexpr long kNoon = 1773075600;  // Mon, 9 Mar 2026 12:00:00 in EST5
 
-// DateAt - the length of a date text ("Mon, 9 Mar 2026 12:00:00") at pos, or 0.
-size_t DateAt(const std::string& text, size_t pos)
+// MaskDates - the text with its times of the test day as "<date>"; the runs
+// start at noon and last a few seconds.
+std::string MaskDates(std::string text)
 {
-    // Pattern letters: A upper, a lower, 9 digit, ? optional digit; others literal.
-    static const std::string pattern = "Aaa, 9? Aaa 9999 99:99:99";
-    size_t at = pos;
-    for (char p : pattern) {
-        const char c = at < text.size() ? text[at] : '\0';
-        const bool digit = c >= '0' && c <= '9';
-        if (p == '?') {
-            at += digit;
-            continue;
-        }
-        if (!(p == 'A' ? c >= 'A' && c <= 'Z' : p == 'a' ? c >= 'a' && c <= 'z' : p == '9' ? digit : c == p))
-            return 0;
-        at++;
-    }
-    return at - pos;
-}
-
-std::string MaskDates(const std::string& text)
-{
-    std::string masked;
-    for (size_t pos = 0; pos < text.size();) {
-        const size_t length = DateAt(text, pos);
-        masked += length ? "<date>" : text.substr(pos, 1);
-        pos += length ? length : 1;
-    }
-    return masked;
+    const std::string day = "Mon, 9 Mar 2026 12:0";
+    for (size_t at; (at = text.find(day)) != std::string::npos;)
+        text.replace(at, day.size() + 4, "<date>");
+    return text;
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -127,7 +106,6 @@ TEST_F(ReportMails, ShutdownMailsNoticesAndReportAndARestartCarriesTheDayOn)
     ASSERT_EQ(found.stopped.size(), 1u);
     ASSERT_EQ(found.daily.size(), 1u);
     EXPECT_TRUE(Contains(found.daily[0], "\nVelmora SpamAssassin plugin activity report.\n"));
-    EXPECT_TRUE(Contains(found.started[0], "Subject: Plugin started Mon, 9 Mar 2026 12:00:0"));
     EXPECT_EQ(MaskDates(found.started[0]),
               "Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\nSubject: Plugin started <date>\n"
               "X-Auto-Generated: report\n\nVelmora SpamAssassin plugin started on <date>.\n\n");
@@ -170,7 +148,7 @@ TEST_F(ReportMails, RestartAfterAKillWarnsWithTheTimeOfTheLastDump)
     const size_t comment = dump.find('#', dump.find("StatEnd="));
     ASSERT_NE(comment, std::string::npos) << dump;
     const std::string lastDump = dump.substr(comment + 1, dump.find('\n', comment) - comment - 1);
-    ASSERT_EQ(DateAt(lastDump, 0), lastDump.size()) << lastDump;
+    ASSERT_EQ(MaskDates(lastDump), "<date>") << lastDump;
 
     Run(kNoon + 120);
     RateAndQuit(1);

@@ -185,35 +185,23 @@ TEST_F(DailyReport, CustomRangesShowFirstMiddleSingleAndLastLines)
     }
 }
 
-TEST_F(DailyReport, ProcessorShareIsOfThePeriodAndAZeroPeriodCountsAsOneSecond)
+TEST_F(DailyReport, ProcessorTimeIsThatSinceTheReportBeforeAsAShareOfThePeriod)
 {
+    startupTime.store(GetNow() - 1000);
     const std::tuple<time_t, int64_t, int64_t, const char*> table[] = {
-        {3600, 1800000, 0, "\nUser:   1800.000 sec.   50.000% \nSystem:   0.000 sec.    0.000%\n\n"},
-        {0, 1000, 20, "\nUser:     1.000 sec.  100.000% \nSystem:   0.020 sec.    2.000%\n\n"},
+        {0, 1500, 300, "\nUser:     1.500 sec.    0.150% \nSystem:   0.300 sec.    0.030%\n\n"},
+        {1000, 2000, 310, "\nUser:     0.500 sec.    0.050% \nSystem:   0.010 sec.    0.001%\n\n"},
+        {3600, 1802000, 310, "\nUser:   1800.000 sec.   50.000% \nSystem:   0.000 sec.    0.000%\n\n"},
+        {0, 1803000, 330, "\nUser:     1.000 sec.  100.000% \nSystem:   0.020 sec.    2.000%\n\n"},  // as one second
     };
-    for (const auto& [period, user, system, expected] : table) {
-        ResetAll();
-        startupTime.store(GetNow() - period);
+    for (const auto& [later, user, system, expected] : table) {
+        SetNow(GetNow() + later);
         userMs.store(user);
         systemMs.store(system);
         SetRatings({}, 1);
         const std::string report = Report();
         EXPECT_TRUE(Contains(report, expected)) << report;
     }
-}
-
-TEST_F(DailyReport, LaterReportsShowOnlyTheProcessorTimeSinceTheReportBefore)
-{
-    startupTime.store(GetNow() - 1000);
-    userMs.store(1500);
-    systemMs.store(300);
-    SetRatings({}, 1);
-    EXPECT_TRUE(Contains(Report(), "User:     1.500 sec.    0.150% \nSystem:   0.300 sec.    0.030%\n"));
-    SetNow(GetNow() + 1000);
-    userMs.store(2000);
-    systemMs.store(310);
-    SetRatings({}, 1);
-    EXPECT_TRUE(Contains(Report(), "User:     0.500 sec.    0.050% \nSystem:   0.010 sec.    0.001%\n"));
 }
 
 TEST_F(DailyReport, QuietPeriodHasNoScanningTimesAndZeroShares)
@@ -340,20 +328,6 @@ TEST_F(DailyReport, MissingDictionaryUsesDefaultHeaders)
     EXPECT_TRUE(said.starts_with("* Error in test.cfg line 1 \n* incorrect value type; expected Dictionary got "
                                  "Array\n"))
         << said;
-}
-
-TEST_F(DailyReport, SwitchedOffMovesThePeriodStartButKeepsTheStatistics)
-{
-    UseSettings(DailyWith("Enabled = No;"));
-    SetRatings({{7, 2}}, 2);
-    ReportAddItem(&reportSourceList, "[10.0.0.1]", 2);
-    GenerateDailyReport(true);
-    EXPECT_TRUE(Messages().empty());
-    EXPECT_EQ(output.Take(), "");
-    EXPECT_EQ(prevReportTime.load(), GetNow());
-    EXPECT_EQ(nScannedMessagesTotal, 2);
-    EXPECT_EQ(msgStat[7], 2);
-    EXPECT_EQ(reportSourceList.total, 2);
 }
 
 TEST_F(DailyReport, UncreatableFileKeepsTheStatisticsAndMovesThePeriodStart)
@@ -501,11 +475,12 @@ TEST_F(DailySchedule, OnlyTheReportInTheHourZeroClearsTheRestartTime)
     EXPECT_EQ(restartTime, 0);
 }
 
-TEST_F(DailySchedule, SwitchedOffReportMovesThePeriodStartEveryNight)
+TEST_F(DailySchedule, SwitchedOffReportMovesThePeriodStartButKeepsTheStatistics)
 {
     UseSettings(DailyWith("Enabled = no;"));
     StartAt(9, 23, 0);
     SetRatings({{1, 1}}, 1);
+    ReportAddItem(&reportSourceList, "[10.0.0.1]", 2);
     Pass(9, 23, 0);
     Pass(10, 0, 0, 0);
     EXPECT_EQ(prevReportTime.load(), LocalSecond(2026, 3, 10, 0, 0, 0));
@@ -513,6 +488,11 @@ TEST_F(DailySchedule, SwitchedOffReportMovesThePeriodStartEveryNight)
     Pass(10, 12, 0);
     Pass(11, 0, 0, 0);
     EXPECT_EQ(prevReportTime.load(), LocalSecond(2026, 3, 11, 0, 0, 0));
+    SetNow(GetNow() + 60);
+    GenerateDailyReport(true);
+    EXPECT_EQ(prevReportTime.load(), GetNow());
     EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(output.Take(), "");
     EXPECT_EQ(msgStat[1], 2);
+    EXPECT_EQ(reportSourceList.total, 2);
 }
