@@ -115,15 +115,6 @@ TEST_F(ReportDrop, TakenNamesAndNumbersAwaitingDeliveryAreDrawnAgain)
     EXPECT_EQ(ReadFileText(SubmittedDir() + "/reportSA_7.sub"), "new");
 }
 
-TEST_F(ReportDrop, MissingDirectoryGivesNullAndTheNameTried)
-{
-    PlanDraws({12});
-    std::string name;
-    EXPECT_FALSE(OpenTempFile(work.File("nowhere"), "reportSA_", ".tmp", name));
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(name, work.File("nowhere") + "/reportSA_12.tmp");
-}
-
 TEST_F(ReportDrop, ReleaseRenamesToSubWithMode0666WhateverTheMask)
 {
     PlanDraws({321});

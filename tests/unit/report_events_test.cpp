@@ -157,11 +157,3 @@ TEST_F(EventNotice, EnabledNoSuppressesEveryProblemNotice)
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(output.Take(), "");
 }
-
-TEST_F(EventNotice, TwoProblemsInOneSecondGetTwoFiles)
-{
-    PlanDraws({500, 500, 501});
-    EventReportProblem("first");
-    EventReportProblem("second");
-    EXPECT_EQ(Messages(), (std::vector<std::string>{"reportSA_500.sub", "reportSA_501.sub"}));
-}
