@@ -84,7 +84,8 @@ protected:
     // DirectRating - the rating of one CHECK of the message, made here.
     static int DirectRating(const std::string& message)
     {
-        const std::string header = "CHECK SPAMC/1.2\r\nContent-length: " + std::to_string(message.size() + 1) + "\r\n\r\n";
+        const std::string length = std::to_string(message.size() + 1);
+        const std::string header = "CHECK SPAMC/1.2\r\nContent-length: " + length + "\r\n\r\n";
         char reply[kReplyCapacity + 1];
         sendCommand(spamd->SocketPath(), {header, message, "\n"}, reply, kReplyCapacity);
         const SpamdVerdict verdict = ParseCheckReply(reply);

@@ -33,15 +33,16 @@ protected:
     // Reload - new settings and the marker that asks for them.
     void AskReload(int threads, std::string_view extra = "")
     {
-        WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", DefaultSettingsText(spamd.SocketPath(), threads, extra));
+        const std::string settings = DefaultSettingsText(spamd.SocketPath(), threads, extra);
+        WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", settings);
         WriteFile(plugin.WorkDir() + "/hup.sig", "");
     }
 
     int PingCount() const
     {
         const auto requests = spamd.Requests();
-        return static_cast<int>(
-            std::count_if(requests.begin(), requests.end(), [](const std::string& r) { return r.starts_with("PING"); }));
+        auto isPing = [](const std::string& r) { return r.starts_with("PING"); };
+        return static_cast<int>(std::count_if(requests.begin(), requests.end(), isPing));
     }
 
     void Quit()

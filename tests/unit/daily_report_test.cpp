@@ -149,7 +149,8 @@ TEST_F(DailyReport, ReportAndNoticesAreWellFormedInternetMessages)
                           "for path, sender in zip(sys.argv[1::2], sys.argv[2::2]):\n"
                           "  m = email.message_from_file(open(path))\n"
                           "  assert not m.defects, (path, m.defects)\n"
-                          "  assert (m[\"From\"], m[\"To\"], m[\"Return-Path\"]) == (sender, \"postmaster\", \"<>\"), path\n"
+                          "  assert m[\"From\"] == sender and m[\"To\"] == \"postmaster\", path\n"
+                          "  assert m[\"Return-Path\"] == \"<>\", path\n"
                           "  assert m[\"Subject\"] and not m.is_multipart() and m.get_payload().strip(), path\n'";
     for (const std::string& name : Messages())
         command += " '" + SubmittedDir() + "/" + name + "' " +
@@ -294,7 +295,8 @@ TEST_F(DailyReport, StatisticsStartAfreshAfterAReport)
 
 TEST_F(DailyReport, RestartInThePeriodIsWarnedOf)
 {
-    const std::string warning = "\n\nWarning: the daily statistics may be inaccurate because the plugin\nwas restarted ";
+    const std::string warning =
+        "\n\nWarning: the daily statistics may be inaccurate because the plugin\nwas restarted ";
     const std::tuple<time_t, time_t, time_t, std::string> table[] = {
         {7200, 3600, 0, warning + "during the reporting period.\n\nSpam Scores:\n"},
         {7200, 3600, LocalSecond(2026, 3, 9, 10, 30, 0),

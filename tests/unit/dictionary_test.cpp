@@ -368,7 +368,8 @@ TEST(DictionaryRobustness, MutatedAndRandomInputsNeverCrashOrHang)
         } else {
             for (int e = 0, edits = 1 + static_cast<int>(random() % 6); e < edits && !input.empty(); e++) {
                 const size_t at = random() % input.size();
-                const char c = random() % 3 == 0 ? static_cast<char>(random() % 256) : special[random() % special.size()];
+                const char c =
+                    random() % 3 == 0 ? static_cast<char>(random() % 256) : special[random() % special.size()];
                 switch (random() % 3) {
                 case 0: input.insert(input.begin() + static_cast<long>(at), c); break;
                 case 1: input.erase(at, 1); break;
@@ -430,7 +431,8 @@ struct TreeWriter {
         }
         item.count = static_cast<int32_t>(random() % 5);
         for (int i = 0; i < item.count; i++) {
-            item.values.push_back(Tree(depth + 1, depth >= 4 ? cfgfString : static_cast<cfgfItemType>(1 + random() % 3)));
+            const cfgfItemType childType = depth >= 4 ? cfgfString : static_cast<cfgfItemType>(1 + random() % 3);
+            item.values.push_back(Tree(depth + 1, childType));
             if (type == cfgfDictionary)
                 item.keys.push_back(Text());
         }
@@ -445,9 +447,10 @@ struct TreeWriter {
 
     std::string Scalar(const std::string& text)
     {
+        const std::string_view marks = "@_-.!";
         bool plain = !text.empty();
         for (char c : text)
-            plain = plain && (isalnum(static_cast<unsigned char>(c)) || std::string_view("@_-.!").find(c) != std::string_view::npos);
+            plain = plain && (isalnum(static_cast<unsigned char>(c)) || marks.find(c) != marks.npos);
         return plain && random() % 2 ? text : cfgfQuote(text);
     }
 
@@ -455,7 +458,8 @@ struct TreeWriter {
     {
         std::string out;
         for (size_t i = 0; i < dict.values.size(); i++)
-            out += Blank() + Scalar(dict.keys[i]) + Blank() + "=" + Blank() + Value(dict.values[i]) + Blank() + ";" + Blank();
+            out += Blank() + Scalar(dict.keys[i]) + Blank() + "=" + Blank() + Value(dict.values[i]) + Blank() + ";" +
+                   Blank();
         return out;
     }
 

@@ -103,12 +103,13 @@ const char* const kPreviousValues =
 
 TEST(SettingsApply, EveryKeyTakesEffectOverTheBuiltInDefaults)
 {
-    EXPECT_EQ(Values(Settings{}), "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2] | 100 | X-Alert: possible spam!\\eX-Color: "
-                                  "red | /var/run/spam | 10 | E | 0 39 76 84 90 99 100 | Submitted | 10 | statistics.dat");
+    EXPECT_EQ(Values(Settings{}),
+              "X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2] | 100 | X-Alert: possible spam!\\eX-Color: red | "
+              "/var/run/spam | 10 | E | 0 39 76 84 90 99 100 | Submitted | 10 | statistics.dat");
     Applied applied = Apply(kFullFile);
     EXPECT_EQ(applied.output, "");
-    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /tmp/spamd.sock | 3 | I | 5 10 20 | "
-                                        "/var/spool/Submitted | 30 | stats.dat");
+    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /tmp/spamd.sock | 3 | I | "
+                                        "5 10 20 | /var/spool/Submitted | 30 | stats.dat");
     EXPECT_EQ(applied.settings.nScoreRanges(), 3);
     const cfgfItem* daily = cfgfGetDictValue(applied.settings.pConf.get(), "DailyReport", cfgfDictionary);
     EXPECT_STREQ(cfgfGetDictValueStr(daily, "Enabled"), "YES");
@@ -173,8 +174,8 @@ TEST(SettingsApply, OptionalKeysMissingAreSilentAndKeepValues)
         text = FullFileWith(key, "", text);
     Applied applied = Apply(text, Previous());
     EXPECT_EQ(applied.output, "");
-    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /previous.sock | 6 | Q | 5 10 20 | "
-                                        "/var/spool/Submitted | 99 | previous.dat");
+    EXPECT_EQ(Values(applied.settings), "X-Test: ^1\\eX-Bar: ^2 | 80 | X-Alert: yes | /previous.sock | 6 | Q | "
+                                        "5 10 20 | /var/spool/Submitted | 99 | previous.dat");
 }
 
 TEST(SettingsApply, NumbersReadLikeAtoiWithoutMessages)
@@ -270,7 +271,8 @@ TEST(SettingsApply, OldTreeLivesWhileItsSnapshotIsHeld)
     std::shared_ptr<const Settings> held = CurrentSettings();
     PublishSettings(Apply(FullFileWith("DailyReport", "DailyReport = { Enabled = NO; };")).settings);
     auto enabled = [](const Settings& s) {
-        return std::string(cfgfGetDictValueStr(cfgfGetDictValue(s.pConf.get(), "DailyReport", cfgfDictionary), "Enabled"));
+        const cfgfItem* daily = cfgfGetDictValue(s.pConf.get(), "DailyReport", cfgfDictionary);
+        return std::string(cfgfGetDictValueStr(daily, "Enabled"));
     };
     EXPECT_EQ(enabled(*held), "YES");
     EXPECT_EQ(enabled(*CurrentSettings()), "NO");

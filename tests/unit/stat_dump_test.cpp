@@ -250,7 +250,8 @@ TEST_F(StatRestore, UnusableDumpsAreDeletedAndNamedOnlyInDebugMode)
         {"StatStart=" + Num(Today(1)) + ";\nMessagesTotal=3;\n", "", ""},
         {"StatEnd=" + Num(Today(11)) + ";\nMessagesTotal=3;\n", "",
          "* Dumped statistics found for Mon, 9 Mar 2026 11:00:00\n"},
-        {"StatStart=" + Num(Today(1)) + ";\nStatEnd={};\n", error + "line 2 \n* incorrect value type; expected String got Dictionary\n", ""},
+        {"StatStart=" + Num(Today(1)) + ";\nStatEnd={};\n",
+         error + "line 2 \n* incorrect value type; expected String got Dictionary\n", ""},
     };
     for (const Row& row : table) {
         for (bool debug : {false, true}) {
@@ -311,8 +312,8 @@ TEST_F(StatRestore, CountsAreCheckedAsTheyComeBack)
         {"MessagesTotal=0;\nScanTimeMin=5;\nScanTimeMax=50;\nScanTimeTotal=500;\n", 0, 0, 0, 0},
         {"MessagesTotal=3;\nScanTimeMin=0;\nScanTimeMax=50;\nScanTimeTotal=500;\n", 3, 0, 0, 0},
         {"MessagesTotal=3;\nScanTimeMin=1;\nScanTimeMax=2;\nScanTimeTotal=12345678901234;\n", 3, 1, 2, 12345678901234},
-        {"MessagesTotal=many;\nScores={\n\"3\"=lots;\n\"101\"=4;\n\"-1\"=4;\n\"abc\"=4;\n\"1000\"=4;\n\"7\"=2;\n};\n", 0,
-         0, 0, 0},
+        {"MessagesTotal=many;\nScores={\n\"3\"=lots;\n\"101\"=4;\n\"-1\"=4;\n\"abc\"=4;\n\"1000\"=4;\n\"7\"=2;\n};\n",
+         0, 0, 0, 0},
     };
     for (const Row& row : table) {
         SCOPED_TRACE(row.rest);
