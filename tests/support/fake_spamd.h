@@ -18,9 +18,9 @@ struct SpamdReply {
     Mode mode = Mode::Answer;
     double score = 0.0;
     double threshold = 5.0;
-    std::string raw;                 // when set, sent instead of the usual reply
+    std::string raw{};               // when set, sent instead of the usual reply
     int delayMs = 0;                 // before the first byte
-    std::vector<size_t> splitAt;     // reply offsets at which a new write begins
+    std::vector<size_t> splitAt{};   // reply offsets at which a new write begins
     int pieceDelayMs = 20;           // between the pieces
 };
 

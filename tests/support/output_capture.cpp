@@ -8,7 +8,7 @@
 
 #include "protocol/output.h"
 
-OutputCapture::OutputCapture()
+void OutputCapture::Start()
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
@@ -29,8 +29,6 @@ OutputCapture::OutputCapture()
     SetOutputDescriptor(writeEnd);
 }
 
-OutputCapture::~OutputCapture() { Stop(); }
-
 void OutputCapture::Stop()
 {
     if (writeEnd < 0)
@@ -47,4 +45,14 @@ std::string OutputCapture::Text()
 {
     Stop();
     return collected;
+}
+
+std::string OutputCapture::Take()
+{
+    // Closing the pipe is the only way to know that the drainer has read everything.
+    Stop();
+    std::string text;
+    text.swap(collected);
+    Start();
+    return text;
 }

@@ -10,15 +10,18 @@
 
 class OutputCapture {
 public:
-    OutputCapture();
-    ~OutputCapture();
+    OutputCapture() { Start(); }
+    ~OutputCapture() { Stop(); }
     OutputCapture(const OutputCapture&) = delete;
     OutputCapture& operator=(const OutputCapture&) = delete;
 
     // Text - stop capturing; everything written since the start.
     std::string Text();
+    // Take - what was written since the start or the last Take; capturing goes on.
+    std::string Take();
 
 private:
+    void Start();
     void Stop();
 
     int readEnd = -1;

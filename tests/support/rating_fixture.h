@@ -28,9 +28,7 @@ protected:
         // The plugin ignores SIGPIPE at start-up; a test process must do the same.
         signal(SIGPIPE, SIG_IGN);
         spamd = std::make_unique<FakeSpamd>(dir.File("s.sock"));
-        Settings settings;
-        settings.socketPath = spamd->SocketPath();
-        PublishSettings(settings);
+        Publish(Settings{});
         ResetAll();
     }
 
@@ -59,9 +57,8 @@ protected:
 
     std::string WriteMessage(const std::string& content, const std::string& name = "message")
     {
-        const std::string path = dir.File(name);
-        WriteFile(path, content);
-        return path;
+        WriteFile(dir.File(name), content);
+        return dir.File(name);
     }
 
     static void Fill(queueItem_t& item, const std::string& id, const std::string& path)
@@ -80,52 +77,11 @@ protected:
         return output.Text();
     }
 
-    std::string ScanMessage(const std::string& content, const std::string& id = "17")
-    {
-        return ScanPath(WriteMessage(content), id);
-    }
+    std::string ScanMessage(const std::string& content) { return ScanPath(WriteMessage(content)); }
 
     TempDir dir;
     std::unique_ptr<FakeSpamd> spamd;
 };
-
-// SplitLines - text cut after each line feed, the line feeds kept.
-inline std::vector<std::string> SplitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        lines.push_back(text.substr(start, end - start));
-        start = end;
-    }
-    return lines;
-}
-
-// Replies of the fake spamd.
-inline SpamdReply ScoredReply(double score, int delayMs = 0)
-{
-    SpamdReply reply;
-    reply.score = score;
-    reply.delayMs = delayMs;
-    return reply;
-}
-
-inline SpamdReply RawSpamdReply(std::string raw, std::vector<size_t> splitAt = {})
-{
-    SpamdReply reply;
-    reply.raw = std::move(raw);
-    reply.splitAt = std::move(splitAt);
-    return reply;
-}
-
-inline SpamdReply ClosingReply()
-{
-    SpamdReply reply;
-    reply.mode = SpamdReply::Mode::Close;
-    return reply;
-}
 
 // A message with an envelope as the host writes it.
 inline const char* const kEnvelopedMessage =

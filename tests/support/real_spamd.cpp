@@ -67,19 +67,9 @@ RealSpamd::RealSpamd()
     // spamd's children run as nobody, who must reach the socket.
     chmod(dir.Path().c_str(), 0755);
     socketPath = dir.File("spamd.sock");
-    std::vector<std::string> args = {binary,
-                                     "-L",
-                                     "--socketpath=" + socketPath,
-                                     "-m",
-                                     "2",
-                                     "--min-spare=1",
-                                     "--max-spare=2",
-                                     "--pidfile=" + dir.File("spamd.pid"),
-                                     "-s",
-                                     "stderr",
-                                     "-x",
-                                     "--cf=use_bayes 0",
-                                     "--cf=bayes_auto_learn 0"};
+    std::vector<std::string> args = {binary, "-L", "--socketpath=" + socketPath, "-m", "2", "--min-spare=1",
+                                     "--max-spare=2", "--pidfile=" + dir.File("spamd.pid"), "-s", "stderr", "-x",
+                                     "--cf=use_bayes 0", "--cf=bayes_auto_learn 0"};
     if (geteuid() == 0) {
         args.push_back("-u");
         args.push_back("nobody");

@@ -5,86 +5,42 @@
 #include "rating/headers.h"
 #include "stats/record.h"
 
-namespace {
-
-std::string Reply(int rating, const Settings& settings = Settings{})
+TEST(VerdictHeaders, ScoreBarFollowsTheRangeBounds)
 {
-    queueItem_t item;
-    snprintf(item.requestId, sizeof item.requestId, "17");
-    OutputCapture output;
-    PrintResult(item, rating, settings);
-    return output.Text();
-}
-
-std::string Bar(const std::vector<int>& bounds, int rating)
-{
-    Settings settings;
-    settings.pMainHeader = "^2";
-    settings.alertLevel = 1000;
-    settings.scoreRange = bounds;
-    return BuildHeaderText(settings, rating);
-}
-
-}  // namespace
-
-TEST(VerdictHeaders, WorkedRepliesWithDefaultSettings)
-{
-    EXPECT_EQ(Reply(0), "17 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n");
-    EXPECT_EQ(Reply(45), "17 ADDHEADER \"X-Junk-Score:  45 [XX]\\eX-SA-Score:  45 [XX]\"\n");
-    EXPECT_EQ(Reply(90), "17 ADDHEADER \"X-Junk-Score:  90 [XXXX]\\eX-SA-Score:  90 [XXXX]\"\n");
-    EXPECT_EQ(Reply(99), "17 ADDHEADER \"X-Junk-Score:  99 [XXXXX]\\eX-SA-Score:  99 [XXXXX]\"\n");
-    EXPECT_EQ(Reply(100), "17 ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]"
-                          "\\eX-Alert: possible spam!\\eX-Color: red\"\n");
-}
-
-TEST(VerdictHeaders, DefaultScoreBarFollowsTheRangeTable)
-{
-    const std::vector<int> bounds = Settings{}.scoreRange;
-    const std::pair<int, const char*> table[] = {{0, ""},      {1, "X"},       {39, "X"},     {40, "XX"},
-                                                 {76, "XX"},   {77, "XXX"},    {84, "XXX"},   {85, "XXXX"},
-                                                 {90, "XXXX"}, {91, "XXXXX"}, {99, "XXXXX"}, {100, "XXXXXX"}};
-    for (const auto& [rating, bar] : table)
-        EXPECT_EQ(Bar(bounds, rating), bar) << "rating " << rating;
-}
-
-TEST(VerdictHeaders, ScoreBarWithTwoBounds)
-{
-    EXPECT_EQ(Bar({10, 50}, 60), "XX");
-    EXPECT_EQ(Bar({10, 50}, 10), "");
-    EXPECT_EQ(Bar({10, 50}, 11), "X");
-}
-
-TEST(VerdictHeaders, ScoreBarWithTwentyBoundsReachesTwentyLetters)
-{
-    std::vector<int> bounds;
+    std::vector<int> twenty;
     for (int i = 0; i < 20; i++)
-        bounds.push_back(i * 5);
-    EXPECT_EQ(Bar(bounds, 100), std::string(20, 'X'));
-    EXPECT_EQ(Bar(bounds, 6), "XX");
+        twenty.push_back(i * 5);
+    const std::vector<int> standard = Settings{}.scoreRange;
+    const std::tuple<std::vector<int>, int, std::string> table[] = {
+        {standard, 0, ""},       {standard, 1, "X"},       {standard, 39, "X"},    {standard, 40, "XX"},
+        {standard, 76, "XX"},    {standard, 77, "XXX"},    {standard, 84, "XXX"},  {standard, 85, "XXXX"},
+        {standard, 90, "XXXX"},  {standard, 91, "XXXXX"},  {standard, 99, "XXXXX"}, {standard, 100, "XXXXXX"},
+        {{10, 50}, 10, ""},      {{10, 50}, 11, "X"},      {{10, 50}, 60, "XX"},
+        {twenty, 6, "XX"},       {twenty, 100, std::string(20, 'X')},
+    };
+    for (const auto& [bounds, rating, bar] : table) {
+        Settings settings;
+        settings.pMainHeader = "^2";
+        settings.alertLevel = 1000;
+        settings.scoreRange = bounds;
+        EXPECT_EQ(BuildHeaderText(settings, rating), bar) << "rating " << rating << " of " << bounds.size();
+    }
 }
 
-TEST(VerdictHeaders, AlertLevelZeroAlertsEveryRating)
+TEST(VerdictHeaders, AlertHeaderFollowsFromTheAlertLevel)
 {
-    Settings settings;
-    settings.alertLevel = 0;
-    EXPECT_EQ(BuildHeaderText(settings, 0),
-              "X-Junk-Score:   0 []\\eX-SA-Score:   0 []\\eX-Alert: possible spam!\\eX-Color: red");
-}
-
-TEST(VerdictHeaders, AlertLevelNinetyAlertsFromNinety)
-{
-    Settings settings;
-    settings.alertLevel = 90;
-    EXPECT_EQ(BuildHeaderText(settings, 90), "X-Junk-Score:  90 [XXXX]\\eX-SA-Score:  90 [XXXX]"
-                                             "\\eX-Alert: possible spam!\\eX-Color: red");
-    EXPECT_EQ(BuildHeaderText(settings, 89), "X-Junk-Score:  89 [XXXX]\\eX-SA-Score:  89 [XXXX]");
-}
-
-TEST(VerdictHeaders, AlertLevelAboveHundredNeverAlerts)
-{
-    Settings settings;
-    settings.alertLevel = 101;
-    EXPECT_EQ(BuildHeaderText(settings, 100), "X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]");
+    const std::string alert = "\\eX-Alert: possible spam!\\eX-Color: red";
+    const std::tuple<int, int, std::string> table[] = {
+        {0, 0, "X-Junk-Score:   0 []\\eX-SA-Score:   0 []" + alert},
+        {90, 90, "X-Junk-Score:  90 [XXXX]\\eX-SA-Score:  90 [XXXX]" + alert},
+        {90, 89, "X-Junk-Score:  89 [XXXX]\\eX-SA-Score:  89 [XXXX]"},
+        {101, 100, "X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]"},
+    };
+    for (const auto& [level, rating, text] : table) {
+        Settings settings;
+        settings.alertLevel = level;
+        EXPECT_EQ(BuildHeaderText(settings, rating), text) << level << "/" << rating;
+    }
 }
 
 TEST(VerdictHeaders, PlaceholdersOnlyInTheMainTemplate)
@@ -99,13 +55,18 @@ TEST(VerdictHeaders, PlaceholdersOnlyInTheMainTemplate)
     EXPECT_EQ(BuildHeaderText(settings, 50), "X-Static: yes");
 }
 
-TEST(VerdictHeaders, PrintResultCountsTheClampedRating)
+TEST(VerdictHeaders, PrintResultRepliesAndCountsTheClampedRating)
 {
     ResetStatistics();
-    Reply(100);
-    Reply(250);
-    Reply(-4);
+    queueItem_t item;
+    snprintf(item.requestId, sizeof item.requestId, "17");
+    OutputCapture output;
+    PrintResult(item, 45, Settings{});
+    for (int rating : {100, 250, -4})
+        PrintResult(item, rating, Settings{});
+    EXPECT_TRUE(output.Text().starts_with("17 ADDHEADER \"X-Junk-Score:  45 [XX]\\eX-SA-Score:  45 [XX]\"\n"));
     PluginLock lock(reportMutex);
     EXPECT_EQ(msgStat[100], 2);
     EXPECT_EQ(msgStat[0], 1);
+    EXPECT_EQ(msgStat[45], 1);
 }

@@ -1,3 +1,6 @@
+// The ranked lists of sources and targets and the statistics record they
+// belong to.
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -7,30 +10,28 @@
 
 namespace {
 
+using Entries = std::vector<std::pair<std::string, int>>;
+
 class RankedList : public ::testing::Test {
 protected:
     void TearDown() override { ReportClearList(&list); }
 
-    std::vector<std::pair<std::string, int>> InNameOrder()
+    Entries InNameOrder()
     {
-        std::vector<std::pair<std::string, int>> entries;
+        Entries entries;
         for (const reportItem& entry : list.EntriesInNameOrder())
             entries.emplace_back(entry.name, entry.count);
         return entries;
     }
 
-    std::vector<std::pair<std::string, int>> AsTheyStand() const
+    void Add(std::initializer_list<std::pair<const char*, int>> additions)
     {
-        std::vector<std::pair<std::string, int>> entries;
-        for (const reportItem& entry : list.Entries())
-            entries.emplace_back(entry.name, entry.count);
-        return entries;
+        for (const auto& [name, count] : additions)
+            ReportAddItem(&list, name, count);
     }
 
     reportObject list;
 };
-
-using Entries = std::vector<std::pair<std::string, int>>;
 
 // NumberedName - "n" and the number (built in steps: g++ 12 warns wrongly about "n" + to_string).
 std::string NumberedName(int number)
@@ -40,65 +41,53 @@ std::string NumberedName(int number)
     return name;
 }
 
-int Sign(int value) { return (value > 0) - (value < 0); }
-
 }  // namespace
 
-TEST_F(RankedList, SameNameTwiceIsOneEntry)
+TEST_F(RankedList, FirstAddedNameKeepsTheCountsOfItsEqualsAndTheTotal)
 {
-    ReportAddItem(&list, "a@b.c", 1);
-    ReportAddItem(&list, "a@b.c", 1);
-    EXPECT_EQ(InNameOrder(), (Entries{{"a@b.c", 2}}));
-    EXPECT_EQ(list.total, 2);
+    Add({{"a@b.c", 1}, {"a@b.c", 1}, {"zero", 0}});
+    // Names differing only in the fourth number in brackets merge under the first one.
+    Add({{"mx.example.org [192.0.2.7]", 2}, {"mx.example.org [192.0.2.200]", 3}, {"mx.example.net [192.0.2.7]", 1}});
+    EXPECT_EQ(InNameOrder(), (Entries{{"a@b.c", 2}, {"mx.example.net [192.0.2.7]", 1},
+                                      {"mx.example.org [192.0.2.7]", 5}, {"zero", 0}}));
+    EXPECT_EQ(list.total, 8);
+    ReportClearList(&list);
+    EXPECT_EQ(list.nItems(), 0);
+    EXPECT_EQ(list.total, 0);
+    Add({{"a@b.c", 1}});
+    EXPECT_EQ(InNameOrder(), (Entries{{"a@b.c", 1}}));
 }
 
-TEST_F(RankedList, NamesDifferingInTheFourthNumberMergeUnderTheFirstName)
+TEST(ReportItemCmp, NumbersInBracketsAtTheSamePlaceCompareAsNumbers)
 {
-    ReportAddItem(&list, "mx.example.org [192.0.2.7]", 2);
-    ReportAddItem(&list, "mx.example.org [192.0.2.200]", 3);
-    EXPECT_EQ(InNameOrder(), (Entries{{"mx.example.org [192.0.2.7]", 5}}));
-    EXPECT_EQ(list.total, 5);
+    const std::tuple<const char*, const char*, int> table[] = {
+        {"h [9.0.0.1]", "h [10.0.0.1]", -1}, {"h [10.0.0.1]", "h [9.0.0.1]", 1}, {"h [1.2.3]", "h [1.2.4]", -1},
+        {"h [1.2.3.4]", "h [1.2.3.99]", 0},  {"h [1.2]", "h [1.2.0]", 0},
+        // Elsewhere bytes compare, unsigned and with their case.
+        {"ab [9.0.0.1]", "a [10.0.0.1]", 1}, {"a [9]", "ab [10]", -1}, {"a[10]", "a10", 1},
+        {"Zed", "abe", -1}, {"abe", "ABE", 1}, {"\xe9t\xe9", "zed", 1},
+    };
+    for (const auto& [a, b, sign] : table) {
+        const int result = reportItemCmp(a, b);
+        EXPECT_EQ((result > 0) - (result < 0), sign) << a << " / " << b;
+    }
 }
 
-TEST_F(RankedList, DifferentTextBeforeTheBracketKeepsNamesApart)
+TEST_F(RankedList, NameOrderIsNumericInBracketsAndRankOrderIsCountThenName)
 {
-    ReportAddItem(&list, "mx.example.org [192.0.2.7]", 1);
-    ReportAddItem(&list, "mx.example.net [192.0.2.7]", 1);
-    EXPECT_EQ(list.nItems(), 2);
-}
-
-TEST(ReportItemCmp, NumbersInBracketsCompareAsNumbers)
-{
-    EXPECT_LT(reportItemCmp("h [9.0.0.1]", "h [10.0.0.1]"), 0);
-    EXPECT_GT(reportItemCmp("h [10.0.0.1]", "h [9.0.0.1]"), 0);
-    EXPECT_LT(reportItemCmp("h [1.2.3]", "h [1.2.4]"), 0);
-    EXPECT_EQ(reportItemCmp("h [1.2.3.4]", "h [1.2.3.99]"), 0);
-    EXPECT_EQ(reportItemCmp("h [1.2]", "h [1.2.0]"), 0);
-}
-
-TEST(ReportItemCmp, BracketsAtDifferentPlacesCompareByBytes)
-{
-    EXPECT_GT(Sign(reportItemCmp("ab [9.0.0.1]", "a [10.0.0.1]")), 0);
-    EXPECT_EQ(Sign(reportItemCmp("a [9]", "ab [10]")), Sign(strcmp("a [9]", "ab [10]")));
-    EXPECT_EQ(Sign(reportItemCmp("a[10]", "a10")), Sign(strcmp("a[10]", "a10")));
-}
-
-TEST(ReportItemCmp, NamesWithoutBracketCompareByBytesWithCase)
-{
-    EXPECT_LT(reportItemCmp("Zed", "abe"), 0);
-    EXPECT_NE(reportItemCmp("abe", "ABE"), 0);
-    EXPECT_GT(reportItemCmp("\xe9t\xe9", "zed"), 0);  // bytes count as unsigned
-}
-
-TEST_F(RankedList, NameOrderPutsNumbersInNumericOrder)
-{
-    for (const char* name : {"h [10.0.0.1]", "b@x", "h [9.0.0.1]", "h [8.0.0.1]", "A@x"})
-        ReportAddItem(&list, name, 1);
+    Add({{"h [10.0.0.1]", 1}, {"b@x", 3}, {"h [9.0.0.1]", 1}, {"h [8.0.0.1]", 5}, {"A@x", 3}});
     EXPECT_EQ(InNameOrder(),
-              (Entries{{"A@x", 1}, {"b@x", 1}, {"h [8.0.0.1]", 1}, {"h [9.0.0.1]", 1}, {"h [10.0.0.1]", 1}}));
+              (Entries{{"A@x", 3}, {"b@x", 3}, {"h [8.0.0.1]", 5}, {"h [9.0.0.1]", 1}, {"h [10.0.0.1]", 1}}));
+    ReportSortList(&list);
+    Entries ranked;
+    for (const reportItem& entry : list.Entries())
+        ranked.emplace_back(entry.name, entry.count);
+    EXPECT_EQ(ranked, (Entries{{"h [8.0.0.1]", 5}, {"A@x", 3}, {"b@x", 3}, {"h [9.0.0.1]", 1}, {"h [10.0.0.1]", 1}}));
+    Add({{"b@x", 4}});  // additions after ranking still merge
+    EXPECT_EQ(InNameOrder()[1], (std::pair<std::string, int>{"b@x", 7}));
 }
 
-TEST_F(RankedList, GrowsPastTwoHundredFiftySixEntries)
+TEST_F(RankedList, GrowsPastTwoHundredFiftySixEntriesAndKeepsManyNamesApart)
 {
     for (int i = 0; i < 300; i++)
         ReportAddItem(&list, NumberedName(1000 + i), i);
@@ -109,46 +98,8 @@ TEST_F(RankedList, GrowsPastTwoHundredFiftySixEntries)
         EXPECT_EQ(entries[static_cast<size_t>(i)].name, NumberedName(1000 + i));
         EXPECT_EQ(entries[static_cast<size_t>(i)].count, i == 0 ? 7 : i);
     }
-}
-
-TEST_F(RankedList, RankOrderIsCountThenName)
-{
-    ReportAddItem(&list, "b", 3);
-    ReportAddItem(&list, "c", 5);
-    ReportAddItem(&list, "a", 3);
-    ReportAddItem(&list, "d", 1);
-    ReportSortList(&list);
-    EXPECT_EQ(AsTheyStand(), (Entries{{"c", 5}, {"a", 3}, {"b", 3}, {"d", 1}}));
-}
-
-TEST_F(RankedList, AdditionsAfterRankingStillMerge)
-{
-    ReportAddItem(&list, "b", 1);
-    ReportAddItem(&list, "a", 2);
-    ReportSortList(&list);
-    ReportAddItem(&list, "b", 4);
-    EXPECT_EQ(InNameOrder(), (Entries{{"a", 2}, {"b", 5}}));
-}
-
-TEST_F(RankedList, ClearedListIsEmptyAndTakesNewNames)
-{
-    ReportAddItem(&list, "a", 2);
     ReportClearList(&list);
-    EXPECT_EQ(list.nItems(), 0);
-    EXPECT_EQ(list.total, 0);
-    ReportAddItem(&list, "a", 1);
-    EXPECT_EQ(InNameOrder(), (Entries{{"a", 1}}));
-}
-
-TEST_F(RankedList, ZeroCountCreatesAnEntry)
-{
-    ReportAddItem(&list, "a", 0);
-    EXPECT_EQ(InNameOrder(), (Entries{{"a", 0}}));
-}
-
-TEST_F(RankedList, MillionDistinctNamesAreKeptApart)
-{
-    constexpr int kNames = 1000000;
+    constexpr int kNames = 200000;
     for (int i = 0; i < kNames; i++)
         ReportAddItem(&list, NumberedName(i), 1);
     ReportAddItem(&list, NumberedName(123456), 1);
@@ -174,4 +125,27 @@ TEST_F(RankedList, ConcurrentAdditionsLoseNothing)
     EXPECT_EQ(list.nItems(), 50);
     EXPECT_EQ(list.total, kEach * (1 + 2 + 3 + 4 + 5 + 6 + 7 + 8));
     EXPECT_EQ(sum, list.total);
+}
+
+TEST(StatisticsRecord, TenThreadsLoseNoUpdateAndZeroMillisecondsAreNoMinimum)
+{
+    ResetStatistics();
+    CountHandledRequest(0);
+    constexpr int kThreads = 10, kEach = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; i++) {
+                CountHandledRequest(static_cast<uint64_t>(t + 1));
+                CountRating(100);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    PluginLock lock(reportMutex);
+    EXPECT_EQ(nScannedMessagesTotal, kThreads * kEach + 1);
+    EXPECT_EQ(scanTimeTotal, static_cast<uint64_t>(kEach * (1 + 2 + 3 + 4 + 5 + 6 + 7 + 8 + 9 + 10)));
+    EXPECT_EQ(scanTimeMin, 1u);
+    EXPECT_EQ(scanTimeMax, 10u);
+    EXPECT_EQ(msgStat[100], kThreads * kEach);
 }

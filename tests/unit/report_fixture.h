@@ -1,19 +1,16 @@
 // report_fixture - the in-process stage on which the report, notice and dump
 // tests run: a temporary working directory with a Submitted directory, a
 // settings snapshot built from dictionary text, a clock that the test sets,
-// the output channel captured through a pipe, and every piece of period state
-// reset before and after each test.
+// the output channel captured, and every piece of period state reset before
+// and after each test.
 #pragma once
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -22,10 +19,12 @@
 
 #include "config/dictionary.h"
 #include "config/settings.h"
+#include "output_capture.h"
 #include "plugin_process.h"
 #include "protocol/output.h"
 #include "protocol/process.h"
 #include "protocol/system.h"
+#include "protocol/text.h"
 #include "reports/daily.h"
 #include "reports/drop.h"
 #include "stats/dump.h"
@@ -49,7 +48,7 @@ inline time_t LocalSecond(int year, int month, int day, int hour, int minute, in
     return mktime(&t);
 }
 
-// Draws - the name numbers that OpenTempFile is to draw, in order; the
+// PlanDraws - the name numbers that OpenTempFile is to draw, in order; the
 // generator's values are chosen against the test clock to give them.
 inline std::vector<unsigned> plannedDraws;
 inline size_t nextDraw = 0;
@@ -64,39 +63,6 @@ inline void PlanDraws(std::vector<unsigned> numbers)
     nextDraw = 0;
     SetRandomSourceForTesting(PlannedRandom);
 }
-
-// ReportOutput - everything written through the output channel meanwhile.
-class ReportOutput {
-public:
-    ReportOutput()
-    {
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-            ADD_FAILURE() << "pipe2: " << strerror(errno);
-        SetOutputDescriptor(fds[1]);
-    }
-    ~ReportOutput()
-    {
-        SetOutputDescriptor(STDOUT_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-    }
-    ReportOutput(const ReportOutput&) = delete;
-    ReportOutput& operator=(const ReportOutput&) = delete;
-
-    // Take - what has been written since the last Take.
-    std::string Take()
-    {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
-
-private:
-    int fds[2] = {-1, -1};
-};
 
 class ReportTest : public ::testing::Test {
 protected:
@@ -122,7 +88,6 @@ protected:
         SetRandomSourceForTesting(nullptr);
         SetProcessorTimesForTesting(nullptr);
         PublishSettings(Settings{});
-        doDebug.store(false);
         workPath.clear();
     }
 
@@ -159,28 +124,14 @@ protected:
         adjust(settings);
         PublishSettings(std::move(settings));
     }
-    void UseSettings(std::string_view treeText)
-    {
-        UseSettings(treeText, [](Settings&) {});
-    }
+    void UseSettings(std::string_view treeText) { UseSettings(treeText, [](Settings&) {}); }
 
-    // Messages - the delivered messages (".sub" files), by name.
-    std::vector<std::string> Messages() const
+    // Messages - every file in the Submitted directory, by name.
+    std::vector<std::string> Messages() const { return ListDirectory(SubmittedDir()); }
+    void ClearSubmitted() const
     {
-        std::vector<std::string> names;
-        for (const std::string& name : ListDirectory(SubmittedDir()))
-            if (name.ends_with(".sub"))
-                names.push_back(name);
-        return names;
-    }
-
-    std::vector<std::string> Leftovers() const
-    {
-        std::vector<std::string> names;
-        for (const std::string& name : ListDirectory(SubmittedDir()))
-            if (!name.ends_with(".sub"))
-                names.push_back(name);
-        return names;
+        for (const std::string& name : Messages())
+            unlink((SubmittedDir() + "/" + name).c_str());
     }
 
     // OnlyMessage - the text of the one delivered message (fails otherwise).
@@ -188,9 +139,7 @@ protected:
     {
         const std::vector<std::string> names = Messages();
         EXPECT_EQ(names.size(), 1u);
-        if (names.size() != 1)
-            return std::string();
-        return ReadFileText(SubmittedDir() + "/" + names[0]);
+        return names.size() == 1 ? ReadFileText(SubmittedDir() + "/" + names[0]) : std::string();
     }
 
     mode_t ModeOf(const std::string& name) const
@@ -200,35 +149,6 @@ protected:
         return st.st_mode & 07777;
     }
 
-    // ParsedByPython - python's email package reads the file as a message
-    // with these headers and a body; empty when it does.
-    static std::string CheckWithPythonEmail(const std::string& path, const std::string& expectedFrom,
-                                            const std::string& expectedTo)
-    {
-        const std::string command =
-            "python3 -c 'import email,sys\n"
-            "m = email.message_from_file(open(sys.argv[1]))\n"
-            "assert not m.defects, m.defects\n"
-            "assert m[\"From\"] == sys.argv[2], m[\"From\"]\n"
-            "assert m[\"To\"] == sys.argv[3], m[\"To\"]\n"
-            "assert m[\"Return-Path\"] == \"<>\", m[\"Return-Path\"]\n"
-            "assert m[\"Subject\"] is not None\n"
-            "assert not m.is_multipart() and m.get_payload().strip()\n"
-            "' '" + path + "' '" + expectedFrom + "' '" + expectedTo + "' 2>&1";
-        std::string output;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr)
-            return "popen failed";
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            output.append(buffer, n);
-        const int status = pclose(pipe);
-        if (status != 0 && output.empty())
-            output = "python3 exited with status " + std::to_string(status);
-        return output;
-    }
-
     TempDir work;
-    ReportOutput output;
+    OutputCapture output;
 };

@@ -16,7 +16,7 @@ TEST_F(SpamdClient, PingReportsTheEngineWord)
 
 TEST_F(SpamdClient, ReplyLongerThanTheCapacityIsCut)
 {
-    spamd->SetReply(RawSpamdReply("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 9.0 / 5.0\r\n\r\n"));
+    spamd->SetReply({.raw = "SPAMD/1.1 0 EX_OK\r\nSpam: True ; 9.0 / 5.0\r\n\r\n"});
     char reply[11];
     EXPECT_EQ(sendCommand(spamd->SocketPath(), {"CHECK SPAMC/1.2\r\nContent-length: 1\r\n\r\n", "\n"}, reply, 10), 10);
     EXPECT_STREQ(reply, "SPAMD/1.1 ");
@@ -38,12 +38,9 @@ TEST_F(SpamdClient, DebugModeLogsRequestAndReplyAsDiagnosticLines)
 TEST(SpamdClientDeathTest, UnreachableSocketEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            char reply[8];
-            sendCommand("/nonexistent/spamd.sock", {"PING SPAMC/1.0\r\n"}, reply, 7);
-        },
-        ::testing::ExitedWithCode(1), "");
+    char reply[8];
+    EXPECT_EXIT(sendCommand("/nonexistent/spamd.sock", {"PING SPAMC/1.0\r\n"}, reply, 7),
+                ::testing::ExitedWithCode(1), "");
 }
 
 TEST(ParseCheckReply, ReadsScoreAfterSemicolonAndThresholdAfterSlash)

@@ -2,98 +2,66 @@
 
 #include "rating_fixture.h"
 
-TEST(Wildcmp, FollowsThePatternTable)
+TEST(Whitelist, WildcmpFollowsThePatternTable)
 {
-    EXPECT_EQ(wildcmp("a*c", "abc"), 1);
-    EXPECT_EQ(wildcmp("a*c", "ac"), 1);
-    EXPECT_EQ(wildcmp("a*c", "abd"), 0);
-    EXPECT_EQ(wildcmp("a*c", "abcd"), 0);
-    EXPECT_EQ(wildcmp("x?z", "xyz"), 1);
-    EXPECT_EQ(wildcmp("x?z", "xz"), 0);
-    EXPECT_EQ(wildcmp("joex", "JOEX"), 1);
-    EXPECT_EQ(wildcmp("***", "a"), 1);
+    const std::tuple<const char*, const char*, int> table[] = {
+        {"a*c", "abc", 1},  {"a*c", "ac", 1},    {"a*c", "abd", 0},  {"a*c", "abcd", 0},
+        {"x?z", "xyz", 1},  {"x?z", "xz", 0},    {"joex", "JOEX", 1}, {"***", "a", 1},
+        {"*a*b", "xaxxaxb", 1},
+        // A domain pattern accepts that domain only.
+        {"*@example.org", "Joe@Example.ORG", 1}, {"*@example.org", "joe@example.org.evil.net", 0},
+        {"*@example.org", "joe@sub.example.org", 0},
+    };
+    for (const auto& [pattern, address, match] : table)
+        EXPECT_EQ(wildcmp(pattern, address), match) << pattern << " / " << address;
 }
 
-TEST(Wildcmp, DomainPatternAcceptsOnlyThatDomain)
+TEST(Whitelist, SenderOfEnvelopeIsTheLastSenderLineWithABracketedAddress)
 {
-    EXPECT_EQ(wildcmp("*@example.org", "Joe@Example.ORG"), 1);
-    EXPECT_EQ(wildcmp("*@example.org", "joe@example.org.evil.net"), 0);
-    EXPECT_EQ(wildcmp("*@example.org", "joe@sub.example.org"), 0);
-    EXPECT_EQ(wildcmp("*a*b", "xaxxaxb"), 1);
+    const std::tuple<std::string, size_t, const char*> table[] = {
+        {"P <first@a.b>\r\nP <second@c.d>\r\n\r\n", 33, "second@c.d"},
+        {"P <>\nR <x@y.z>\n\n", 16, ""},  // empty or one-character brackets give no sender
+        {"P <a>\n\n", 7, ""},
+        {"P <joe@example.org>\n\nbody", 0, ""},  // no envelope
+    };
+    for (const auto& [text, length, sender] : table)
+        EXPECT_EQ(SenderOfEnvelope(text.c_str(), length), sender) << text;
 }
 
-using Whitelist = RatingTest;
+using WhitelistFile = RatingTest;
 
-TEST_F(Whitelist, SkipsCommentsAndShortLinesAndCutsLineEnds)
+TEST_F(WhitelistFile, SkipsCommentsAndShortLinesAndCutsLineEnds)
 {
     WriteFile(dir.File("whitelist.txt"),
               "# a comment\n #x@y\nab\ncd\r\nxyz\r\nJoe@Example.ORG\n\n\r\nwith blank \n");
     OutputCapture output;
+    whitelist.InitializeFrom(dir.File("none.txt"));
+    EXPECT_EQ(whitelist.Size(), 0u);
     whitelist.InitializeFrom(dir.File("whitelist.txt"));
     EXPECT_EQ(output.Text(), "* 4 items read from " + dir.File("whitelist.txt") + "\n");
     EXPECT_EQ(whitelist.Patterns(), (std::vector<std::string>{" #x@y", "xyz", "joe@example.org", "with blank "}));
+    EXPECT_FALSE(whitelist.IsListed("with blank"));  // the trailing blank is needed
 }
 
-TEST_F(Whitelist, MissingFileLeavesTheListEmptyAndSaysNothing)
-{
-    OutputCapture output;
-    whitelist.InitializeFrom(dir.File("none.txt"));
-    EXPECT_EQ(output.Text(), "");
-    EXPECT_EQ(whitelist.Size(), 0u);
-}
-
-TEST_F(Whitelist, PatternWithTrailingBlankNeedsTheBlank)
-{
-    WriteFile(dir.File("whitelist.txt"), "joe@example.org \n");
-    whitelist.InitializeFrom(dir.File("whitelist.txt"));
-    EXPECT_FALSE(whitelist.IsListed("joe@example.org"));
-}
-
-TEST_F(Whitelist, ListedSenderIsAnsweredWithoutSpamd)
+TEST_F(WhitelistFile, ListedSenderIsAnsweredWithoutSpamdOrAlert)
 {
     WriteFile(dir.File("whitelist.txt"), "*@example.org\n");
     whitelist.InitializeFrom(dir.File("whitelist.txt"));
-    EXPECT_EQ(ScanMessage(kEnvelopedMessage),
-              "* sender@example.org is whitelisted by *@example.org\n"
-              "17 ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"\n");
+    EXPECT_EQ(ScanMessage(kEnvelopedMessage), "* sender@example.org is whitelisted by *@example.org\n"
+                                              "17 ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"\n");
+    Settings settings;
+    settings.pMainHeader = "X-Score: ^1^1 [^2]";
+    settings.alertLevel = 0;
+    Publish(settings);
+    EXPECT_TRUE(ScanMessage(kEnvelopedMessage).ends_with("17 ADDHEADER \"X-Score: 00 []\"\n"));
     EXPECT_EQ(spamd->CheckCount(), 0);
     PluginLock lock(reportMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 1);
+    EXPECT_EQ(nScannedMessagesTotal, 2);
     EXPECT_EQ(msgStat[0], 0);
     EXPECT_EQ(reportSourceList.nItems(), 0);
 }
 
-TEST_F(Whitelist, WhitelistedReplyNeverCarriesTheAlert)
-{
-    WriteFile(dir.File("whitelist.txt"), "*@example.org\n");
-    whitelist.InitializeFrom(dir.File("whitelist.txt"));
-    Settings settings;
-    settings.alertLevel = 0;
-    settings.pMainHeader = "X-Score: ^1^1 [^2]";
-    Publish(settings);
-    EXPECT_TRUE(ScanMessage(kEnvelopedMessage).ends_with("17 ADDHEADER \"X-Score: 00 []\"\n"));
-}
-
-TEST(SenderOfEnvelope, SecondSenderLineDecides)
-{
-    const char text[] = "P <first@a.b>\r\nP <second@c.d>\r\n\r\n";
-    EXPECT_EQ(SenderOfEnvelope(text, sizeof text - 1), "second@c.d");
-}
-
-TEST(SenderOfEnvelope, EmptyOrOneCharacterBracketsGiveNoSender)
-{
-    const char empty[] = "P <>\nR <x@y.z>\n\n";
-    EXPECT_EQ(SenderOfEnvelope(empty, sizeof empty - 1), "");
-    const char one[] = "P <a>\n\n";
-    EXPECT_EQ(SenderOfEnvelope(one, sizeof one - 1), "");
-}
-
-TEST(SenderOfEnvelope, NoEnvelopeGivesNoSender)
-{
-    EXPECT_EQ(SenderOfEnvelope("P <joe@example.org>\n\nbody", 0), "");
-}
-
-TEST_F(Whitelist, EmptySenderBracketsAreNeverWhitelisted)
+TEST_F(WhitelistFile, EmptySenderBracketsAreNeverWhitelisted)
 {
     WriteFile(dir.File("whitelist.txt"), "***\n");
     whitelist.InitializeFrom(dir.File("whitelist.txt"));
