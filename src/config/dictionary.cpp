@@ -1,23 +1,14 @@
 #include "config/dictionary.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdarg>
 
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/system.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
 
 const char* const cfgfTypeStr[3] = {"String", "Dictionary", "Array"};
 
 namespace {
-
-// The file that errors name and whether an error ends the process; replaced
-// by every read and consulted by cfgfError on any thread.
-PluginMutex fileNameMutex;
-std::string configFileNameState;  // guarded by fileNameMutex
-bool configExitOnError = false;   // guarded by fileNameMutex
 
 // Deeper trees than this are refused: no file of ours nests more than a few
 // levels, and the limit keeps the reader's recursion (and the release of a
@@ -53,11 +44,13 @@ void AppendEntry(cfgfItem& dict, std::string&& key, cfgfItem&& value)
 // reported where it is found and makes the whole read fail.
 class DictionaryReader {
 public:
-    explicit DictionaryReader(std::string_view source) : text(source) {}
+    DictionaryReader(std::string_view source, const std::string& fileName)
+        : text(source), origin(std::make_shared<const std::string>(fileName)) {}
 
     std::unique_ptr<cfgfItem> ReadFile()
     {
         auto top = cfgfNewDictionary();
+        top->origin = origin;
         if (!ReadDictionary(*top, 0))
             return nullptr;
         return top;
@@ -97,7 +90,7 @@ private:
         const bool quoted = c == '"';
         if (!quoted) {
             if (!IsUnquoted(c)) {
-                cfgfError(nullptr, "Line %d: unexpected character '%c'", line, c);
+                cfgfFileError(*origin, "Line %d: unexpected character '%c'", line, c);
                 return false;
             }
             Unget(c);
@@ -120,7 +113,7 @@ private:
                     out.push_back('\\');
                 out.push_back(static_cast<char>(c));
             } else if (c == '\n') {
-                cfgfError(nullptr, "Line %d: unterminated string '%s'", line, out.c_str());
+                cfgfFileError(*origin, "Line %d: unterminated string '%s'", line, ClipText(out).c_str());
                 return false;
             } else {
                 out.push_back(static_cast<char>(c));
@@ -133,11 +126,12 @@ private:
     {
         SkipSpaces();
         const int valueLine = line;
+        value.origin = origin;
         int c = Get();
         bool ok;
         if (c == '(' || c == '{') {
             if (depth >= kMaxNesting) {
-                cfgfError(nullptr, "Line %d: nesting too deep", line);
+                cfgfFileError(*origin, "Line %d: nesting too deep", line);
                 return false;
             }
             if (c == '(') {
@@ -174,7 +168,7 @@ private:
                 return false;
             SkipSpaces();
             if (Get() != '=') {
-                cfgfError(&dict, "Syntax error: '=' expected after '%s'", key.c_str());
+                cfgfError(&dict, "Syntax error: '=' expected after '%s'", ClipText(key).c_str());
                 return false;
             }
             cfgfItem value;
@@ -211,30 +205,10 @@ private:
     }
 
     std::string_view text;
+    std::shared_ptr<const std::string> origin;
     size_t pos = 0;
     int line = 1;
 };
-
-// ReadWholeFile - the file's bytes; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& fileName, std::string& content)
-{
-    FileDescriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.IsOpen())
-        return false;
-    struct stat st;
-    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    content.clear();
-    char block[65536];
-    for (;;) {
-        long n = ReadUpTo(file.Get(), block, sizeof block);
-        if (n < 0)
-            return false;
-        content.append(block, static_cast<size_t>(n));
-        if (static_cast<size_t>(n) < sizeof block)
-            return true;
-    }
-}
 
 void DumpInto(std::string& out, const cfgfItem& item)
 {
@@ -264,35 +238,19 @@ void DumpInto(std::string& out, const cfgfItem& item)
 
 }  // namespace
 
-std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName, bool exitOnError)
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName)
 {
-    cfgfSetFileName(fileName, exitOnError);
     std::string content;
-    if (!ReadWholeFile(fileName, content)) {
-        cfgfError(nullptr, "unable to open file");
+    if (!ReadWholeRegularFile(fileName, content)) {
+        cfgfFileError(fileName, "unable to open file");
         return nullptr;
     }
-    return DictionaryReader(content).ReadFile();
+    return DictionaryReader(content, fileName).ReadFile();
 }
 
-std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName,
-                                             bool exitOnError)
+std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName)
 {
-    cfgfSetFileName(fileName, exitOnError);
-    return DictionaryReader(text).ReadFile();
-}
-
-std::string cfgfGetFileName()
-{
-    PluginLock lock(fileNameMutex);
-    return configFileNameState;
-}
-
-void cfgfSetFileName(const std::string& fileName, bool exitOnError)
-{
-    PluginLock lock(fileNameMutex);
-    configFileNameState = fileName;
-    configExitOnError = exitOnError;
+    return DictionaryReader(text, fileName).ReadFile();
 }
 
 const cfgfItem* cfgfGetDictValue(const cfgfItem* dict, const char* key, cfgfItemType type)
@@ -424,30 +382,38 @@ void cfgfDumpItem(const cfgfItem* item)
     PrintRaw(out);
 }
 
-void cfgfError(const cfgfItem* item, const char* format, ...)
+namespace {
+
+void ReportError(const std::string& fileName, int line, const char* format, va_list args)
 {
-    std::string fileName;
-    bool exitOnError;
-    {
-        PluginLock lock(fileNameMutex);
-        fileName = configFileNameState;
-        exitOnError = configExitOnError;
-    }
     std::string text = "* Error in " + fileName + " ";
-    if (item != nullptr && item->line > 0)
-        text += FormatText("line %d ", item->line);
+    if (line > 0)
+        text += FormatText("line %d ", line);
     text += "\n* ";
-    va_list args;
-    va_start(args, format);
-    text += FormatTextV(format, args);
-    va_end(args);
+    AppendFormatV(text, format, args);
     text += "\n";
-    if (exitOnError)
-        text += "* program aborted\n";
     // One write, so that no other line comes between the two.
     PrintRaw(text);
-    if (exitOnError)
-        ExitProcess(1);
+}
+
+}  // namespace
+
+void cfgfError(const cfgfItem* item, const char* format, ...)
+{
+    static const std::string unnamed;
+    va_list args;
+    va_start(args, format);
+    ReportError(item != nullptr && item->origin ? *item->origin : unnamed, item != nullptr ? item->line : 0,
+                format, args);
+    va_end(args);
+}
+
+void cfgfFileError(const std::string& fileName, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ReportError(fileName, 0, format, args);
+    va_end(args);
 }
 
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType type)

@@ -7,13 +7,15 @@
 // cfgfNewString, cfgfNewArray, cfgfNewDictionary, cfgfAddToArray,
 // cfgfAddToDictionary build trees
 // cfgfFreeItem        release what a node holds
-// cfgfError           "* Error in <file> [line <n> ]" and "* <message>"
+// cfgfError           "* Error in <file> [line <n> ]" and "* <message>" for a node
+// cfgfFileError       the same for a file as a whole (no line)
 // cfgfQuote           write a text so that the reader gives it back unchanged
 //
-// The settings file and the statistics dump are both read with it.  Reading
-// and lookups take no lock; a tree is read by one thread and then only looked
-// up.  cfgfError may be called from any thread: the remembered file name is
-// guarded by a lock of this module, and both lines leave in one write.
+// The settings file and the statistics dump are both read with it.  Every
+// node that the reader makes knows the file it came from, so an error names
+// the right file whichever tree it is found in.  Reading and lookups take no
+// lock; a tree is read by one thread and then only looked up.  cfgfError may
+// be called from any thread: both lines leave in one write.
 // Values nest at most 64 deep; a deeper file fails with "Line %d: nesting too
 // deep", so no input can exhaust the reader's stack.
 #pragma once
@@ -40,19 +42,15 @@ struct cfgfItem {
     std::string text;                 // String
     std::vector<cfgfItem> values;     // Array elements, or Dictionary values (parallel to keys)
     std::vector<std::string> keys;    // Dictionary keys, in file order, duplicates kept
+    std::shared_ptr<const std::string> origin;  // the file read; null for built nodes
 };
 
 // cfgfReadConfigFile - the top-level dictionary of a file, or null (after the
-// error has been reported).  Remembers the file name for later errors.
-std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName, bool exitOnError);
+// error has been reported).  Only a regular file is read ("unable to open
+// file" otherwise), and it is opened without blocking.
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName);
 // cfgfReadConfigText - the same reader on text in memory (the file name only names errors).
-std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName,
-                                             bool exitOnError);
-
-// Remembered file name that errors name; callers that read another file put
-// the settings file's name back afterwards.
-std::string cfgfGetFileName();
-void cfgfSetFileName(const std::string& fileName, bool exitOnError);
+std::unique_ptr<cfgfItem> cfgfReadConfigText(std::string_view text, const std::string& fileName);
 
 const cfgfItem* cfgfGetDictValue(const cfgfItem* dict, const char* key, cfgfItemType type);
 const char* cfgfGetDictValueStr(const cfgfItem* dict, const char* key);
@@ -71,6 +69,7 @@ void cfgfFreeItem(cfgfItem* item);
 void cfgfDumpItem(const cfgfItem* item);
 
 void cfgfError(const cfgfItem* item, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void cfgfFileError(const std::string& fileName, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType type);
 int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);

@@ -4,16 +4,14 @@
 
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/system.h"
-
-const char* const configFileName = "VelmoraSpamAssassin.cfg";
+#include "base/output.h"
+#include "base/system.h"
 
 namespace {
 
-PluginMutex settingsMutex;
+GuardedMutex settingsMutex;
 // Never destroyed: detached threads may still ask for it while the process exits.
 Immortal<std::shared_ptr<const Settings>> current(std::make_shared<const Settings>());  // guarded by settingsMutex
 
@@ -32,22 +30,22 @@ int ReadNumber(const char* text)
 
 // A required text setting: a missing key (or one of another kind, which the
 // lookup has reported already) leaves the setting as it was.
-void ReadRequiredText(const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
+void ReadRequiredText(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
 {
     if (const char* value = cfgfGetDictValueStr(conf, key))
         setting = value;
     else
-        cfgfError(nullptr, "%s", missing);
+        cfgfFileError(fileName, "%s", missing);
 }
 
 // ReadHeaderTemplate - a template goes into a one-line reply to the host; a
 // line feed in it (an escaped one is possible) would end the reply early and
 // make the rest of it pass for another line, so such a value is refused.
-void ReadHeaderTemplate(const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
+void ReadHeaderTemplate(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
 {
     const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
     if (value == nullptr)
-        cfgfError(nullptr, "%s", missing);
+        cfgfFileError(fileName, "%s", missing);
     else if (value->text.find('\n') != std::string::npos)
         cfgfError(value, "%s may not hold a line feed", key);
     else
@@ -77,11 +75,11 @@ void ReadOnProblem(const cfgfItem* conf, int& mode)
 // ReadScoreRanges - the first kMaxScoreRanges elements.  An element out of
 // order is reported and used all the same; an element that is not a string
 // has no number to give, so the array is refused as a whole.
-void ReadScoreRanges(const cfgfItem* conf, std::vector<int>& scoreRange)
+void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vector<int>& scoreRange)
 {
     const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
     if (ranges == nullptr) {
-        cfgfError(nullptr, "Missing BarScoreRanges item");
+        cfgfFileError(fileName, "Missing BarScoreRanges item");
         return;
     }
     const int n = ranges->count < kMaxScoreRanges ? ranges->count : kMaxScoreRanges;
@@ -104,10 +102,10 @@ void ReadScoreRanges(const cfgfItem* conf, std::vector<int>& scoreRange)
     scoreRange = std::move(values);
 }
 
-void RequireDictionary(const cfgfItem* conf, const char* key, const char* missing)
+void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing)
 {
     if (cfgfGetDictValue(conf, key, cfgfDictionary) == nullptr)
-        cfgfError(nullptr, "%s", missing);
+        cfgfFileError(fileName, "%s", missing);
 }
 
 struct DirectoryCloser {
@@ -118,30 +116,31 @@ struct DirectoryCloser {
 
 std::shared_ptr<const Settings> CurrentSettings()
 {
-    PluginLock lock(settingsMutex);
+    std::lock_guard lock(settingsMutex);
     return *current;
 }
 
 void PublishSettings(Settings settings)
 {
     auto next = std::make_shared<const Settings>(std::move(settings));
-    PluginLock lock(settingsMutex);
+    std::lock_guard lock(settingsMutex);
     current->swap(next);
 }
 
-Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree)
+Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree,
+                           const std::string& fileName)
 {
     Settings next = previous;
     const cfgfItem* conf = tree.get();
 
-    ReadHeaderTemplate(conf, "Header", "Missing Header item", next.pMainHeader);
+    ReadHeaderTemplate(fileName, conf, "Header", "Missing Header item", next.pMainHeader);
 
     if (const char* level = cfgfGetDictValueStr(conf, "AlertLevel"))
         next.alertLevel = ReadNumber(level);
     else
-        cfgfError(nullptr, "Missing AlertLevel item");
+        cfgfFileError(fileName, "Missing AlertLevel item");
 
-    ReadHeaderTemplate(conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
+    ReadHeaderTemplate(fileName, conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
     ReadOptionalText(conf, "SocketPath", next.socketPath);
 
     // A count out of range keeps the one in force: the pool has kMaxScanningThreadsLimit slots.
@@ -154,8 +153,8 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     }
 
     ReadOnProblem(conf, next.onProblemMode);
-    ReadScoreRanges(conf, next.scoreRange);
-    ReadRequiredText(conf, "SubmittedDirectory", "Missing SubmittedDirectory", next.submittedDirName);
+    ReadScoreRanges(fileName, conf, next.scoreRange);
+    ReadRequiredText(fileName, conf, "SubmittedDirectory", "Missing SubmittedDirectory", next.submittedDirName);
 
     if (const char* interval = cfgfGetDictValueStr(conf, "StatDumpInterval")) {
         next.statDumpInterval = ReadNumber(interval);
@@ -164,16 +163,17 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     }
 
     // The reports look their dictionaries up in the tree each time they run.
-    RequireDictionary(conf, "DailyReport", "Missing DailyReport={...};");
-    RequireDictionary(conf, "EventsReports", "Missing EventsReports={...};");
+    RequireDictionary(fileName, conf, "DailyReport", "Missing DailyReport={...};");
+    RequireDictionary(fileName, conf, "EventsReports", "Missing EventsReports={...};");
     next.pConf = std::move(tree);
     return next;
 }
 
 void ReadConfigFile()
 {
-    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigFile(workPath + configFileName, false);
-    Settings next = ApplySettingsTree(*CurrentSettings(), std::move(tree));
+    const std::string path = ConfigFilePath();
+    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigFile(path);
+    Settings next = ApplySettingsTree(*CurrentSettings(), std::move(tree), path);
     // Without the Submitted directory no report can be delivered.
     std::unique_ptr<DIR, DirectoryCloser> submitted(opendir(next.submittedDirName.c_str()));
     if (!submitted) {

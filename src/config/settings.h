@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
-
-extern const char* const configFileName;  // "VelmoraSpamAssassin.cfg"
+#include "config/paths.h"
 
 enum OnProblemMode { OnProblemExit = 0, OnProblemQuit = 1, OnProblemIgnore = 2 };
 
@@ -43,13 +42,14 @@ std::shared_ptr<const Settings> CurrentSettings();
 void PublishSettings(Settings settings);
 
 // ApplySettingsTree - the settings that a tree gives, starting from previous;
-// every problem is reported through cfgfError.  A key that is missing or
+// every problem is reported through cfgfError (missing keys name fileName).  A key that is missing or
 // wrong leaves its setting as in previous (a MaxScanningThreads out of range
 // too; a BarScoreRanges holding a non-string is refused whole).  A null tree
 // (unreadable file) reports every required key missing; pConf becomes the
 // given tree.  Does not check the Submitted directory.
-Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree);
+Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree,
+                           const std::string& fileName);
 
-// ReadConfigFile - read workPath + configFileName, apply it, check the
+// ReadConfigFile - read ConfigFilePath(), apply it, check the
 // Submitted directory (ends the process when it cannot be opened), publish.
 void ReadConfigFile();

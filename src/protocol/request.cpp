@@ -1,45 +1,92 @@
 #include "protocol/request.h"
 
+#include <cstdarg>
+#include <cstring>
 #include <string>
 
-#include "protocol/output.h"
+#include "base/output.h"
 
-bool ClaimAnswer(queueItem_t& item)
+namespace {
+
+// Replies are built in a buffer that stays with its thread, so answering costs no allocation.
+thread_local std::string replyBuffer;
+
+size_t CopyField(char* field, size_t size, std::string_view text)
 {
-    return !item.answered.exchange(true, std::memory_order_acq_rel);
+    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    memcpy(field, text.data(), n);
+    field[n] = '\0';
+    return n;
 }
 
-bool AnswerRequest(queueItem_t& item, const char* format, ...)
+bool SendAnswer(FileRequest& request, size_t idLength)
 {
-    const bool first = ClaimAnswer(item);
-    std::string line = first ? std::string(item.requestId) : std::string("*");
-    line += ' ';
-    va_list args;
-    va_start(args, format);
-    line += FormatTextV(format, args);
-    va_end(args);
-    PrintRaw(line);
+    // Everything that can fail is done; now the answer is claimed.
+    const bool first = ClaimAnswer(request);
+    if (!first)
+        replyBuffer.replace(0, idLength, "*");
+    PrintRaw(replyBuffer);
     return first;
 }
 
-RequestLine SplitRequestLine(std::string_view line)
+}  // namespace
+
+RequestLine ParseRequestLine(std::string_view line)
 {
     RequestLine request;
-    size_t space = line.find(' ');
+    const size_t space = line.find(' ');
     if (space == std::string_view::npos) {
         request.id = line;
         return request;
     }
-    request.hasSpace = true;
     request.id = line.substr(0, space);
-    size_t start = line.find_first_not_of(' ', space);
+    const size_t start = line.find_first_not_of(' ', space);
     request.command = start == std::string_view::npos ? std::string_view() : line.substr(start);
+    const std::string_view command = request.command;
+    if (command.starts_with("FILE ")) {
+        const std::string_view rest = command.substr(5);
+        const size_t pathStart = rest.find_first_not_of(' ');
+        request.path = pathStart == std::string_view::npos ? std::string_view() : rest.substr(pathStart);
+        request.kind = request.path.empty() ? RequestKind::MissingFileName : RequestKind::File;
+    } else if (command.starts_with("INTF")) {
+        request.kind = RequestKind::Intf;
+    } else if (command.starts_with("QUIT")) {
+        request.kind = RequestKind::Quit;
+    } else {
+        request.kind = RequestKind::Unknown;
+    }
     return request;
 }
 
-std::string_view FilePathOf(std::string_view command)
+void FileRequest::Assign(std::string_view id, std::string_view path)
 {
-    std::string_view rest = command.substr(5);  // "FILE "
-    size_t start = rest.find_first_not_of(' ');
-    return start == std::string_view::npos ? std::string_view() : rest.substr(start);
+    CopyField(requestId, sizeof requestId, id);
+    CopyField(fileName, sizeof fileName, path);
+    answered.store(false, std::memory_order_relaxed);
+}
+
+bool ClaimAnswer(FileRequest& request)
+{
+    return !request.answered.exchange(true, std::memory_order_acq_rel);
+}
+
+bool AnswerRequest(FileRequest& request, const char* format, ...)
+{
+    replyBuffer.assign(request.Id());
+    const size_t idLength = replyBuffer.size();
+    replyBuffer += ' ';
+    va_list args;
+    va_start(args, format);
+    AppendFormatV(replyBuffer, format, args);
+    va_end(args);
+    return SendAnswer(request, idLength);
+}
+
+bool AnswerRequestText(FileRequest& request, std::string_view text)
+{
+    replyBuffer.assign(request.Id());
+    const size_t idLength = replyBuffer.size();
+    replyBuffer += ' ';
+    replyBuffer.append(text);
+    return SendAnswer(request, idLength);
 }

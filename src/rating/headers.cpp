@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "protocol/text.h"
-#include "stats/record.h"
+#include "base/text.h"
+
+namespace {
+
+thread_local std::string replyText;
+
+}  // namespace
 
 int ScoreBarLength(const std::vector<int>& scoreRange, int rating)
 {
@@ -17,29 +22,38 @@ int ScoreBarLength(const std::vector<int>& scoreRange, int rating)
     return n;
 }
 
-std::string BuildHeaderText(const Settings& settings, int rating)
+void BuildHeaderText(const Settings& settings, int rating, std::string& text)
 {
     rating = std::clamp(rating, 0, 100);
     char ratingText[8];
     snprintf(ratingText, sizeof ratingText, "%3d", rating);
-    std::string text = settings.pMainHeader;
+    text.assign(settings.pMainHeader);
     SubstStr(text, 1, ratingText);
-    const std::string bar(static_cast<size_t>(ScoreBarLength(settings.scoreRange, rating)), 'X');
-    SubstStr(text, 2, bar.c_str());
+    char bar[32];
+    const int barLength = std::min(ScoreBarLength(settings.scoreRange, rating), static_cast<int>(sizeof bar) - 1);
+    std::fill(bar, bar + barLength, 'X');
+    bar[barLength] = '\0';
+    SubstStr(text, 2, bar);
     // The alert template is appended after the substitution: its placeholders stay as written.
     if (rating >= settings.alertLevel) {
         text += "\\e";
         text += settings.pAlertHeader;
     }
+}
+
+std::string BuildHeaderText(const Settings& settings, int rating)
+{
+    std::string text;
+    BuildHeaderText(settings, rating, text);
     return text;
 }
 
-void PrintResult(queueItem_t& item, int rating, const Settings& settings)
+void PrintResult(FileRequest& request, int rating, const Settings& settings)
 {
-    rating = std::clamp(rating, 0, 100);
-    const std::string text = BuildHeaderText(settings, rating);
-    CountRating(rating);
-    AnswerRequest(item, "ADDHEADER \"%s\"\n", text.c_str());
+    replyText.assign("ADDHEADER \"");
+    thread_local std::string header;
+    BuildHeaderText(settings, rating, header);
+    replyText += header;
+    replyText += "\"\n";
+    AnswerRequestText(request, replyText);
 }
-
-void PrintResult(queueItem_t& item, int rating) { PrintResult(item, rating, *CurrentSettings()); }

@@ -1,8 +1,5 @@
 #include "rating/scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -11,40 +8,54 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
-#include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/system.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
 #include "rating/envelope.h"
 #include "rating/headers.h"
 #include "rating/spamd_client.h"
-#include "rating/whitelist.h"
-#include "stats/ranked_list.h"
-#include "stats/record.h"
 
 namespace {
 
 // Buffers up to this size stay with their thread for the next message.
 constexpr size_t kKeptBufferSize = 256 * 1024;
-// Sources and recipients are counted by their first 98 characters.
-constexpr size_t kMaxCountedName = 98;
 
 // The room for "CHECK SPAMC/1.2\r\nContent-length: <20 digits>\r\n\r\n".
 constexpr size_t kCheckHeaderSize = 64;
 
 thread_local MessageText threadText;
+thread_local std::vector<std::string_view> spamSources;
+thread_local std::vector<std::string_view> spamTargets;
 
-// RateMessage - everything between reading the file and the reply.
-void RateMessage(queueItem_t& item, const Settings& settings)
+// ReportUnrated - one line for a reply that gave no rating, so that a spamd
+// in trouble does not pass for a stream of clean mail.
+void ReportUnrated(const char* path, int got, const char* reply)
+{
+    if (got == kWriteFailed)
+        return;  // already reported
+    if (got < 0)
+        PrintMsg("* spamd gave no rating for %s: %s\n", path, "reading the reply failed");
+    else if (got == 0)
+        PrintMsg("* spamd gave no rating for %s: %s\n", path, "empty reply");
+    else {
+        std::string_view text(reply, static_cast<size_t>(got));
+        text = text.substr(0, text.find_first_of("\r\n"));
+        PrintMsg("* spamd gave no rating for %s: %s\n", path, ClipText(text).c_str());
+    }
+}
+
+// RateMessage - everything between reading the file and the reply; fills
+// the record of the message.
+void RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record)
 {
     unsigned long envelopeLength = 0;
-    if (!ReadFile2(item.fileName, threadText, envelopeLength)) {
-        AnswerRequest(item, "FAILURE Unable to access file: %s, errno=%d\n", item.fileName, errno);
+    if (!ReadFile2(request.Path(), threadText, envelopeLength)) {
+        AnswerRequest(request, "FAILURE Unable to access file: %s, errno=%d\n", request.Path(), errno);
         return;
     }
     const char* text = threadText.Data();
-    if (CheckWhitelist(text, static_cast<int>(envelopeLength), item, settings))
+    if (CheckWhitelist(text, static_cast<int>(envelopeLength), request, settings, list))
         return;
 
     // The body ends at the first NUL; only what is sent is counted.
@@ -59,13 +70,20 @@ void RateMessage(queueItem_t& item, const Settings& settings)
                                  std::string_view(body, bodyLength), "\n"},
                                 reply, kReplyCapacity);
     if (got == kWriteFailed)
-        PrintMsg("* failed to send %s to spamd: %s\n", item.fileName, strerror(errno));
+        PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
 
     const SpamdVerdict verdict = ParseCheckReply(reply);
+    if (!verdict.rated)
+        ReportUnrated(request.Path(), got, reply);
     const int rating = RatingOf(verdict.score, verdict.threshold);
-    if (rating >= settings.alertLevel)
-        ParseEnvelope(text, static_cast<int>(envelopeLength));
-    PrintResult(item, rating, settings);
+    if (rating >= settings.alertLevel) {
+        ParseEnvelope(text, static_cast<int>(envelopeLength), spamSources, spamTargets);
+        record.spam = true;
+        record.sources = &spamSources;
+        record.targets = &spamTargets;
+    }
+    PrintResult(request, rating, settings);
+    record.rating = rating;
 }
 
 }  // namespace
@@ -97,69 +115,59 @@ void MessageText::Trim()
     }
 }
 
-void ScanFile(queueItem_t& item)
+void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics)
 {
     const timeval start = NowPrecise();
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    MessageRecord record;
     try {
-        RateMessage(item, *settings);
+        RateMessage(request, settings, list, record);
     } catch (const std::bad_alloc&) {
-        AnswerRequest(item, "FAILURE malloc error, errno=%d\n", ENOMEM);
+        AnswerRequest(request, "FAILURE malloc error, errno=%d\n", ENOMEM);
     }
+    record.milliseconds = HandlingTime(start, NowPrecise());
+    statistics.RecordMessage(record);
     threadText.Trim();
-    CountHandledRequest(HandlingTime(start, NowPrecise()));
 }
 
 bool ReadFile2(const char* path, MessageText& text, unsigned long& envelopeLength)
 {
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    off_t size = 0;
+    FileDescriptor file = OpenRegularFile(path, &size);
     if (!file.IsOpen())
         return false;
-    auto failed = [&file] {
+    const size_t wanted = std::min(static_cast<unsigned long>(std::max<off_t>(size, 0)), kReadLimit);
+    char* buffer = text.Reserve(wanted);
+    // A file that shrank meanwhile is rated on what is left of it.
+    const long got = ReadUpTo(file.Get(), buffer, wanted);
+    if (got < 0) {
         const int error = errno;
         file.Close();
         errno = error;
         return false;
-    };
-    struct stat status;
-    if (fstat(file.Get(), &status) != 0)
-        return failed();
-    // A directory opens, but is no message whatever size it reports.
-    if (S_ISDIR(status.st_mode)) {
-        errno = EISDIR;
-        return failed();
     }
-    const size_t wanted = std::min(static_cast<unsigned long>(std::max<off_t>(status.st_size, 0)), kReadLimit);
-    char* buffer = text.Reserve(wanted);
-    // A file that shrank meanwhile is rated on what is left of it.
-    const long got = ReadUpTo(file.Get(), buffer, wanted);
-    if (got < 0)
-        return failed();
     text.SetSize(static_cast<size_t>(got));
     envelopeLength = FindEnvelopeLength(buffer);
     return true;
 }
 
-void ParseEnvelope(const char* text, int envelopeLength)
+void ParseEnvelope(const char* text, int envelopeLength, std::vector<std::string_view>& sources,
+                   std::vector<std::string_view>& targets)
 {
+    sources.clear();
+    targets.clear();
     if (envelopeLength < 0)
         return;
-    bool sourceSeen = false;
-    PluginLock lock(reportMutex);
     ForEachEnvelopeLine(text, static_cast<unsigned long>(envelopeLength), [&](std::string_view line) {
         if (line[0] == 'R') {
             if (const auto address = BracketedAddress(line))
-                ReportAddItemLocked(&reportTargetList, address->substr(0, kMaxCountedName), 1);
+                targets.push_back(*address);
         } else if (line[0] == 'S') {
             std::string_view source = line.size() > 2 ? line.substr(2) : std::string_view();
             if (source.ends_with('\r'))
                 source.remove_suffix(1);
-            ReportAddItemLocked(&reportSourceList, source.substr(0, kMaxCountedName), 1);
-            sourceSeen = true;
+            sources.push_back(source);
         }
     });
-    if (!sourceSeen)
-        ReportAddItemLocked(&reportSourceList, "Unknown", 1);
 }
 
 int RatingOf(double score, double threshold)

@@ -1,22 +1,24 @@
 // scan - the handling of one queued FILE request, from reading the message
 // file to the reply
 //
-// ScanFile       read, whitelist, rate by spamd, reply, count (scanning threads)
+// ScanFile       read, whitelist, rate by spamd, reply, record (scanning threads)
 // ReadFile2      the first 1 MiB of a message file and its envelope length
-// ParseEnvelope  count the 'S' source and 'R' recipients of a spam message
+// ParseEnvelope  the 'S' sources and 'R' recipients of a message
 // RatingOf       spamd's score and threshold as a rating 0..100 (90 = threshold)
 // HandlingTime   milliseconds between two clock readings
 //
 // ScanFile runs in every scanning thread at once, each on its own request,
-// with no lock of its own; the statistics it feeds take reportMutex.  It
-// takes the settings snapshot in force when it starts and uses that one
-// throughout, so a reload never changes a scan half-way.
+// with no lock of its own; it records into the statistics once per message.
+// It is given the settings snapshot that the request started with and uses
+// that one throughout, so a reload never changes a scan half-way.
 //
 // Every request gets exactly one reply through AnswerRequest: ADDHEADER for a
 // rated or whitelisted message, "FAILURE Unable to access file" when the file
-// cannot be opened or read, "FAILURE malloc error" when a buffer cannot be
-// had.  Diagnostics: "* failed to send %s to spamd: %s" when the request
-// cannot be written (the message is then rated 0).
+// cannot be opened or read or is no regular file, "FAILURE malloc error" when
+// a buffer cannot be had.  Diagnostics: "* failed to send %s to spamd: %s"
+// when the request cannot be written, "* spamd gave no rating for %s: %s"
+// when its reply is empty, failed or holds no verdict (the message is then
+// rated 0).
 #pragma once
 
 #include <sys/time.h>
@@ -24,8 +26,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
+#include <vector>
 
+#include "config/settings.h"
 #include "protocol/request.h"
+#include "rating/whitelist.h"
+#include "stats/statistics.h"
 
 // At most this much of a message file is read and rated, envelope included.
 constexpr unsigned long kReadLimit = 1048576;
@@ -50,13 +57,16 @@ private:
     size_t used = 0;
 };
 
-void ScanFile(queueItem_t& item);
+void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics);
 
-// ReadFile2 - false (errno set, envelopeLength untouched) when the
-// file cannot be opened, its size taken or its bytes read.  Throws
+// ReadFile2 - false (errno set, envelopeLength untouched) when the file
+// cannot be opened, is no regular file, or its bytes cannot be read.  Throws
 // std::bad_alloc when the buffer cannot be had.
 bool ReadFile2(const char* path, MessageText& text, unsigned long& envelopeLength);
 
-void ParseEnvelope(const char* text, int envelopeLength);
+// ParseEnvelope - the sources ('S' lines, without a trailing CR) and the
+// bracketed recipients ('R' lines), as views into text.
+void ParseEnvelope(const char* text, int envelopeLength, std::vector<std::string_view>& sources,
+                   std::vector<std::string_view>& targets);
 int RatingOf(double score, double threshold);
 uint64_t HandlingTime(const timeval& start, const timeval& end);

@@ -1,16 +1,18 @@
 #include "rating/spamd_client.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
-#include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/system.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
 
 namespace {
 
@@ -44,7 +46,7 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
 // DebugMsg marks every line of it as a diagnostic line.
 void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
 {
-    if (!doDebug.load(std::memory_order_relaxed))
+    if (!DebugOn())
         return;
     std::string text = label;
     for (std::string_view piece : pieces)
@@ -52,13 +54,57 @@ void DebugExchange(const char* label, std::initializer_list<std::string_view> pi
     DebugMsg("%s\n", text.c_str());
 }
 
+// StatusCode - the number after the protocol word of the status line, -1 when unreadable.
+int StatusCode(std::string_view reply)
+{
+    const size_t blank = reply.find(' ');
+    if (blank == std::string_view::npos || blank + 1 >= reply.size())
+        return -1;
+    const char c = reply[blank + 1];
+    if (c < '0' || c > '9')
+        return -1;
+    return atoi(std::string(reply.substr(blank + 1, 8)).c_str());
+}
+
+// ContentLength - the value of a Content-length header among the headers, -1 when none.
+long ContentLength(std::string_view headers)
+{
+    static constexpr std::string_view kName = "\ncontent-length:";
+    for (size_t at = headers.find('\n'); at != std::string_view::npos; at = headers.find('\n', at + 1))
+        if (headers.size() - at > kName.size() && strncasecmp(headers.data() + at, kName.data(), kName.size()) == 0)
+            return strtol(std::string(headers.substr(at + kName.size(), 24)).c_str(), nullptr, 10);
+    return -1;
+}
+
 }  // namespace
 
+bool ReplyComplete(std::string_view reply)
+{
+    const size_t lineEnd = reply.find('\n');
+    if (lineEnd == std::string_view::npos)
+        return false;
+    const std::string_view status = reply.substr(0, lineEnd);
+    if (StatusCode(status) != 0 || status.find("PONG") != std::string_view::npos)
+        return true;
+    const size_t headersEnd = reply.find("\r\n\r\n");
+    if (headersEnd == std::string_view::npos)
+        return false;
+    const long length = ContentLength(reply.substr(0, headersEnd + 2));
+    if (length < 0)
+        return true;
+    return reply.size() - (headersEnd + 4) >= static_cast<size_t>(length);
+}
+
 int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
-                char* reply, unsigned long capacity)
+                char* reply, unsigned long capacity, int timeoutSeconds)
 {
     reply[0] = '\0';
     FileDescriptor socketFd = ConnectToSpamd(socketPath);
+    if (timeoutSeconds > 0) {
+        const timeval limit{timeoutSeconds, 0};
+        setsockopt(socketFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(socketFd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
     DebugExchange("cmd: ", request);
     if (!WriteAllPieces(socketFd.Get(), request)) {
         const int error = errno;
@@ -67,27 +113,40 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
         return kWriteFailed;
     }
     // spamd may write its status line and its Spam header separately, so the
-    // reply is read until spamd closes the connection or the buffer is full.
-    const long got = ReadUpTo(socketFd.Get(), reply, capacity);
-    if (got < 0)
-        return kReadFailed;
+    // reply is read until it is complete, spamd closes, or the buffer is full.
+    unsigned long got = 0;
+    while (got < capacity) {
+        const ssize_t n = ::read(socketFd.Get(), reply + got, capacity - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (got == 0)
+                return kReadFailed;
+            break;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<unsigned long>(n);
+        if (ReplyComplete(std::string_view(reply, got)))
+            break;
+    }
     reply[got] = '\0';
     DebugExchange("rsp: ", {reply});
     return static_cast<int>(got);
 }
 
-void InitEngine()
+bool InitEngine(const std::string& socketPath)
 {
-    const std::string socketPath = CurrentSettings()->socketPath;
     PrintMsg("* Connecting to socket %s\n", socketPath.c_str());
     char reply[kPingReplyCapacity + 1];
-    if (sendCommand(socketPath, {kPingRequest}, reply, kPingReplyCapacity) < 1) {
+    if (sendCommand(socketPath, {kPingRequest}, reply, kPingReplyCapacity, kPingTimeout) < 1) {
         PrintMsg("* failed to read from socket %s\n", socketPath.c_str());
-        ExitProcess(1);
+        return false;
     }
     if (char* blank = strchr(reply, ' '))
         *blank = '\0';
-    PrintMsg("* engine: %s\n", reply);
+    PrintMsg("* engine: %s\n", ClipText(reply).c_str());
+    return true;
 }
 
 void CloseEngine() {}
@@ -101,5 +160,6 @@ SpamdVerdict ParseCheckReply(const char* reply)
     verdict.score = atof(semicolon + 1);
     if (const char* slash = strchr(semicolon, '/'))
         verdict.threshold = atof(slash + 1);
+    verdict.rated = StatusCode(reply) == 0;
     return verdict;
 }

@@ -1,11 +1,13 @@
 // spamd_client - the SPAMC client: one request/reply exchange with spamd over
 // its Unix-domain socket
 //
-// sendCommand      connect, write the whole request, read the reply to its end
-// InitEngine       PING spamd at start-up and after a reload; ends the process
-//                  when spamd does not answer
+// sendCommand      connect, write the whole request, read the reply until it
+//                  is complete (or spamd closes the connection)
+// InitEngine       PING spamd at start-up and after a reload; false when spamd
+//                  does not answer within kPingTimeout seconds
 // CloseEngine      counterpart of InitEngine; holds nothing, harmless at any time
-// ParseCheckReply  score and threshold of a CHECK reply
+// ReplyComplete    has a reply all that it announced (pure)
+// ParseCheckReply  score and threshold of a CHECK reply (pure)
 //
 // Called by every scanning thread at once and by the thread that runs the
 // start-up or a reload.  No connection outlives an exchange, so concurrent
@@ -13,7 +15,7 @@
 //
 // Diagnostics: "cmd: " and "rsp: " debug lines for every exchange.  A socket
 // that cannot be created or connected ends the process (status 1) with a
-// "* " line, whichever thread made the call; so does a PING without answer.
+// "* " line, whichever thread made the call.
 #pragma once
 
 #include <initializer_list>
@@ -23,8 +25,9 @@
 // spamd's reply to CHECK is a status line and one header; a fixed capacity of
 // this size holds it whatever the size of the message.
 constexpr unsigned long kReplyCapacity = 4096;
-// InitEngine reads the PING reply with this capacity.
+// InitEngine reads the PING reply with this capacity, and waits this long.
 constexpr unsigned long kPingReplyCapacity = 512;
+constexpr int kPingTimeout = 10;
 
 // sendCommand results below 0.
 constexpr int kReadFailed = -1;
@@ -34,17 +37,25 @@ constexpr int kWriteFailed = -2;
 // (the scan passes its request header and the message body where they lie).
 // Result: the number of reply bytes read (0: spamd closed without writing),
 // kReadFailed, or kWriteFailed with errno telling why.  reply must hold
-// capacity + 1 bytes; it is always NUL-terminated.
+// capacity + 1 bytes; it is always NUL-terminated.  timeoutSeconds > 0 bounds
+// every wait for spamd (then the read counts as failed).
 int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
-                char* reply, unsigned long capacity);
+                char* reply, unsigned long capacity, int timeoutSeconds = 0);
 
-void InitEngine();
+bool InitEngine(const std::string& socketPath);
 void CloseEngine();
+
+// ReplyComplete - a reply is complete once its headers end with an empty
+// line and the body that Content-length announces has arrived, or once its
+// status line has ended when that line is an error or a PONG (nothing follows).
+bool ReplyComplete(std::string_view reply);
 
 // Score and threshold of a CHECK reply: the number after the first ';' and
 // the number after the next '/', each read as atof reads it; 0 when missing.
+// rated: spamd's status was 0 and the reply held a verdict.
 struct SpamdVerdict {
     double score = 0;
     double threshold = 0;
+    bool rated = false;
 };
 SpamdVerdict ParseCheckReply(const char* reply);

@@ -5,16 +5,14 @@
 #include <cstring>
 #include <memory>
 
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/text.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
+#include "config/paths.h"
 #include "rating/envelope.h"
-
-class whitelist whitelist;
 
 namespace {
 
-const char* const kWhitelistFileName = "whitelist.txt";
 constexpr int kLineBufferSize = 1024;
 constexpr size_t kMinPatternLength = 3;
 constexpr size_t kMinAddressLength = 2;
@@ -28,13 +26,18 @@ char Lower(char c) { return static_cast<char>(tolower(static_cast<unsigned char>
 
 }  // namespace
 
-void whitelist::Initialize() { InitializeFrom(workPath + kWhitelistFileName); }
+void whitelist::Initialize() { InitializeFrom(WhitelistPath()); }
 
 void whitelist::InitializeFrom(const std::string& path)
 {
-    const std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "re"));
+    // A FIFO or device in place of the file would hold the start-up in open().
+    FileDescriptor fd = OpenRegularFile(path.c_str());
+    if (!fd.IsOpen())
+        return;
+    const std::unique_ptr<FILE, FileCloser> file(fdopen(fd.Get(), "r"));
     if (!file)
         return;
+    fd.Release();
     patterns.clear();
     char line[kLineBufferSize];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
@@ -109,17 +112,18 @@ std::string SenderOfEnvelope(const char* text, int envelopeLength)
     return sender;
 }
 
-bool CheckWhitelist(const char* text, int envelopeLength, queueItem_t& item, const Settings& settings)
+bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, const Settings& settings,
+                    const whitelist& list)
 {
     const std::string sender = SenderOfEnvelope(text, envelopeLength);
     if (sender.empty())
         return false;
     DebugMsg("checking whitelist for %s\n", sender.c_str());
-    if (!whitelist.IsListed(sender.c_str()))
+    if (!list.IsListed(sender.c_str()))
         return false;
     std::string header = settings.pMainHeader;
     SubstStr(header, 1, "0");
     SubstStr(header, 2, "");
-    AnswerRequest(item, "ADDHEADER \"%s\"\n", header.c_str());
+    AnswerRequest(request, "ADDHEADER \"%s\"\n", header.c_str());
     return true;
 }

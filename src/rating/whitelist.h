@@ -1,14 +1,15 @@
 // whitelist - sender address patterns ("whitelist.txt" in the working
 // directory) whose mail is answered at once and never sent to spamd
 //
-// whitelist::Initialize  read the file once at start-up
+// whitelist::Initialize  read the file once at start-up (the working
+//                        directory's "whitelist.txt")
 // whitelist::IsListed    does a pattern match the address (logs the pattern)
 // wildcmp                whole-address match with '*' and '?', case ignored
 // SenderOfEnvelope       the sender address of the host's envelope
 // CheckWhitelist         answer a whitelisted message at once
 //
-// The list is filled before the scanning threads start and only read after,
-// so the scanning threads consult it without a lock.
+// The top floor owns the one list.  It is filled before the scanning threads
+// start and only read after, so they consult it without a lock.
 //
 // Diagnostics: "* %d items read from %s" after reading the file (nothing when
 // it cannot be opened), "* %s is whitelisted by %s" for every match, debug
@@ -40,9 +41,6 @@ private:
     std::vector<std::string> patterns;  // lower case, in file order
 };
 
-// The one instance; the class stays reachable as "class whitelist".
-extern class whitelist whitelist;
-
 // wildcmp - 1 when the whole address matches the whole (lower-case) pattern.
 int wildcmp(const char* pattern, const char* address);
 // SenderOfEnvelope - the address of the last 'P' line with at least two
@@ -50,4 +48,5 @@ int wildcmp(const char* pattern, const char* address);
 std::string SenderOfEnvelope(const char* text, int envelopeLength);
 // CheckWhitelist - true when the sender is whitelisted and the request has
 // been answered with the main template filled with 0 and an empty bar.
-bool CheckWhitelist(const char* text, int envelopeLength, queueItem_t& item, const Settings& settings);
+bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, const Settings& settings,
+                    const whitelist& list);

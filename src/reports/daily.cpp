@@ -5,15 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 
-#include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/system.h"
-#include "protocol/text.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
 #include "reports/drop.h"
 #include "stats/ranked_list.h"
-#include "stats/record.h"
 
 namespace {
 
@@ -21,12 +19,7 @@ namespace {
 // night, and none in the night the plugin was started in the hour 0.
 std::atomic<bool> canMakeReport{false};
 
-// The report's settings and the processor times at the previous report;
-// guarded by reportMutex like the record they describe.
-bool doReportSources = true;
-bool doReportTargets = true;
-int64_t ReportSourcesMax = 1000;
-int64_t ReportTargetsMax = 1000;
+std::mutex reportMutex;  // one report at a time; guards the marks below
 int64_t uTimePrev = 0;
 int64_t sTimePrev = 0;
 
@@ -63,40 +56,40 @@ ProcessorTimes OwnProcessorTimes()
     return times;
 }
 
-void WriteScoreTable(FILE* f, const std::vector<int>& scoreRange)
+void WriteScoreTable(FILE* f, const std::vector<int>& scoreRange, const StatisticsSnapshot& s)
 {
     fputs("Spam Scores:\n\n", f);
     fputs("Range   Messages\n", f);
     for (size_t i = 0; i < scoreRange.size(); i++) {
         const int bound = scoreRange[i];
         const int low = i == 0 ? 0 : scoreRange[i - 1] + 1;
-        int count = 0;
+        int64_t count = 0;
         for (int rating = std::max(low, 0); rating <= std::min(bound, kRatings - 1); rating++)
-            count += msgStat[rating];
+            count += s.msgStat[static_cast<size_t>(rating)];
+        const int shown = static_cast<int>(std::min<int64_t>(count, INT32_MAX));
         if (i == 0 && bound != 0)
-            fprintf(f, " 0-%5d %10d\n", bound, count);
+            fprintf(f, " 0-%5d %10d\n", bound, shown);
         else if (i > 0 && bound != 0 && bound != scoreRange[i - 1] + 1)
-            fprintf(f, "%2d-%2d %10d\n", low, bound, count);
+            fprintf(f, "%2d-%2d %10d\n", low, bound, shown);
         else
-            fprintf(f, "  %3d %10d\n", bound, count);
+            fprintf(f, "  %3d %10d\n", bound, shown);
     }
     fputs("-----------------\n", f);
-    fprintf(f, "      %10d messages rated\n\n", nScannedMessagesTotal);
+    fprintf(f, "      %10d messages rated\n\n", s.nScannedMessagesTotal);
 }
 
-void WriteScanningTimes(FILE* f)
+void WriteScanningTimes(FILE* f, const StatisticsSnapshot& s)
 {
-    if (nScannedMessagesTotal == 0)
+    if (s.nScannedMessagesTotal <= 0)
         return;
-    const int64_t average = static_cast<int64_t>(scanTimeTotal) / nScannedMessagesTotal;
-    const auto seconds = [](int64_t ms) { return static_cast<int>(ms / 1000); };
-    const auto millis = [](int64_t ms) { return static_cast<int>(ms % 1000); };
+    const auto ms = [](uint64_t value) { return static_cast<int64_t>(std::min(value, kMaxScanTime)); };
+    const int64_t average = ms(s.scanTimeTotal) / s.nScannedMessagesTotal;
+    const auto seconds = [](int64_t value) { return static_cast<long long>(value / 1000); };
+    const auto millis = [](int64_t value) { return static_cast<int>(value % 1000); };
     fputs("Scanning time:\n", f);
-    fprintf(f, "Min: %3d.%03d sec.\n", seconds(static_cast<int64_t>(scanTimeMin)),
-            millis(static_cast<int64_t>(scanTimeMin)));
-    fprintf(f, "Avg: %3d.%03d sec.\n", seconds(average), millis(average));
-    fprintf(f, "Max: %3d.%03d sec.\n\n", seconds(static_cast<int64_t>(scanTimeMax)),
-            millis(static_cast<int64_t>(scanTimeMax)));
+    fprintf(f, "Min: %3lld.%03d sec.\n", seconds(ms(s.scanTimeMin)), millis(ms(s.scanTimeMin)));
+    fprintf(f, "Avg: %3lld.%03d sec.\n", seconds(average), millis(average));
+    fprintf(f, "Max: %3lld.%03d sec.\n\n", seconds(ms(s.scanTimeMax)), millis(ms(s.scanTimeMax)));
 }
 
 // WriteResourceUsage - processor time since the previous report and its share
@@ -122,23 +115,12 @@ void WriteResourceUsage(FILE* f, int64_t periodSeconds)
             static_cast<long>(systemShare % 1000));
 }
 
-void WriteConcurrency(FILE* f)
+void WriteConcurrency(FILE* f, const StatisticsSnapshot& s)
 {
     // No sample since the previous report: nothing ran that anyone saw.
-    const int64_t average = nActiveThreadsChecks != 0 ? nActiveThreadsTotal * 1000 / nActiveThreadsChecks : 0;
+    const int64_t average = s.nActiveThreadsChecks > 0 ? s.nActiveThreadsTotal * 1000 / s.nActiveThreadsChecks : 0;
     fprintf(f, "Average concurrent scans: %ld.%03ld\n\n", static_cast<long>(average / 1000),
             static_cast<long>(average % 1000));
-}
-
-void ResetPeriodCounters()
-{
-    std::fill(std::begin(msgStat), std::end(msgStat), 0);
-    nScannedMessagesTotal = 0;
-    scanTimeTotal = 0;
-    scanTimeMax = 0;
-    scanTimeMin = 0;
-    nActiveThreadsChecks = 0;
-    nActiveThreadsTotal = 0;
 }
 
 struct ListSection {
@@ -147,44 +129,33 @@ struct ListSection {
     const char* noun;    // "sources"
 };
 
-// WriteRankedList - the leading entries of a list by count; the list is
-// emptied whether or not it is shown.
-void WriteRankedList(FILE* f, reportObject* list, bool shown, int64_t max, const ListSection& section)
+// WriteRankedList - the leading entries of a list by count.
+void WriteRankedList(FILE* f, reportObject& list, int64_t max, const ListSection& section)
 {
-    if (shown) {
-        ReportSortList(list);
-        fprintf(f, "\n\nSpam %s:\n\n", section.title);
-        fprintf(f, "      #       %%  %s\n", section.column);
-        const std::vector<reportItem>& entries = list->Entries();
-        const int64_t n = std::min<int64_t>(list->nItems(), max);
-        for (int64_t i = 0; i < n; i++) {
-            const reportItem& entry = entries[static_cast<size_t>(i)];
-            // A restored dump can hold zero counts only; their share is 0.
-            const int64_t share = list->total != 0 ? int64_t{entry.count} * 10000 / list->total : 0;
-            fprintf(f, "%7d %3d.%02d%%  %s\n", entry.count, static_cast<int>(share / 100),
-                    static_cast<int>(share % 100), entry.name.c_str());
-        }
-        if (list->nItems() > max)
-            fprintf(f, "      (... %ld %s truncated)\n", static_cast<long>(list->nItems() - max), section.noun);
-        fputs("-----------------\n", f);
-        fprintf(f, "%7d %s total\n\n", list->total, section.noun);
+    ReportSortList(&list);
+    fprintf(f, "\n\nSpam %s:\n\n", section.title);
+    fprintf(f, "      #       %%  %s\n", section.column);
+    const std::vector<reportItem>& entries = list.Entries();
+    const int64_t n = std::min<int64_t>(list.nItems(), max);
+    for (int64_t i = 0; i < n; i++) {
+        const reportItem& entry = entries[static_cast<size_t>(i)];
+        // A restored dump can hold zero counts only; their share is 0.
+        const int64_t share = list.total > 0 ? int64_t{entry.count} * 10000 / list.total : 0;
+        fprintf(f, "%7d %3d.%02d%%  %s\n", entry.count, static_cast<int>(share / 100), static_cast<int>(share % 100),
+                entry.name.c_str());
     }
-    ReportClearList(list);
+    if (list.nItems() > max)
+        fprintf(f, "      (... %ld %s truncated)\n", static_cast<long>(list.nItems() - max), section.noun);
+    fputs("-----------------\n", f);
+    fprintf(f, "%7d %s total\n\n", list.total, section.noun);
 }
 
-// WriteDailyReport - the report message for the period ending at now; the
-// caller holds reportMutex.
-void WriteDailyReport(const Settings& settings, const cfgfItem* dict, time_t now)
+}  // namespace
+
+void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, StatisticsSnapshot& s, time_t now)
 {
-    std::string name;
-    ReportFile file = OpenTempFile(settings.submittedDirName, "reportSA_", ".tmp", name);
-    if (!file) {
-        PrintMsg("* Can't make the daily report: failed to create file %s\n", name.c_str());
-        return;
-    }
-    FILE* f = file.get();
-    const time_t periodStart = prevReportTime.load();
-    const time_t started = startupTime.load();
+    const time_t periodStart = s.periodStart;
+    const time_t started = StartupTime();
 
     WriteReportHeader(f, ValueOr(dict, "From", kDefaultReportFrom), ValueOr(dict, "To", kDefaultReportTo),
                       cfgfGetDictValueStr(dict, "Subject"),
@@ -201,33 +172,29 @@ void WriteDailyReport(const Settings& settings, const cfgfItem* dict, time_t now
         // The period was begun by an earlier run; when that run ended without
         // an orderly shutdown its last dump tells about when.
         fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted", f);
-        if (restartTime != 0)
-            fprintf(f, " somewhere around %s\n\n", mkDate(restartTime).c_str());
+        if (s.restartTime != 0)
+            fprintf(f, " somewhere around %s\n\n", mkDate(s.restartTime).c_str());
         else
             fputs(" during the reporting period.\n\n", f);
     }
 
-    WriteScoreTable(f, settings.scoreRange);
-    WriteScanningTimes(f);
+    WriteScoreTable(f, settings.scoreRange, s);
+    WriteScanningTimes(f, s);
     WriteResourceUsage(f, now - std::max(started, periodStart));
-    WriteConcurrency(f);
-    ResetPeriodCounters();
-    WriteRankedList(f, &reportSourceList, doReportSources, ReportSourcesMax, {"Sources", "Source", "sources"});
-    WriteRankedList(f, &reportTargetList, doReportTargets, ReportTargetsMax, {"Targets", "Target", "targets"});
-
-    file.reset();
-    RenameTempToSub(name);
+    WriteConcurrency(f, s);
+    if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportSources")))
+        WriteRankedList(f, s.sources, ListMax(dict, "ReportSourcesMax"), {"Sources", "Source", "sources"});
+    if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportTargets")))
+        WriteRankedList(f, s.targets, ListMax(dict, "ReportTargetsMax"), {"Targets", "Target", "targets"});
 }
 
-}  // namespace
-
-void GenerateDailyReport(bool force)
+void GenerateDailyReport(Statistics& statistics, bool force)
 {
+    std::lock_guard lock(reportMutex);
     const time_t now = Now();
     tm local{};
     localtime_r(&now, &local);
-    time_t unset = 0;
-    prevReportTime.compare_exchange_strong(unset, startupTime.load());
+    const time_t periodStart = statistics.PeriodStart(StartupTime());
 
     if (local.tm_hour > 0)
         canMakeReport.store(true);
@@ -235,44 +202,35 @@ void GenerateDailyReport(bool force)
         return;
     canMakeReport.store(false);
 
-    int32_t rated;
-    {
-        PluginLock lock(reportMutex);
-        rated = nScannedMessagesTotal;
-    }
     // A quiet period shorter than an hour is not worth a mail; at midnight
     // the night's chance is spent all the same.
-    if (rated == 0 && now - prevReportTime.load() < 3600)
+    if (statistics.MessagesTotal() == 0 && now - periodStart < 3600)
         return;
 
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     const cfgfItem* dict = cfgfGetDictValue(settings->pConf.get(), "DailyReport", cfgfDictionary);
-    const char* enabled = cfgfGetDictValueStr(dict, "Enabled");
-    {
-        PluginLock lock(reportMutex);
-        // Switched off: the period start moves on, the statistics run on.
-        if (!SwitchedOff(enabled)) {
-            doReportSources = !SwitchedOff(cfgfGetDictValueStr(dict, "ReportSources"));
-            doReportTargets = !SwitchedOff(cfgfGetDictValueStr(dict, "ReportTargets"));
-            ReportSourcesMax = ListMax(dict, "ReportSourcesMax");
-            ReportTargetsMax = ListMax(dict, "ReportTargetsMax");
-            PrintMsg("* Generating daily report message\n");
-            WriteDailyReport(*settings, dict, now);
-            if (local.tm_hour == 0)
-                restartTime = 0;
+    // Switched off: the period start moves on, the statistics run on.
+    if (!SwitchedOff(cfgfGetDictValueStr(dict, "Enabled"))) {
+        PrintMsg("* Generating daily report message\n");
+        std::string name;
+        ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
+        if (!file) {
+            PrintMsg("* Can't make the daily report: failed to create file %s\n", name.c_str());
+        } else {
+            StatisticsSnapshot period = statistics.TakePeriod();
+            WriteDailyReport(file.get(), *settings, dict, period, now);
+            ReleaseReport(std::move(file), name);
         }
+        if (local.tm_hour == 0)
+            statistics.ClearRestartTime();
     }
-    prevReportTime.store(now);
+    statistics.SetPeriodStart(now);
 }
-
-void DoWriteDailyReport(const cfgfItem* dict) { WriteDailyReport(*CurrentSettings(), dict, Now()); }
 
 void ResetDailyReportState()
 {
     canMakeReport.store(false);
-    PluginLock lock(reportMutex);
-    doReportSources = doReportTargets = true;
-    ReportSourcesMax = ReportTargetsMax = kDefaultListMax;
+    std::lock_guard lock(reportMutex);
     uTimePrev = sTimePrev = 0;
 }
 

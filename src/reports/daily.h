@@ -3,25 +3,30 @@
 // GenerateDailyReport  decide whether the report is due: the controller asks
 //                      once a second, the first pass in the local hour 0 after
 //                      a pass in a later hour makes the night's report; the
-//                      main thread forces it at shutdown.  Takes reportMutex.
-// DoWriteDailyReport   write the report with the DailyReport dictionary and
-//                      start a new period; the caller holds reportMutex
-// ResetDailyReportState        forget arming, settings and processor-time marks (tests)
+//                      main thread forces it at shutdown
+// WriteDailyReport     the body of a report for a period's statistics (pure
+//                      apart from the processor-time source)
+// ResetDailyReportState        forget arming and processor-time marks (tests)
 // SetProcessorTimesForTesting  replace getrusage in the resource lines (tests)
 //
-// reportMutex is held from the settings of a report to the reset of the
-// statistics, so no count changes under a report; PrintMsg and cfgfError take
-// printMutex inside it.  ReportAddItem takes reportMutex and is never called
-// from here.  A report that cannot be created is reported ("* Can't make the
-// daily report: ...") and its statistics run on into the next period.
+// The report takes the period's statistics in one step (counting goes on into
+// the next period at once) and sorts and writes them without holding any
+// lock.  A report that cannot be created is reported ("* Can't make the daily
+// report: ...") and its statistics run on into the next period; one whose
+// writing fails is removed (see drop).  Reports come from the controller and
+// the shutdown; a lock of this module keeps them one at a time.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 
-#include "config/dictionary.h"
+#include "config/settings.h"
+#include "stats/statistics.h"
 
-void GenerateDailyReport(bool force);
-void DoWriteDailyReport(const cfgfItem* dict);
+void GenerateDailyReport(Statistics& statistics, bool force);
+void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, StatisticsSnapshot& period,
+                      time_t now);
 
 void ResetDailyReportState();
 

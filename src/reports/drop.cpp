@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "protocol/output.h"
-#include "protocol/system.h"
+#include "base/output.h"
+#include "base/system.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void SetRandomSourceForTesting(int (*source)()) { randomSource.store(source); }
 ReportFile OpenTempFile(const std::string& directory, const char* prefix, const char* suffix,
                         std::string& name)
 {
-    for (;;) {
+    for (int draw = 0; draw < kMaxNameDraws; draw++) {
         name = directory + "/" + prefix + std::to_string(DrawNumber()) + suffix;
         // Exclusive creation: a name that exists (another message being
         // written, or a leftover) is never opened; another number is drawn.
@@ -70,6 +70,8 @@ ReportFile OpenTempFile(const std::string& directory, const char* prefix, const 
         }
         return ReportFile(stream);
     }
+    errno = EEXIST;
+    return nullptr;
 }
 
 void fprintS(FILE* stream, const char* text)
@@ -120,4 +122,19 @@ void RenameTempToSub(const std::string& tempName)
     }
     // The host may deliver under another user; the creation mask must not lock it out.
     chmod(finalName.c_str(), 0666);
+}
+
+bool ReleaseReport(ReportFile file, const std::string& tempName)
+{
+    FILE* stream = file.release();
+    const bool written = fflush(stream) == 0 && ferror(stream) == 0 && fsync(fileno(stream)) == 0;
+    const int error = errno;
+    if (fclose(stream) != 0 || !written) {
+        const int reported = written ? errno : error;
+        unlink(tempName.c_str());
+        PrintMsg("* failed writing %s, errno=%d\n", tempName.c_str(), reported);
+        return false;
+    }
+    RenameTempToSub(tempName);
+    return true;
 }

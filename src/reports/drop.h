@@ -5,13 +5,18 @@
 // fprintS           write a header text, "\e" pairs becoming line feeds
 // WriteReportHeader the Return-Path, From, To, Subject and extra header lines
 // RenameTempToSub   release a complete message: rename to ".sub", mode 0666
+// ReleaseReport     close a written message and release it; a message whose
+//                   writing or closing failed is removed instead
 // SetRandomSourceForTesting  replace rand() in the name draw (tests)
 //
 // No lock: each message has its own file, and the exclusive creation keeps two
 // writers that draw the same number apart.  The host delivers only ".sub"
 // files, so it never sees a message that is still being written.
-// Failures: OpenTempFile returns null and leaves the reporting to its caller;
-// RenameTempToSub writes "* failed renaming ..." and leaves the ".tmp" file.
+// Failures: OpenTempFile returns null and leaves the reporting to its caller
+// (it gives up with EEXIST after kMaxNameDraws names that all exist);
+// RenameTempToSub writes "* failed renaming ..." and leaves the ".tmp" file;
+// ReleaseReport writes "* failed writing <name>, errno=<n>" and removes it,
+// since an empty or cut message must never reach a mailbox.
 #pragma once
 
 #include <cstdio>
@@ -19,7 +24,7 @@
 #include <memory>
 #include <string>
 
-#include "protocol/text.h"  // mkDate
+#include "base/text.h"  // mkDate
 
 struct FileCloser {
     void operator()(FILE* f) const
@@ -48,6 +53,10 @@ void fprintS(FILE* stream, const char* text);
 void WriteReportHeader(FILE* stream, const char* from, const char* to, const char* subject,
                        const char* extraHeaders, time_t subjectDate);
 void RenameTempToSub(const std::string& tempName);
+// ReleaseReport - true when the message was released.
+bool ReleaseReport(ReportFile file, const std::string& tempName);
+
+constexpr int kMaxNameDraws = 1 << 18;
 
 // SetRandomSourceForTesting - the generator of the name draw; null: rand().
 void SetRandomSourceForTesting(int (*source)());

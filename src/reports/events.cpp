@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include "base/output.h"
+#include "base/system.h"
 #include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/system.h"
 #include "reports/drop.h"
 
 namespace {
@@ -25,10 +25,10 @@ void LifecycleNotice(const char* key, const char* missingText, const char* verb)
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
     if (events == nullptr)
-        cfgfError(nullptr, "Missing EventsReports={...};");
+        cfgfFileError(ConfigFilePath(), "Missing EventsReports={...};");
     const cfgfItem* notice = cfgfGetDictValue(events, key, cfgfDictionary);
     if (notice == nullptr)
-        cfgfError(nullptr, "%s", missingText);
+        cfgfFileError(ConfigFilePath(), "%s", missingText);
     if (SwitchedOff(cfgfGetDictValueStr(notice, "Enabled")))
         return;
 
@@ -43,8 +43,7 @@ void LifecycleNotice(const char* key, const char* missingText, const char* verb)
                       ValueOr(events, "To", kDefaultReportTo), cfgfGetDictValueStr(notice, "Subject"),
                       ValueOr(events, "ExtraHeaders", kDefaultReportExtraHeaders), now);
     fprintf(file.get(), "Velmora SpamAssassin plugin %s on %s.\n\n", verb, mkDate(now).c_str());
-    file.reset();
-    RenameTempToSub(name);
+    ReleaseReport(std::move(file), name);
 }
 
 }  // namespace
@@ -94,6 +93,5 @@ void EventReportProblem(const char* format, ...)
     vfprintf(file.get(), format, args);
     va_end(args);
     fputs("\n\n", file.get());
-    file.reset();
-    RenameTempToSub(name);
+    ReleaseReport(std::move(file), name);
 }

@@ -2,8 +2,7 @@
 //
 // EventReportStarted  mailed once during start-up (main thread)
 // EventReportStoped   mailed once at the end of shutdown (main thread)
-// EventReportProblem  a stuck scan (controller) or a crashed one (the crashed
-//                     scanning thread, inside its signal handler)
+// EventReportProblem  a stuck scan (controller), a crashed one (crash thread)
 //
 // The EventsReports dictionary is looked up afresh for every notice, in the
 // settings snapshot taken when the notice starts.  A missing EventsReports or
@@ -11,7 +10,8 @@
 // still mailed; From, To and ExtraHeaders that the configuration lacks take
 // the problem notice's defaults ("MAILER-DAEMON", "postmaster",
 // "X-Auto-Generated: report") in every notice.  A notice that cannot be
-// created is reported ("* Can't create temp file ...") and lost.  No lock.
+// created is reported ("* Can't create temp file ...") and lost; one whose
+// writing fails is removed (see drop).  No lock.
 #pragma once
 
 void EventReportStarted();

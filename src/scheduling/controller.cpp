@@ -2,39 +2,30 @@
 
 #include <pthread.h>
 
-#include <string>
-#include <vector>
+#include <chrono>
 
-#include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "reports/daily.h"
-#include "reports/events.h"
-#include "scheduling/queue.h"
-#include "stats/record.h"
+#include "base/output.h"
+#include "base/system.h"
 
-int MaxScanningTime = 1200;
+void Controller::AddTask(Task task) { tasks.push_back(std::move(task)); }
 
-namespace {
-
-struct GivenUpScan {
-    int slot;
-    std::string requestId;
-    std::string fileName;
-};
-
-void* ControllerThreadStart(void*)
+void Controller::SetWatchdog(ScanningPool& pool, int maxScanningTime, StuckScanHandler onStuck)
 {
-    ControllerThreadProc();
-    return nullptr;
+    watchedPool = &pool;
+    MaxScanningTime = maxScanningTime;
+    stuckScanHandler = std::move(onStuck);
 }
 
-}  // namespace
-
-void LaunchControllerThread()
+void Controller::LaunchControllerThread()
 {
     pthread_t thread;
-    int error = pthread_create(&thread, nullptr, ControllerThreadStart, nullptr);
+    const int error = pthread_create(
+        &thread, nullptr,
+        [](void* self) -> void* {
+            static_cast<Controller*>(self)->Tick();
+            return nullptr;
+        },
+        this);
     if (error != 0) {
         PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error);
         ExitProcess(1);
@@ -42,53 +33,41 @@ void LaunchControllerThread()
     pthread_detach(thread);
 }
 
-void ControllerThreadProc()
+void Controller::Tick()
 {
     DebugMsg("Control Thread started\n");
-    while (!quitRequest.load()) {
+    std::unique_lock lock(stopMutex);
+    while (!stopRequest) {
+        lock.unlock();
         ControllerPass(Now());
-        xSleep(1);
+        lock.lock();
+        stopped.wait_for(lock, std::chrono::seconds(1), [this] { return stopRequest; });
     }
     DebugMsg("Control Thread ended\n");
 }
 
-void ControllerPass(time_t now)
+void Controller::Stop()
 {
-    CleanQueue();
-
-    // The answer is claimed while queueMutex keeps the entry alive; a scan
-    // that answered first is not given up, and one that answers later writes
-    // its result with the id "*".
-    std::vector<GivenUpScan> givenUp;
-    ForEachRunningScan([&](int slot, queueItem_t& item) {
-        if (now > threadsPool[slot].scanStart.load() + MaxScanningTime && ClaimAnswer(item))
-            givenUp.push_back({slot, item.requestId, item.fileName});
-    });
-    for (const GivenUpScan& scan : givenUp) {
-        PrintMsg("* timed-out while scanning %s, we'll quit\n", scan.fileName.c_str());
-        EventReportProblem("Timed-out (>%d sec) while scanning %s\n", MaxScanningTime, scan.fileName.c_str());
-        PrintMsg("%s REJECTED timed-out, we'll try again later\n", scan.requestId.c_str());
-        if (CurrentSettings()->onProblemMode == OnProblemQuit) {
-            PrintMsg("* will quit immediately\n");
-            ExitProcess(1);
-        }
-        quitRequest.store(true);
-        WriteOffSlot(scan.slot);
+    {
+        std::lock_guard lock(stopMutex);
+        stopRequest = true;
     }
-
-    SampleConcurrency(CountActiveThreads());
-    GenerateDailyReport(false);
+    stopped.notify_all();
 }
 
-void WaitForThreads()
+void Controller::ControllerPass(time_t now)
 {
-    PrintMsg("* SpamAssassin plugin shutdown sequence initiated\n");
-    for (int round = 0; round < 60; round++) {
-        int active = CountActiveThreads();
-        if (active == 0)
-            break;
-        PrintMsg("* Waiting for %d thread(s) to finish\n", active);
-        xSleep(1);
-        CleanQueue();
+    if (watchedPool != nullptr) {
+        std::vector<GivenUpScan> givenUp;
+        watchedPool->ForEachRunningScan([&](Worker& worker) {
+            if (now <= worker.scanStart + MaxScanningTime || !ClaimAnswer(worker.request))
+                return false;
+            givenUp.push_back({worker.request.Id(), worker.request.Path()});
+            return true;
+        });
+        for (const GivenUpScan& scan : givenUp)
+            stuckScanHandler(scan);
     }
+    for (const Task& task : tasks)
+        task(now);
 }

@@ -4,65 +4,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
-#include "config/dictionary.h"
-#include "config/settings.h"
-#include "protocol/output.h"
-#include "protocol/process.h"
-#include "protocol/system.h"
-#include "protocol/text.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
 #include "stats/ranked_list.h"
-#include "stats/record.h"
-
-time_t prevDumpTime = 0;
 
 namespace {
 
-// DumpText - the whole dump, composed under reportMutex so that it shows one
-// moment of the record; the file is written after the lock is released.
-std::string DumpText(time_t now, bool normalShutdown)
-{
-    std::string text;
-    const time_t periodStart = prevReportTime.load();
-    text += FormatText("StatStart=%lu; #%s\n", static_cast<unsigned long>(periodStart), mkDate(periodStart).c_str());
-    text += FormatText("StatEnd=%lu; #%s\n", static_cast<unsigned long>(now), mkDate(now).c_str());
+// Dumps come from the controller and from the shutdown; one at a time.
+std::mutex dumpMutex;
+time_t prevDumpTime = 0;  // guarded by dumpMutex
 
-    PluginLock lock(reportMutex);
-    if (restartTime != 0)
-        text += FormatText("RestartTime=%lu; #%s\n", static_cast<unsigned long>(restartTime),
-                           mkDate(restartTime).c_str());
-    text += FormatText("MessagesTotal=%d;\n", nScannedMessagesTotal);
-    text += FormatText("ScanTimeMin=%lu;\n", static_cast<unsigned long>(scanTimeMin));
-    text += FormatText("ScanTimeMax=%lu;\n", static_cast<unsigned long>(scanTimeMax));
-    text += FormatText("ScanTimeTotal=%lu;\n", static_cast<unsigned long>(scanTimeTotal));
-    if (normalShutdown)
-        text += "NormalShutdown=YES;\n";
-    text += "Scores={\n";
-    for (int rating = 0; rating < kRatings; rating++)
-        if (msgStat[rating] != 0)
-            text += FormatText("\"%d\"=%d;\n", rating, msgStat[rating]);
-    text += "};\nSources={\n";
-    for (const reportItem& item : reportSourceList.EntriesInNameOrder())
-        text += cfgfQuote(item.name) + FormatText("=%d;\n", item.count);
-    text += "};\nTargets={\n";
-    for (const reportItem& item : reportTargetList.EntriesInNameOrder())
-        text += cfgfQuote(item.name) + FormatText("=%d;\n", item.count);
-    text += "};\n";
-    return text;
+void AppendList(std::string& text, reportObject& list)
+{
+    for (const reportItem& item : list.EntriesInNameOrder()) {
+        text += cfgfQuote(item.name);
+        text += FormatText("=%d;\n", item.count);
+    }
 }
 
 // WriteWholeFile - create path with text, flushed to the disk; false (errno
 // set, the file removed) when any step fails.
 bool WriteWholeFile(const std::string& path, const std::string& text)
 {
-    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
     if (!fd.IsOpen())
         return false;
+    struct stat status;
+    if (fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
     if (!WriteAll(fd.Get(), text) || fsync(fd.Get()) != 0) {
         const int error = errno;
         fd.Close();
@@ -87,13 +66,18 @@ bool SameLocalDay(time_t a, time_t b)
     return ta.tm_year == tb.tm_year && ta.tm_yday == tb.tm_yday;
 }
 
-// Numbers of the dump: leading digits as a decimal integer, none gives 0.
-int64_t SignedValue(const char* text) { return text ? strtoll(text, nullptr, 10) : 0; }
-uint64_t UnsignedValue(const char* text) { return text ? strtoull(text, nullptr, 10) : 0; }
-
 const char* StringOf(const cfgfItem* item)
 {
     return item != nullptr && item->type == cfgfString ? item->text.c_str() : nullptr;
+}
+
+// ReadNumber - leading digits as a decimal integer (none gives 0), accepted
+// only within 0..max.
+bool ReadNumber(const char* text, long long max, long long& value)
+{
+    errno = 0;
+    value = strtoll(text, nullptr, 10);
+    return errno != ERANGE && value >= 0 && value <= max;
 }
 
 // RatingKey - the rating a Scores key names, or -1 when it names none.
@@ -108,60 +92,74 @@ int RatingKey(const char* key)
     return rating < kRatings ? rating : -1;
 }
 
-void RestoreList(const cfgfItem* tree, const char* key, reportObject* list)
+bool RestoreList(const cfgfItem* tree, const char* key, reportObject& list)
 {
     const cfgfItem* dict = cfgfGetDictValue(tree, key, cfgfDictionary);
-    if (dict == nullptr)
-        return;
-    for (int n = 0; n < dict->count; n++) {
+    for (int n = 0; dict != nullptr && n < dict->count; n++) {
         const char* name = cfgfGetDictNthKey(dict, n, cfgfAny);
         const char* count = StringOf(cfgfGetDictNthValue(dict, n));
-        if (name != nullptr && count != nullptr)
-            ReportAddItem(list, name, static_cast<int>(SignedValue(count)));
+        long long value = 0;
+        if (name == nullptr || count == nullptr)
+            continue;
+        if (!ReadNumber(count, INT32_MAX, value))
+            return false;
+        ReportAddItem(&list, name, static_cast<int>(value));
     }
-}
-
-// Errors of the settings that come after the restore must name the settings
-// file again, not the dump.
-class ConfigFileNameKeeper {
-public:
-    ConfigFileNameKeeper() : saved(cfgfGetFileName()) {}
-    ~ConfigFileNameKeeper() { cfgfSetFileName(saved, false); }
-    ConfigFileNameKeeper(const ConfigFileNameKeeper&) = delete;
-    ConfigFileNameKeeper& operator=(const ConfigFileNameKeeper&) = delete;
-
-private:
-    std::string saved;
-};
-
-void Discard(const std::string& path, const char* debugText)
-{
-    unlink(path.c_str());
-    if (debugText != nullptr)
-        DebugMsg("%s", debugText);
+    return true;
 }
 
 }  // namespace
 
-std::string StatDumpFilePath(const Settings& settings) { return workPath + settings.statDumpFileName; }
+std::string StatDumpFilePath(const Settings& settings) { return WorkPath() + settings.statDumpFileName; }
 
-void ResetDumpState() { prevDumpTime = 0; }
+void ResetDumpState()
+{
+    std::lock_guard lock(dumpMutex);
+    prevDumpTime = 0;
+}
 
-void DumpReportData(bool force)
+std::string FormatDump(StatisticsSnapshot& s, time_t now, bool normalShutdown)
+{
+    std::string text;
+    text += FormatText("StatStart=%lu; #%s\n", static_cast<unsigned long>(s.periodStart), mkDate(s.periodStart).c_str());
+    text += FormatText("StatEnd=%lu; #%s\n", static_cast<unsigned long>(now), mkDate(now).c_str());
+    if (s.restartTime != 0)
+        text += FormatText("RestartTime=%lu; #%s\n", static_cast<unsigned long>(s.restartTime),
+                           mkDate(s.restartTime).c_str());
+    text += FormatText("MessagesTotal=%d;\n", s.nScannedMessagesTotal);
+    text += FormatText("ScanTimeMin=%lu;\n", static_cast<unsigned long>(s.scanTimeMin));
+    text += FormatText("ScanTimeMax=%lu;\n", static_cast<unsigned long>(s.scanTimeMax));
+    text += FormatText("ScanTimeTotal=%lu;\n", static_cast<unsigned long>(s.scanTimeTotal));
+    if (normalShutdown)
+        text += "NormalShutdown=YES;\n";
+    text += "Scores={\n";
+    for (int rating = 0; rating < kRatings; rating++)
+        if (s.msgStat[static_cast<size_t>(rating)] != 0)
+            text += FormatText("\"%d\"=%d;\n", rating, s.msgStat[static_cast<size_t>(rating)]);
+    text += "};\nSources={\n";
+    AppendList(text, s.sources);
+    text += "};\nTargets={\n";
+    AppendList(text, s.targets);
+    text += "};\n";
+    return text;
+}
+
+void DumpReportData(Statistics& statistics, bool force)
 {
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     if (settings->statDumpInterval == 0)
         return;
+    std::lock_guard lock(dumpMutex);
     const time_t now = Now();
     if (!force && now - prevDumpTime <= settings->statDumpInterval)
         return;
     DebugMsg("dumping the statistics data\n");
-    time_t unset = 0;
-    prevReportTime.compare_exchange_strong(unset, startupTime.load());
+    statistics.PeriodStart(StartupTime());
+    StatisticsSnapshot snapshot = statistics.Snapshot();
 
     const std::string path = StatDumpFilePath(*settings);
     const std::string tempPath = path + ".tmp";
-    const std::string text = DumpText(now, force);
+    const std::string text = FormatDump(snapshot, now, force);
     if (!WriteWholeFile(tempPath, text)) {
         PrintMsg("* unable create %s: %s\n", tempPath.c_str(), strerror(errno));
         return;
@@ -174,77 +172,102 @@ void DumpReportData(bool force)
     prevDumpTime = now;
 }
 
-void ReadReportData()
+std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, std::string& why)
 {
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    const std::string path = StatDumpFilePath(*settings);
+    constexpr long long kMaxTime = LLONG_MAX;
+    long long value = 0;
+    const char* endText = cfgfGetDictValueStr(tree, "StatEnd");
+    if (endText == nullptr)
+        return std::nullopt;
+    if (!ReadNumber(endText, kMaxTime, value)) {
+        why = "The found data is unusable\n";
+        return std::nullopt;
+    }
+    const time_t statEnd = static_cast<time_t>(value);
+    DebugMsg("Dumped statistics found for %s\n", mkDate(statEnd).c_str());
+    if (!SameLocalDay(statEnd, now)) {
+        why = "The found data is obsolete\n";
+        return std::nullopt;
+    }
+    const char* startText = cfgfGetDictValueStr(tree, "StatStart");
+    if (startText == nullptr)
+        return std::nullopt;
+    if (!ReadNumber(startText, kMaxTime, value)) {
+        why = "The found data is unusable\n";
+        return std::nullopt;
+    }
+    const time_t statStart = static_cast<time_t>(value);
+    if (!SameLocalDay(statStart, now)) {
+        why = "The found data is obsolete.\n";
+        return std::nullopt;
+    }
+
+    StatisticsSnapshot s;
+    why = "The found data is unusable\n";
+    if (const char* restartText = cfgfGetDictValueStr(tree, "RestartTime")) {
+        if (!ReadNumber(restartText, kMaxTime, value))
+            return std::nullopt;
+        s.restartTime = static_cast<time_t>(value) < statStart ? 0 : static_cast<time_t>(value);
+    }
+    // Without the orderly-shutdown mark the earlier run ended unplanned, at
+    // the latest soon after this dump was written.
+    const char* normalShutdown = cfgfGetDictValueStr(tree, "NormalShutdown");
+    if ((normalShutdown == nullptr || normalShutdown[0] != 'Y') && s.restartTime == 0)
+        s.restartTime = statEnd;
+    s.periodStart = statStart;
+
+    struct Field {
+        const char* key;
+        long long max;
+        long long value = 0;
+    };
+    Field fields[] = {{"MessagesTotal", INT32_MAX}, {"ScanTimeMin", LLONG_MAX}, {"ScanTimeMax", LLONG_MAX},
+                      {"ScanTimeTotal", LLONG_MAX}};
+    for (Field& field : fields)
+        if (const char* text = cfgfGetDictValueStr(tree, field.key); text != nullptr &&
+                                                                     !ReadNumber(text, field.max, field.value))
+            return std::nullopt;
+    s.nScannedMessagesTotal = static_cast<int32_t>(fields[0].value);
+    s.scanTimeMin = static_cast<uint64_t>(fields[1].value);
+    s.scanTimeMax = static_cast<uint64_t>(fields[2].value);
+    s.scanTimeTotal = static_cast<uint64_t>(fields[3].value);
+    if (s.scanTimeMin == 0 || s.scanTimeMax == 0 || s.scanTimeTotal == 0 || s.nScannedMessagesTotal == 0)
+        s.scanTimeMin = s.scanTimeMax = s.scanTimeTotal = 0;
+
+    const cfgfItem* scores = cfgfGetDictValue(tree, "Scores", cfgfDictionary);
+    for (int n = 0; scores != nullptr && n < scores->count; n++) {
+        const int rating = RatingKey(cfgfGetDictNthKey(scores, n, cfgfAny));
+        const char* count = StringOf(cfgfGetDictNthValue(scores, n));
+        if (rating < 0 || count == nullptr)
+            continue;
+        if (!ReadNumber(count, INT32_MAX, value))
+            return std::nullopt;
+        s.msgStat[static_cast<size_t>(rating)] = static_cast<int32_t>(value);
+    }
+    if (!RestoreList(tree, "Sources", s.sources) || !RestoreList(tree, "Targets", s.targets))
+        return std::nullopt;
+    why.clear();
+    return s;
+}
+
+void ReadReportData(Statistics& statistics)
+{
+    const std::string path = StatDumpFilePath(*CurrentSettings());
     if (access(path.c_str(), F_OK) != 0)
         return;
-
-    ConfigFileNameKeeper keeper;
-    const std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path, false);
+    const std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
     if (!tree) {
         unlink(path.c_str());
         DebugMsg("Failed to parse the %s\n", path.c_str());
         return;
     }
-    const time_t now = Now();
-
-    const char* endText = cfgfGetDictValueStr(tree.get(), "StatEnd");
-    if (endText == nullptr)
-        return Discard(path, nullptr);
-    const time_t statEnd = static_cast<time_t>(SignedValue(endText));
-    DebugMsg("Dumped statistics found for %s\n", mkDate(statEnd).c_str());
-    if (!SameLocalDay(statEnd, now))
-        return Discard(path, "The found data is obsolete\n");
-
-    const char* startText = cfgfGetDictValueStr(tree.get(), "StatStart");
-    if (startText == nullptr)
-        return Discard(path, nullptr);
-    const time_t statStart = static_cast<time_t>(SignedValue(startText));
-    if (!SameLocalDay(statStart, now))
-        return Discard(path, "The found data is obsolete.\n");
-
-    const char* restartText = cfgfGetDictValueStr(tree.get(), "RestartTime");
-    const char* normalShutdown = cfgfGetDictValueStr(tree.get(), "NormalShutdown");
-    const char* messagesText = cfgfGetDictValueStr(tree.get(), "MessagesTotal");
-    const char* minText = cfgfGetDictValueStr(tree.get(), "ScanTimeMin");
-    const char* maxText = cfgfGetDictValueStr(tree.get(), "ScanTimeMax");
-    const char* totalText = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal");
-    const cfgfItem* scores = cfgfGetDictValue(tree.get(), "Scores", cfgfDictionary);
-    {
-        // No other thread runs yet; the lock only keeps the rule that the
-        // record is touched under it.
-        PluginLock lock(reportMutex);
-        if (restartText != nullptr) {
-            restartTime = static_cast<time_t>(SignedValue(restartText));
-            if (restartTime < statStart)
-                restartTime = 0;
-        }
-        // Without the orderly-shutdown mark the earlier run ended unplanned,
-        // at the latest soon after this dump was written.
-        if ((normalShutdown == nullptr || normalShutdown[0] != 'Y') && restartTime == 0)
-            restartTime = statEnd;
-        prevReportTime.store(statStart);
-
-        if (messagesText != nullptr)
-            nScannedMessagesTotal = static_cast<int32_t>(SignedValue(messagesText));
-        if (minText != nullptr)
-            scanTimeMin = UnsignedValue(minText);
-        if (maxText != nullptr)
-            scanTimeMax = UnsignedValue(maxText);
-        if (totalText != nullptr)
-            scanTimeTotal = UnsignedValue(totalText);
-        if (scanTimeMin == 0 || scanTimeMax == 0 || scanTimeTotal == 0 || nScannedMessagesTotal == 0)
-            scanTimeMin = scanTimeMax = scanTimeTotal = 0;
-
-        for (int n = 0; scores != nullptr && n < scores->count; n++) {
-            const int rating = RatingKey(cfgfGetDictNthKey(scores, n, cfgfAny));
-            const char* count = StringOf(cfgfGetDictNthValue(scores, n));
-            if (rating >= 0 && count != nullptr)
-                msgStat[rating] = static_cast<int32_t>(SignedValue(count));
-        }
+    std::string why;
+    std::optional<StatisticsSnapshot> restored = ParseDump(tree.get(), Now(), why);
+    if (!restored) {
+        unlink(path.c_str());
+        if (!why.empty())
+            DebugMsg("%s", why.c_str());
+        return;
     }
-    RestoreList(tree.get(), "Sources", &reportSourceList);
-    RestoreList(tree.get(), "Targets", &reportTargetList);
+    statistics.Restore(std::move(*restored));
 }

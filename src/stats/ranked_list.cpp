@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <numeric>
 
-#include "protocol/output.h"
-#include "stats/record.h"
-
-reportObject reportSourceList;
-reportObject reportTargetList;
+#include "base/output.h"
 
 namespace {
 
@@ -58,9 +55,10 @@ uint32_t TagOf(std::string_view key)
     return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
-int32_t WrappingAdd(int32_t a, int32_t b)
+int32_t SaturatingAdd(int32_t a, int32_t b)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+    const int64_t sum = int64_t{a} + b;
+    return sum > INT32_MAX ? INT32_MAX : sum < INT32_MIN ? INT32_MIN : static_cast<int32_t>(sum);
 }
 
 bool NameLess(const reportItem& a, const reportItem& b) { return reportItemCmp(a.name.c_str(), b.name.c_str()) < 0; }
@@ -153,12 +151,6 @@ int reportItemCmp(const char* a, const char* b)
 
 void ReportAddItem(reportObject* list, std::string_view name, int count)
 {
-    PluginLock lock(reportMutex);
-    ReportAddItemLocked(list, name, count);
-}
-
-void ReportAddItemLocked(reportObject* list, std::string_view name, int count)
-{
     name = name.substr(0, name.find('\0'));  // names are compared as C strings
     thread_local std::string key;
     EqualityKey(name, key);
@@ -167,7 +159,7 @@ void ReportAddItemLocked(reportObject* list, std::string_view name, int count)
     const size_t at = list->FindSlot(key, tag);
     if (list->index[at].entry != 0) {
         reportItem& entry = list->items[list->index[at].entry - 1];
-        entry.count = WrappingAdd(entry.count, count);
+        entry.count = SaturatingAdd(entry.count, count);
     } else {
         reportItem entry{count, std::string(name)};
         // Names that arrive in name order (as from a restored dump) keep the list in order.
@@ -176,7 +168,7 @@ void ReportAddItemLocked(reportObject* list, std::string_view name, int count)
         list->items.push_back(std::move(entry));
         list->index[at] = {tag, static_cast<uint32_t>(list->items.size())};
     }
-    list->total = WrappingAdd(list->total, count);
+    list->total = SaturatingAdd(list->total, count);
 }
 
 bool cmpReportItems(const reportItem& a, const reportItem& b)

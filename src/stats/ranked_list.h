@@ -1,22 +1,21 @@
 // ranked_list - counters of names (message sources, recipient addresses)
 // that the daily report ranks by count
 //
-// ReportAddItem        add a count to a name (takes reportMutex)
-// ReportAddItemLocked  the same for a caller that holds reportMutex
+// ReportAddItem        add a count to a name
 // reportItemCmp        the name order: names whose first '[' stands at the
 //                      same place after the same text compare on the first
 //                      three numbers inside it, other names byte by byte
 // cmpReportItems       the rank order: higher count first, then name order
-// ReportSortList       put the entries into rank order (caller holds reportMutex)
-// ReportClearList      empty a list (caller holds reportMutex, or no other
-//                      thread runs)
-// ReportPrint          debug listing of a list (caller holds reportMutex)
+// ReportSortList       put the entries into rank order
+// ReportClearList      empty a list
+// ReportPrint          debug listing of a list
 //
 // Names that compare equal count as one entry, which keeps the name it was
 // first added with.  An addition costs one hash lookup on an equality key of
 // the name; the name order is established only when a caller asks for it
-// (the dump), the rank order when the report sorts.  Both lists belong to the
-// statistics record and are guarded by reportMutex.
+// (the dump), the rank order when the report sorts.  Counts stop at the
+// largest int32 instead of wrapping.  A list has no lock: the statistics
+// object that owns the two lists guards them.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +39,7 @@ public:
     const std::vector<reportItem>& Entries() const { return items; }
 
 private:
-    friend void ReportAddItemLocked(reportObject* list, std::string_view name, int count);
+    friend void ReportAddItem(reportObject* list, std::string_view name, int count);
     friend void ReportSortList(reportObject* list);
     friend void ReportClearList(reportObject* list);
 
@@ -64,11 +63,7 @@ private:
     bool inNameOrder = true;
 };
 
-extern reportObject reportSourceList;
-extern reportObject reportTargetList;
-
 void ReportAddItem(reportObject* list, std::string_view name, int count);
-void ReportAddItemLocked(reportObject* list, std::string_view name, int count);
 int reportItemCmp(const char* a, const char* b);
 bool cmpReportItems(const reportItem& a, const reportItem& b);
 void ReportSortList(reportObject* list);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "protocol/output.h"
+#include "base/output.h"
 
 void OutputCapture::Start()
 {

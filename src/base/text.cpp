@@ -1,5 +1,6 @@
-#include "protocol/text.h"
+#include "base/text.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,14 +17,24 @@ struct LineReader {
     size_t begin = 0;
     size_t end = 0;
 
-    // Next byte, or -1 at end of input or on a read error.
-    int Next(int from)
+    // Next byte, -1 at end of input or on a read error, -2 when wakeFd
+    // became readable while the reader waited for input.
+    int Next(int from, int wakeFd)
     {
         if (from != fd) {
             fd = from;
             begin = end = 0;
         }
         if (begin == end) {
+            if (wakeFd >= 0) {
+                pollfd fds[2] = {{from, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+                int ready;
+                do
+                    ready = poll(fds, 2, -1);
+                while (ready < 0 && errno == EINTR);
+                if (ready > 0 && (fds[1].revents & POLLIN) != 0)
+                    return -2;
+            }
             ssize_t n;
             do {
                 n = ::read(fd, block, sizeof block);
@@ -41,11 +52,17 @@ LineReader lineReader;
 
 }  // namespace
 
-char* xfgetsFd(char* buffer, int size, int fd)
+char* xfgetsFd(char* buffer, int size, int fd) { return xfgetsWake(buffer, size, fd, -1, nullptr, nullptr); }
+
+char* xfgetsWake(char* buffer, int size, int fd, int wakeFd, bool* woken, bool* waited)
 {
+    if (waited != nullptr)
+        *waited = lineReader.fd != fd || lineReader.begin == lineReader.end;
     int kept = 0;
     for (;;) {
-        int c = lineReader.Next(fd);
+        int c = lineReader.Next(fd, wakeFd);
+        if (c == -2 && woken != nullptr)
+            *woken = true;
         if (c < 0)
             return nullptr;
         if (c == '\n')
@@ -118,4 +135,13 @@ std::string mkDate(time_t t)
     snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d", days[local.tm_wday % 7], local.tm_mday,
              months[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
     return text;
+}
+
+std::string ClipText(std::string_view text, size_t max)
+{
+    if (text.size() <= max)
+        return std::string(text);
+    std::string clipped(text.substr(0, max));
+    clipped += "...";
+    return clipped;
 }

@@ -8,6 +8,7 @@
 // strnncpy           bounded copy that always terminates
 // mkDate             the date text of report subjects, bodies and dump comments
 // lmin, lmax         smaller and larger of two 64-bit values
+// ClipText           outside input cut to a length fit for a diagnostic line
 //
 // Pure functions apart from xfgets, which keeps a read-ahead buffer per process
 // and is used by the main thread alone.
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 // xfgets - read one line into buffer (at most size - 1 bytes kept, the rest of
 // a longer line dropped up to its line feed); null at end of input or on a
@@ -24,6 +26,10 @@
 char* xfgets(char* buffer, int size, FILE* stream);
 // xfgetsFd - the same on a plain descriptor (tests).
 char* xfgetsFd(char* buffer, int size, int fd);
+// xfgetsWake - the same, but a wait for input also ends (null, *woken set)
+// when wakeFd becomes readable: another thread asks the reader to stop.
+// *waited tells whether the line did not lie in the read-ahead buffer already.
+char* xfgetsWake(char* buffer, int size, int fd, int wakeFd, bool* woken, bool* waited);
 
 bool EqualStringsNoCase(const char* a, const char* b);
 
@@ -41,3 +47,8 @@ std::string mkDate(time_t t);
 
 int64_t lmin(int64_t a, int64_t b);
 int64_t lmax(int64_t a, int64_t b);
+
+// ClipText - text as it stands when it has at most max characters, else its
+// first max characters and "...": a settings file or a reply from outside
+// can hold megabytes on one line, which no log line should repeat.
+std::string ClipText(std::string_view text, size_t max = 300);

@@ -1,22 +1,24 @@
-#include "protocol/system.h"
+#include "base/system.h"
 
+#include "base/output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <thread>
+#include <string>
 
 namespace {
 
-// The plugin has a handful of process-wide mutexes; every one registers here so
-// that the crash reaction can find the locks a dead thread still holds.
-constexpr int kMaxMutexes = 64;
-std::atomic<PluginMutex*> registeredMutexes[kMaxMutexes];
-std::atomic<int> nRegisteredMutexes{0};
+thread_local int guardedLocksHeld = 0;
 
 std::atomic<long> clockOffset{0};
 std::atomic<time_t (*)()> testClock{nullptr};
+std::atomic<time_t> startupTime{0};
 
 }  // namespace
 
@@ -26,58 +28,27 @@ pid_t CurrentThreadId()
     return id;
 }
 
-PluginMutex::PluginMutex()
+void GuardedMutex::lock()
 {
-    int slot = nRegisteredMutexes.fetch_add(1);
-    if (slot < kMaxMutexes)
-        registeredMutexes[slot].store(this);
+    mutex.lock();
+    guardedLocksHeld++;
 }
 
-void PluginMutex::lock()
+bool GuardedMutex::try_lock()
 {
-    const pid_t me = CurrentThreadId();
-    for (;;) {
-        pid_t expected = 0;
-        if (owner.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
-            return;
-        if (expected != 0)
-            owner.wait(expected, std::memory_order_relaxed);
-    }
+    if (!mutex.try_lock())
+        return false;
+    guardedLocksHeld++;
+    return true;
 }
 
-bool PluginMutex::try_lock()
+void GuardedMutex::unlock()
 {
-    pid_t expected = 0;
-    return owner.compare_exchange_strong(expected, CurrentThreadId(), std::memory_order_acquire,
-                                         std::memory_order_relaxed);
+    guardedLocksHeld--;
+    mutex.unlock();
 }
 
-void PluginMutex::unlock()
-{
-    owner.store(0, std::memory_order_release);
-    owner.notify_one();
-}
-
-bool PluginMutex::HeldByCurrentThread() const
-{
-    return owner.load(std::memory_order_relaxed) == CurrentThreadId();
-}
-
-void ReleaseMutexesHeldBy(pid_t thread)
-{
-    int n = nRegisteredMutexes.load();
-    if (n > kMaxMutexes)
-        n = kMaxMutexes;
-    for (int i = 0; i < n; i++) {
-        PluginMutex* mutex = registeredMutexes[i].load();
-        if (mutex != nullptr && mutex->owner.load(std::memory_order_relaxed) == thread)
-            mutex->unlock();
-    }
-}
-
-void xMutexInit(PluginMutex&) {}
-void xMutexLock(PluginMutex& mutex) { mutex.lock(); }
-void xMutexUnlock(PluginMutex& mutex) { mutex.unlock(); }
+int GuardedLocksHeld() { return guardedLocksHeld; }
 
 void xSleep(int seconds)
 {
@@ -107,6 +78,9 @@ timeval NowPrecise()
 void SetClockOffset(long seconds) { clockOffset.store(seconds); }
 void SetClockForTesting(time_t (*clock)()) { testClock.store(clock); }
 
+time_t StartupTime() { return startupTime.load(); }
+void SetStartupTime(time_t t) { startupTime.store(t); }
+
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept
 {
     if (this != &other) {
@@ -129,6 +103,30 @@ void FileDescriptor::Close()
         ::close(descriptor);
         descriptor = -1;
     }
+}
+
+FileDescriptor OpenRegularFile(const char* path, off_t* size)
+{
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file.IsOpen())
+        return file;
+    struct stat status;
+    int error = 0;
+    if (fstat(file.Get(), &status) != 0)
+        error = errno;
+    else if (S_ISDIR(status.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(status.st_mode))
+        error = EINVAL;
+    if (error != 0) {
+        file.Close();
+        errno = error;
+        return file;
+    }
+    // O_NONBLOCK stays: it changes nothing for a regular file.
+    if (size != nullptr)
+        *size = status.st_size;
+    return file;
 }
 
 bool WriteAll(int fd, std::string_view bytes)
@@ -197,4 +195,27 @@ long ReadUpTo(int fd, char* buffer, size_t capacity)
         got += static_cast<size_t>(n);
     }
     return static_cast<long>(got);
+}
+
+bool ReadWholeRegularFile(std::string_view path, std::string& content)
+{
+    FileDescriptor file = OpenRegularFile(std::string(path).c_str());
+    if (!file.IsOpen())
+        return false;
+    content.clear();
+    char block[65536];
+    for (;;) {
+        long n = ReadUpTo(file.Get(), block, sizeof block);
+        if (n < 0)
+            return false;
+        content.append(block, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof block)
+            return true;
+    }
+}
+
+void ExitProcess(int status)
+{
+    FlushOutput();
+    _exit(status);
 }

@@ -1,14 +1,12 @@
-#include "protocol/process.h"
+#include "config/paths.h"
 
-#include <unistd.h>
+const char* const configFileName = "VelmoraSpamAssassin.cfg";
 
-#include <cstring>
+namespace {
 
-std::string workPath;
-std::atomic<time_t> startupTime{0};
-std::atomic<bool> quitRequest{false};
-std::atomic<bool> enqueuePause{false};
-std::atomic<bool> useCrashHandler{true};
+std::string workPath;  // written once before the other threads start
+
+}  // namespace
 
 std::string DeriveWorkPath(const char* programPath)
 {
@@ -26,9 +24,9 @@ std::string DeriveWorkPath(const char* programPath)
     return std::string(programPath, static_cast<size_t>(lastSlash - programPath + 1));
 }
 
-void ExitProcess(int status)
-{
-    // Other threads may be inside the standard library; leave without running
-    // static destructors under their feet.
-    _exit(status);
-}
+void SetWorkPath(std::string path) { workPath = std::move(path); }
+const std::string& WorkPath() { return workPath; }
+
+std::string ConfigFilePath() { return workPath + configFileName; }
+std::string ReloadMarkerPath() { return workPath + "hup.sig"; }
+std::string WhitelistPath() { return workPath + "whitelist.txt"; }

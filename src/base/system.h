@@ -1,15 +1,18 @@
 // system - small wrappers of the operating system that every module shares
 //
-// PluginMutex    a mutex that knows which thread holds it, so that the crash
-//                reaction can release the locks of a thread that died inside
-//                them (a scanning thread that crashes never returns)
-// xMutexLock/... lock and unlock a PluginMutex (RAII: PluginLock)
-// xSleep         sleep whole seconds
-// Now, NowPrecise the plugin's clock; tests replace it, nothing else reads
-//                the system clock directly
-// FileDescriptor owns a descriptor and closes it
-// WriteAll       write a whole buffer, resuming partial and interrupted writes
-// ReadUpTo       read until the end of the input or the buffer is full
+// GuardedMutex     a mutex whose holders are counted per thread, so that the
+//                  crash reaction knows whether a crashed thread left shared
+//                  data half-updated
+// GuardedLocksHeld how many GuardedMutex the calling thread holds (signal-safe)
+// xSleep           sleep whole seconds
+// Now, NowPrecise  the plugin's clock; tests replace it, nothing else reads
+//                  the system clock directly
+// StartupTime      the second at which the process started
+// FileDescriptor   owns a descriptor and closes it
+// OpenRegularFile  open a file without blocking and only if it is a regular one
+// WriteAll         write a whole buffer, resuming partial and interrupted writes
+// ReadUpTo         read until the end of the input or the buffer is full
+// ExitProcess      end the process at once (no shutdown)
 //
 // Thread-safe throughout.
 #pragma once
@@ -17,10 +20,10 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
-#include <initializer_list>
 #include <ctime>
+#include <initializer_list>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -28,21 +31,20 @@
 // Kernel id of the calling thread, cached per thread.
 pid_t CurrentThreadId();
 
-class PluginMutex {
+// GuardedMutex - every lock around shared data that a crash could leave
+// half-updated (the output line, the statistics, the queue) is one of these.
+class GuardedMutex {
 public:
-    PluginMutex();
-    PluginMutex(const PluginMutex&) = delete;
-    PluginMutex& operator=(const PluginMutex&) = delete;
-
     void lock();
     bool try_lock();
     void unlock();
-    bool HeldByCurrentThread() const;
 
 private:
-    friend void ReleaseMutexesHeldBy(pid_t thread);
-    std::atomic<pid_t> owner{0};
+    std::mutex mutex;
 };
+
+// GuardedLocksHeld - safe inside a signal handler of the calling thread.
+int GuardedLocksHeld();
 
 // Immortal - a process-wide object that is never destroyed, for state that
 // detached threads may still use while the process exits.
@@ -58,27 +60,6 @@ private:
     alignas(T) unsigned char storage[sizeof(T)];
 };
 
-// xMutexInit - a PluginMutex is ready once constructed; kept for the start-up order.
-void xMutexInit(PluginMutex& mutex);
-void xMutexLock(PluginMutex& mutex);
-void xMutexUnlock(PluginMutex& mutex);
-
-// ReleaseMutexesHeldBy - unlock every PluginMutex that the given thread holds.
-// Safe inside a signal handler: it only touches atomics.
-void ReleaseMutexesHeldBy(pid_t thread);
-
-// PluginLock - scope guard for a PluginMutex.
-class PluginLock {
-public:
-    explicit PluginLock(PluginMutex& m) : mutex(m) { mutex.lock(); }
-    ~PluginLock() { mutex.unlock(); }
-    PluginLock(const PluginLock&) = delete;
-    PluginLock& operator=(const PluginLock&) = delete;
-
-private:
-    PluginMutex& mutex;
-};
-
 // xSleep - sleep the given number of whole seconds (resumed after signals).
 void xSleep(int seconds);
 
@@ -87,10 +68,14 @@ time_t Now();
 // NowPrecise - the plugin's wall clock with microseconds (handling times).
 timeval NowPrecise();
 // SetClockOffset - shift the clock by whole seconds (tests start the plugin
-// "just before midnight" through the environment; see the entry point).
+// "just before midnight" through the environment).
 void SetClockOffset(long seconds);
 // SetClockForTesting - replace the clock by a function; null restores the real one.
 void SetClockForTesting(time_t (*clock)());
+
+// StartupTime - set once at start-up, read by the dump and the reports.
+time_t StartupTime();
+void SetStartupTime(time_t t);
 
 // FileDescriptor - owns an open descriptor.
 class FileDescriptor {
@@ -112,6 +97,12 @@ private:
     int descriptor = -1;
 };
 
+// OpenRegularFile - open for reading without ever blocking (a FIFO or a
+// device would hold the caller in open()); anything but a regular file is
+// refused with EISDIR for a directory, EINVAL otherwise.  size, when given,
+// receives the file's size.
+FileDescriptor OpenRegularFile(const char* path, off_t* size = nullptr);
+
 // WriteAll - write every byte; false (errno set) when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
 // WriteAllPieces - write the pieces one after another, as few system calls
@@ -120,3 +111,10 @@ bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces);
 // ReadUpTo - read until end of input or capacity bytes; the count read, or -1
 // (errno set) when a read fails before anything was read.
 long ReadUpTo(int fd, char* buffer, size_t capacity);
+// ReadWholeRegularFile - the contents of a regular file (OpenRegularFile's
+// rules); false with errno set otherwise.
+bool ReadWholeRegularFile(const std::string_view path, std::string& content);
+
+// ExitProcess - end the process at once with a status.  Other threads may be
+// inside the standard library; no static destructor runs under their feet.
+[[noreturn]] void ExitProcess(int status);

@@ -1,0 +1,125 @@
+#include "base/output.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "base/system.h"
+
+namespace {
+
+// Lines wait in pending while one thread writes; that thread writes them too,
+// so under load many replies leave in one write and wake the host once.
+GuardedMutex printMutex;
+Immortal<std::string> pending;  // guarded by printMutex
+bool writing = false;           // guarded by printMutex
+std::atomic<bool> doDebug{false};
+std::atomic<int> outputDescriptor{STDOUT_FILENO};
+
+}  // namespace
+
+void AppendFormatV(std::string& text, const char* format, va_list args)
+{
+    const size_t start = text.size();
+    va_list copy;
+    va_copy(copy, args);
+    // Most texts fit the room the string already has; only longer ones format twice.
+    size_t room = text.capacity() - start;
+    if (room < 256)
+        room = 256;
+    text.resize(start + room);
+    int n = vsnprintf(text.data() + start, room + 1, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        text.resize(start);
+        return;
+    }
+    if (static_cast<size_t>(n) > room) {
+        text.resize(start + static_cast<size_t>(n));
+        vsnprintf(text.data() + start, static_cast<size_t>(n) + 1, format, args);
+    }
+    text.resize(start + static_cast<size_t>(n));
+}
+
+std::string FormatTextV(const char* format, va_list args)
+{
+    std::string text;
+    AppendFormatV(text, format, args);
+    return text;
+}
+
+std::string FormatText(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatTextV(format, args);
+    va_end(args);
+    return text;
+}
+
+void PrintRaw(std::string_view text)
+{
+    std::unique_lock lock(printMutex);
+    pending->append(text);
+    if (writing)
+        return;
+    writing = true;
+    thread_local std::string batch;
+    while (!pending->empty()) {
+        batch.swap(*pending);
+        lock.unlock();
+        // A host that has gone away cannot be told anything more; the write error is ignored.
+        (void)WriteAll(outputDescriptor.load(std::memory_order_relaxed), batch);
+        batch.clear();
+        lock.lock();
+    }
+    writing = false;
+}
+
+void FlushOutput()
+{
+    // Bounded: a thread that crashed while writing never finishes its batch.
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        {
+            std::unique_lock lock(printMutex, std::try_to_lock);
+            if (lock.owns_lock() && !writing && pending->empty())
+                return;
+        }
+        usleep(1000);
+    }
+}
+
+void PrintMsg(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatTextV(format, args);
+    va_end(args);
+    PrintRaw(text);
+}
+
+void DebugMsg(const char* format, ...)
+{
+    if (!doDebug.load(std::memory_order_relaxed))
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string body = FormatTextV(format, args);
+    va_end(args);
+    // Debug texts may carry message content over several lines; every line
+    // gets the diagnostic mark so that none can pass for a reply to the host.
+    std::string text = "* ";
+    for (size_t i = 0; i < body.size(); i++) {
+        text += body[i];
+        if (body[i] == '\n' && i + 1 < body.size())
+            text += "* ";
+    }
+    PrintRaw(text);
+}
+
+void SetDebug(bool on) { doDebug.store(on); }
+bool DebugOn() { return doDebug.load(std::memory_order_relaxed); }
+
+void SetOutputDescriptor(int fd) { outputDescriptor.store(fd); }

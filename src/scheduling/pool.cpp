@@ -1,0 +1,254 @@
+#include "scheduling/pool.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "base/output.h"
+
+namespace {
+
+constexpr size_t kMinimumStackSize = 1048576;
+// Room for the crash handler when the crash is a stack overflow.
+constexpr size_t kAlternateStackSize = 65536;
+constexpr size_t kInitialRing = 64;
+
+thread_local Worker* currentWorker = nullptr;
+
+struct ThreadStart {
+    ScanningPool* pool;
+    std::shared_ptr<Worker> worker;
+};
+
+}  // namespace
+
+ScanningPool::ScanningPool(RequestHandler requestHandler) : handler(std::move(requestHandler)) {}
+
+Worker* ScanningPool::WorkerOfThisThread() { return currentWorker; }
+
+bool ScanningPool::EnqueueFile(std::string_view id, std::string_view path)
+{
+    bool wake;
+    {
+        std::lock_guard lock(mutex);
+        if (queued == ring.size()) {
+            try {
+                std::vector<PendingRequest> grown(std::max(kInitialRing, ring.size() * 2));
+                for (size_t i = 0; i < queued; i++)
+                    grown[i] = ring[(head + i) % ring.size()];
+                ring.swap(grown);
+                head = 0;
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+        }
+        PendingRequest& entry = ring[(head + queued) % ring.size()];
+        const size_t idLength = std::min(id.size(), sizeof entry.id - 1);
+        memcpy(entry.id, id.data(), idLength);
+        entry.id[idLength] = '\0';
+        const size_t pathLength = std::min(path.size(), sizeof entry.path - 1);
+        memcpy(entry.path, path.data(), pathLength);
+        entry.path[pathLength] = '\0';
+        queued++;
+        wake = idleThreads > 0 && !paused;
+    }
+    if (wake)
+        wakeup.notify_one();
+    return true;
+}
+
+bool ScanningPool::PopRequest(FileRequest& into)
+{
+    if (paused || queued == 0)
+        return false;
+    const PendingRequest& entry = ring[head];
+    into.Assign(entry.id, entry.path);
+    head = (head + 1) % ring.size();
+    queued--;
+    return true;
+}
+
+void* ScanningPool::ThreadMain(void* argument)
+{
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+    const std::shared_ptr<Worker> worker = std::move(start->worker);
+    ScanningPool* pool = start->pool;
+    start.reset();
+    // The alternate stack stays with the thread for good: a crashed thread is
+    // parked on it and never returns.
+    const auto alternateStack = std::make_unique<char[]>(kAlternateStackSize);
+    stack_t stack{};
+    stack.ss_sp = alternateStack.get();
+    stack.ss_size = kAlternateStackSize;
+    sigaltstack(&stack, nullptr);
+    currentWorker = worker.get();
+    pool->Run(worker);
+    stack.ss_flags = SS_DISABLE;
+    sigaltstack(&stack, nullptr);
+    return nullptr;
+}
+
+void ScanningPool::Run(const std::shared_ptr<Worker>& worker)
+{
+    Worker& me = *worker;
+    DebugMsg("Thread#%d started\n", me.number);
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (me.stopRequest || me.writtenOff)
+            break;
+        if (!PopRequest(me.request)) {
+            idleThreads++;
+            wakeup.wait(lock, [&] { return me.stopRequest || me.writtenOff || (!paused && queued > 0); });
+            idleThreads--;
+            continue;
+        }
+        me.busy = true;
+        me.scanStart = Now();
+        lock.unlock();
+        DebugMsg("Thread#%d scanning: %s %s\n", me.number, me.request.Id(), me.request.Path());
+        handler(me.request);
+        lock.lock();
+        me.busy = false;
+    }
+    std::erase(counted, worker);
+    lock.unlock();
+    wakeup.notify_all();
+    DebugMsg("Thread#%d ended\n", me.number);
+}
+
+void ScanningPool::StartWorker(int slot)
+{
+    auto worker = std::make_shared<Worker>();
+    worker->number = slot;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    size_t stackSize = 0;
+    pthread_attr_getstacksize(&attributes, &stackSize);
+    if (stackSize < kMinimumStackSize)
+        pthread_attr_setstacksize(&attributes, kMinimumStackSize);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    auto start = std::make_unique<ThreadStart>(ThreadStart{this, worker});
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, ThreadMain, start.get());
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        PrintMsg("* FAILURE Unable to launch thread #%d, errCode=%d\n", slot, error);
+        ExitProcess(1);
+    }
+    start.release();  // the new thread owns it now
+    slots[slot] = worker;
+    counted.push_back(std::move(worker));
+}
+
+void ScanningPool::StartScanningThreads(int count)
+{
+    count = std::clamp(count, 0, kPoolSlots);
+    {
+        std::lock_guard lock(mutex);
+        wanted = count;
+        for (int i = 0; i < kPoolSlots; i++) {
+            std::shared_ptr<Worker>& slot = slots[i];
+            if (i >= count) {
+                // Above the new count: the thread ends at its next idle moment
+                // and is counted as running until then.
+                if (slot)
+                    slot->stopRequest = true;
+                slot.reset();
+                continue;
+            }
+            // A thread still busy from before a stop keeps its stop request;
+            // the slot gets a thread that takes requests now.
+            if (!slot || slot->stopRequest || slot->writtenOff)
+                StartWorker(i);
+        }
+    }
+    wakeup.notify_all();
+}
+
+void ScanningPool::StopScanningThreads()
+{
+    std::unique_lock lock(mutex);
+    for (const std::shared_ptr<Worker>& worker : counted)
+        worker->stopRequest = true;
+    lock.unlock();
+    wakeup.notify_all();
+    lock.lock();
+    // Give each thread up to a second to end; a stuck one is not waited for longer.
+    const std::vector<std::shared_ptr<Worker>> stopping = counted;
+    for (const std::shared_ptr<Worker>& worker : stopping)
+        wakeup.wait_for(lock, std::chrono::seconds(1), [&] {
+            return std::find(counted.begin(), counted.end(), worker) == counted.end();
+        });
+}
+
+void ScanningPool::PauseTaking()
+{
+    std::lock_guard lock(mutex);
+    paused = true;
+}
+
+void ScanningPool::ResumeTaking()
+{
+    {
+        std::lock_guard lock(mutex);
+        paused = false;
+    }
+    wakeup.notify_all();
+}
+
+void ScanningPool::WaitForThreads()
+{
+    PrintMsg("* SpamAssassin plugin shutdown sequence initiated\n");
+    for (int round = 0; round < 60; round++) {
+        const int active = CountActiveThreads();
+        if (active == 0)
+            break;
+        PrintMsg("* Waiting for %d thread(s) to finish\n", active);
+        xSleep(1);
+    }
+}
+
+int ScanningPool::CountActiveThreads()
+{
+    std::lock_guard lock(mutex);
+    return static_cast<int>(std::count_if(counted.begin(), counted.end(), [](const auto& w) { return w->busy; }));
+}
+
+void ScanningPool::ForEachRunningScan(const std::function<bool(Worker& worker)>& visit)
+{
+    std::lock_guard lock(mutex);
+    std::vector<std::shared_ptr<Worker>> givenUp;
+    for (const std::shared_ptr<Worker>& worker : counted)
+        if (worker->busy && visit(*worker))
+            givenUp.push_back(worker);
+    for (const std::shared_ptr<Worker>& worker : givenUp) {
+        worker->writtenOff = true;
+        std::erase(counted, worker);
+        if (slots[worker->number] == worker)
+            slots[worker->number].reset();
+    }
+}
+
+void ScanningPool::WriteOffWorker(Worker& worker, bool replace)
+{
+    {
+        std::lock_guard lock(mutex);
+        worker.writtenOff = true;
+        std::erase_if(counted, [&](const auto& w) { return w.get() == &worker; });
+        const int slot = worker.number;
+        if (slots[slot].get() == &worker) {
+            slots[slot].reset();
+            if (replace && slot < wanted)
+                StartWorker(slot);
+        }
+    }
+    wakeup.notify_all();
+}
+
+int ScanningPool::QueueLength()
+{
+    std::lock_guard lock(mutex);
+    return static_cast<int>(queued);
+}

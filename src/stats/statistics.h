@@ -1,0 +1,76 @@
+// statistics - the statistics of the current reporting period
+//
+// Statistics::RecordMessage      one handled request: its rating, its handling
+//                                time and, for spam, its source and recipients
+//                                (CountRating, CountHandledRequest and the
+//                                ranked lists, under one lock)
+// Statistics::SampleConcurrency  add one sample of the busy-thread count
+// Statistics::Snapshot           a copy of everything (the dump)
+// Statistics::TakePeriod         a copy, then a new period: counters zero and
+//                                lists empty (the daily report)
+// Statistics::Restore            take over a restored dump (start-up)
+// Statistics::PeriodStart, SetPeriodStart, ClearRestartTime, MessagesTotal
+//
+// Called by every scanning thread, the controller and the main thread; one
+// lock of the object guards all of it and is held only to copy or to count.
+// Every counter stops at its largest value instead of wrapping.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include "base/system.h"
+#include "stats/ranked_list.h"
+
+constexpr int kRatings = 101;
+// Handling times are summed in a uint64 but never beyond what int64 holds,
+// so every reader may treat them as signed.
+constexpr uint64_t kMaxScanTime = INT64_MAX;
+
+struct StatisticsSnapshot {
+    std::array<int32_t, kRatings> msgStat{};
+    int32_t nScannedMessagesTotal = 0;
+    uint64_t scanTimeMin = 0;  // ms; 0: no value yet
+    uint64_t scanTimeMax = 0;
+    uint64_t scanTimeTotal = 0;
+    time_t restartTime = 0;
+    time_t periodStart = 0;    // 0 until first used
+    int64_t nActiveThreadsTotal = 0;
+    int64_t nActiveThreadsChecks = 1;
+    reportObject sources;
+    reportObject targets;
+};
+
+// MessageRecord - what one handled request adds.
+struct MessageRecord {
+    static constexpr int kNotRated = -1;
+    int rating = kNotRated;             // counted in the histogram when 0..100
+    uint64_t milliseconds = 0;
+    bool spam = false;                  // count sources and targets
+    const std::vector<std::string_view>* sources = nullptr;  // none: "Unknown"
+    const std::vector<std::string_view>* targets = nullptr;
+};
+
+class Statistics {
+public:
+    void RecordMessage(const MessageRecord& record);
+    void SampleConcurrency(int busyThreads);
+    StatisticsSnapshot Snapshot() const;
+    // TakePeriod - restartTime and the period start stay; concurrency samples
+    // start again from 0 samples.
+    StatisticsSnapshot TakePeriod();
+    void Restore(StatisticsSnapshot restored);
+    // PeriodStart - the start of the period, set to fallback when still unset.
+    time_t PeriodStart(time_t fallback);
+    void SetPeriodStart(time_t start);
+    void ClearRestartTime();
+    int32_t MessagesTotal() const;
+    void Reset();  // tests
+
+private:
+    mutable GuardedMutex mutex;
+    StatisticsSnapshot data;  // guarded by mutex
+};

@@ -1,0 +1,162 @@
+// Text utilities, the output channel, request lines and the one answer of a request.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
+#include "config/paths.h"
+#include "output_capture.h"
+#include "plugin_process.h"
+#include "protocol/request.h"
+
+TEST(Text, UtilitiesFollowTheirTables)
+{
+    EXPECT_TRUE(EqualStringsNoCase("-DeBuG", "-debug"));
+    EXPECT_FALSE(EqualStringsNoCase("-debug", "-debu"));
+    EXPECT_FALSE(EqualStringsNoCase("[", "{"));  // differ by 0x20 but are not letters
+
+    std::string text = "^1 [^2] ^1^^3";
+    EXPECT_EQ(SubstStr(text, 1, "^1x"), "^1x [^2] ^1x^^3");  // inserted values are not scanned again
+    EXPECT_EQ(SubstStr(text, 2, nullptr), "^1x [] ^1x^^3");
+
+    char field[5];
+    EXPECT_STREQ(strnncpy(field, "abcdefgh", sizeof field), "abcd");
+    EXPECT_EQ(ClipText("short"), "short");
+    EXPECT_EQ(ClipText(std::string(400, 'a'), 10), "aaaaaaaaaa...");
+
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(mkDate(0), "Thu, 1 Jan 1970 00:00:00");
+    EXPECT_EQ(mkDate(1767225600 + 3 * 3600 + 4 * 60 + 5), "Thu, 1 Jan 2026 03:04:05");
+
+    EXPECT_EQ(DeriveWorkPath("/opt/velmora/VelmoraSpamAssassin"), "/opt/velmora/");
+    EXPECT_EQ(DeriveWorkPath("VelmoraSpamAssassin"), "./");
+    EXPECT_EQ(DeriveWorkPath("/VelmoraSpamAssassin"), "./");
+    EXPECT_EQ(DeriveWorkPath(nullptr), "");
+}
+
+TEST(Text, LinesAreCutAtTheirFieldAndAPartialLastLineIsDropped)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string input = std::string(1500, 'x') + "\nshort\n\ntail-without-newline";
+    ASSERT_EQ(write(ends[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(ends[1]);
+    char line[1044];
+    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    EXPECT_EQ(std::string(line), std::string(1043, 'x'));
+    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    EXPECT_STREQ(line, "short");
+    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    close(ends[0]);
+}
+
+TEST(Text, AWaitForInputEndsWhenWoken)
+{
+    int input[2], wake[2];
+    ASSERT_EQ(pipe(input), 0);
+    ASSERT_EQ(pipe(wake), 0);
+    std::thread waker([&] {
+        usleep(50000);
+        ASSERT_EQ(write(wake[1], "w", 1), 1);
+    });
+    char line[64];
+    bool woken = false, waited = false;
+    EXPECT_EQ(xfgetsWake(line, sizeof line, input[0], wake[0], &woken, &waited), nullptr);
+    EXPECT_TRUE(woken);
+    EXPECT_TRUE(waited);
+    waker.join();
+    for (int fd : {input[0], input[1], wake[0], wake[1]})
+        close(fd);
+}
+
+TEST(RequestLine, EveryKindIsRecognised)
+{
+    struct Case {
+        const char* line;
+        RequestKind kind;
+        const char* id;
+        const char* path;
+    } cases[] = {
+        {"42", RequestKind::MissingCommand, "42", ""},
+        {"1 FILE   /q/m 1.msg", RequestKind::File, "1", "/q/m 1.msg"},
+        {"2 FILE ", RequestKind::MissingFileName, "2", ""},
+        {"3 FILE", RequestKind::Unknown, "3", ""},
+        {"4 INTF 2", RequestKind::Intf, "4", ""},
+        {"5  QUIT", RequestKind::Quit, "5", ""},
+        {"6 file /x", RequestKind::Unknown, "6", ""},
+    };
+    for (const Case& c : cases) {
+        const RequestLine r = ParseRequestLine(c.line);
+        EXPECT_EQ(r.kind, c.kind) << c.line;
+        EXPECT_EQ(r.id, c.id) << c.line;
+        EXPECT_EQ(r.path, c.path) << c.line;
+    }
+}
+
+TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
+{
+    OutputCapture capture;
+    FileRequest request;
+    request.Assign("0123456789012345678901", "/m");
+    EXPECT_TRUE(AnswerRequest(request, "ADDHEADER \"%s\"\n", "X: 1"));
+    EXPECT_FALSE(AnswerRequest(request, "REJECTED later\n"));
+    EXPECT_FALSE(ClaimAnswer(request));
+    SetDebug(true);
+    DebugMsg("one\ntwo\n");
+    SetDebug(false);
+    DebugMsg("hidden\n");
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; t++)
+        writers.emplace_back([t] {
+            for (int i = 0; i < 200; i++)
+                PrintMsg("%d %s\n", t, std::string(300, static_cast<char>('a' + t)).c_str());
+        });
+    for (std::thread& w : writers)
+        w.join();
+    std::istringstream lines(capture.Text());
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "0123456789012345678 ADDHEADER \"X: 1\"");  // the id's field holds 19 characters
+    std::getline(lines, line);
+    EXPECT_EQ(line, "* REJECTED later");
+    std::getline(lines, line);
+    EXPECT_EQ(line, "* one");
+    std::getline(lines, line);
+    EXPECT_EQ(line, "* two");
+    int whole = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_EQ(line.size(), 302u);
+        EXPECT_EQ(line.substr(2), std::string(300, static_cast<char>('a' + (line[0] - '0'))));
+        whole++;
+    }
+    EXPECT_EQ(whole, 1600);
+}
+
+TEST(System, OnlyRegularFilesOpenAndNoneBlocks)
+{
+    TempDir dir;
+    WriteFile(dir.File("message"), "hello");
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    off_t size = 0;
+    EXPECT_TRUE(OpenRegularFile(dir.File("message").c_str(), &size).IsOpen());
+    EXPECT_EQ(size, 5);
+    EXPECT_FALSE(OpenRegularFile(dir.File("fifo").c_str()).IsOpen());
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(OpenRegularFile(dir.Path().c_str()).IsOpen());
+    EXPECT_EQ(errno, EISDIR);
+    std::string content;
+    EXPECT_FALSE(ReadWholeRegularFile(dir.File("fifo"), content));
+    EXPECT_TRUE(ReadWholeRegularFile(dir.File("message"), content));
+    EXPECT_EQ(content, "hello");
+}

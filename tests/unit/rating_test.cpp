@@ -1,0 +1,200 @@
+// Rating one message: the scan against a scripted spamd, the verdict
+// headers, the whitelist and spamd's replies.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_spamd.h"
+#include "output_capture.h"
+#include "plugin_process.h"
+#include "rating/envelope.h"
+#include "rating/headers.h"
+#include "rating/scan.h"
+#include "rating/spamd_client.h"
+#include "rating/whitelist.h"
+
+namespace {
+
+class Rating : public ::testing::Test {
+protected:
+    Rating() : spamd(dir.File("spamd.sock"))
+    {
+        settings.socketPath = spamd.SocketPath();
+        settings.alertLevel = 95;
+    }
+    std::string Message(const std::string& name, const std::string& text)
+    {
+        WriteFile(dir.File(name), text);
+        return dir.File(name);
+    }
+    // Scan - the reply line (or lines) written for one request.
+    std::string Scan(const std::string& path, const char* id = "7")
+    {
+        OutputCapture capture;
+        FileRequest request;
+        request.Assign(id, path);
+        ScanFile(request, settings, senders, statistics);
+        return capture.Text();
+    }
+    TempDir dir;
+    FakeSpamd spamd;
+    Settings settings;
+    whitelist senders;
+    Statistics statistics;
+};
+
+const char* const kSpam = "P <bad@spam.example>\nR <a@example.org>\nS host [192.0.2.1]\r\nR <b@example.org>\n\n"
+                          "Subject: buy\n\nbody\n";
+
+}  // namespace
+
+TEST_F(Rating, RepliesFollowTheRatingExamples)
+{
+    const struct {
+        double score, threshold;
+        const char* reply;
+    } table[] = {
+        {0, 5, "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n"},
+        {2.5, 5, "7 ADDHEADER \"X-Junk-Score:  45 [XX]\\eX-SA-Score:  45 [XX]\"\n"},
+        {5, 5, "7 ADDHEADER \"X-Junk-Score:  90 [XXXX]\\eX-SA-Score:  90 [XXXX]\"\n"},
+        {5.5, 5, "7 ADDHEADER \"X-Junk-Score:  99 [XXXXX]\\eX-SA-Score:  99 [XXXXX]\\eX-Alert: possible spam!"
+                 "\\eX-Color: red\"\n"},
+        {1000, 5, "7 ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]\\eX-Alert: possible spam!"
+                  "\\eX-Color: red\"\n"},
+        {-3, 5, "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n"},
+    };
+    const std::string path = Message("m", "P <a@b.c>\n\nSubject: x\n\nhello\n");
+    for (const auto& row : table) {
+        SpamdReply reply;
+        reply.score = row.score;
+        reply.threshold = row.threshold;
+        spamd.SetReply(reply);
+        EXPECT_EQ(Scan(path), row.reply) << row.score;
+    }
+    // The request carries the message without its envelope, and a newline behind it.
+    const std::string request = spamd.Requests().back();
+    EXPECT_EQ(request, "CHECK SPAMC/1.2\r\nContent-length: 19\r\n\r\nSubject: x\n\nhello\n\n");
+    const StatisticsSnapshot s = statistics.Snapshot();
+    EXPECT_EQ(s.nScannedMessagesTotal, 6);
+    EXPECT_EQ(s.msgStat[0], 2);
+    EXPECT_EQ(s.msgStat[99], 1);
+    EXPECT_EQ(s.msgStat[100], 1);
+    EXPECT_EQ(s.sources.total, 2);  // only ratings at the alert level count as spam
+}
+
+TEST_F(Rating, SpamCountsItsSourcesAndRecipientsAndSplitRepliesAreRated)
+{
+    SpamdReply reply;
+    reply.score = 10;
+    reply.splitAt = {5, 19, 30};
+    spamd.SetReply(reply);
+    EXPECT_TRUE(Scan(Message("spam", kSpam)).starts_with("7 ADDHEADER \"X-Junk-Score: 100"));
+    reply.splitAt = {};
+    spamd.SetReply(reply);
+    Scan(Message("nosource", "P <x@y.z>\nR <c@example.org>\n\nbody\n"));
+    StatisticsSnapshot s = statistics.Snapshot();
+    std::vector<std::string> sources, targets;
+    for (const reportItem& item : s.sources.EntriesInNameOrder())
+        sources.push_back(item.name + "=" + std::to_string(item.count));
+    for (const reportItem& item : s.targets.EntriesInNameOrder())
+        targets.push_back(item.name + "=" + std::to_string(item.count));
+    EXPECT_EQ(sources, (std::vector<std::string>{"Unknown=1", "host [192.0.2.1]=1"}));
+    EXPECT_EQ(targets, (std::vector<std::string>{"a@example.org=1", "b@example.org=1", "c@example.org=1"}));
+}
+
+TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
+{
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(Scan(dir.File("fifo")), "7 FAILURE Unable to access file: " + dir.File("fifo") + ", errno=22\n");
+    EXPECT_EQ(Scan(dir.Path()), "7 FAILURE Unable to access file: " + dir.Path() + ", errno=21\n");
+    EXPECT_EQ(Scan(dir.File("gone")), "7 FAILURE Unable to access file: " + dir.File("gone") + ", errno=2\n");
+    EXPECT_EQ(spamd.CheckCount(), 0);
+
+    const std::string path = Message("m", "hello\n");
+    const std::string zero = "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n";
+    SpamdReply reply;
+    reply.raw = "SPAMD/1.0 76 Bad header line: (Content-Length mismatch)\r\n";
+    spamd.SetReply(reply);
+    EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": SPAMD/1.0 76 Bad header line: "
+                          "(Content-Length mismatch)\n" + zero);
+    reply = SpamdReply{};
+    reply.mode = SpamdReply::Mode::Close;
+    spamd.SetReply(reply);
+    EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": empty reply\n" + zero);
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 5);  // failures are handled requests too
+}
+
+TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
+{
+    WriteFile(dir.File("whitelist.txt"), "# comment\nab\n*@GOOD.example\r\nboss?@corp.example\n");
+    OutputCapture capture;
+    senders.InitializeFrom(dir.File("whitelist.txt"));
+    EXPECT_EQ(capture.Text(), "* 2 items read from " + dir.File("whitelist.txt") + "\n");
+    settings.pMainHeader = "X-Score: ^1 [^2]";
+    EXPECT_EQ(Scan(Message("w", "P <x@good.example>\nP <>\n\nbody\n")),
+              "* x@good.example is whitelisted by *@good.example\n7 ADDHEADER \"X-Score: 0 []\"\n");
+    EXPECT_EQ(spamd.CheckCount(), 0);
+
+    const struct {
+        const char* pattern;
+        const char* address;
+        int match;
+    } table[] = {{"*@good.example", "A@Good.Example", 1}, {"boss?@corp.example", "boss1@corp.example", 1},
+                 {"boss?@corp.example", "boss@corp.example", 0}, {"a*b*c", "aXbYbZc", 1}, {"a*b*c", "aXbYc d", 0},
+                 {"*", "", 1}, {"abc", "abcd", 0}};
+    for (const auto& row : table)
+        EXPECT_EQ(wildcmp(row.pattern, row.address), row.match) << row.pattern << " " << row.address;
+    const char* envelope = "P <first@x.y>\nP <a>\nP <last@x.y>\nR <r@x.y>\n\n";
+    EXPECT_EQ(SenderOfEnvelope(envelope, static_cast<int>(FindEnvelopeLength(envelope))), "last@x.y");
+    EXPECT_EQ(FindEnvelopeLength("P <a>\r\n\r\nbody\n\nmore"), 15u);  // bare line feeds first
+    EXPECT_EQ(FindEnvelopeLength("Subject: x\n\n"), 0u);
+}
+
+TEST(SpamdReplies, CompletenessAndVerdictsFollowTheProtocol)
+{
+    const struct {
+        const char* reply;
+        bool complete;
+    } table[] = {
+        {"SPAMD/1.1 0 EX_OK\r\n", false},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1.0 / 5.0\r\n\r\n", true},
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 5\r\nSpam: True ; 1 / 5\r\n\r\nGTU", false},
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 5\r\nSpam: True ; 1 / 5\r\n\r\nGTUBE", true},
+        {"SPAMD/1.0 76 Bad header line\r\n", true},
+        {"SPAMD/1.5 0 PONG\r\n", true},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(ReplyComplete(row.reply), row.complete) << row.reply;
+    const SpamdVerdict verdict = ParseCheckReply("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1003.3 / 5.0\r\n\r\n");
+    EXPECT_TRUE(verdict.rated);
+    EXPECT_DOUBLE_EQ(verdict.score, 1003.3);
+    EXPECT_DOUBLE_EQ(verdict.threshold, 5.0);
+    EXPECT_FALSE(ParseCheckReply("SPAMD/1.0 76 Bad ; 1 / 2").rated);
+    EXPECT_EQ(RatingOf(5, 5), 90);
+    EXPECT_EQ(RatingOf(4.99, 5), 89);
+    EXPECT_EQ(RatingOf(1, 0), 0);  // no finite rating: the lowest
+    EXPECT_EQ(RatingOf(0, 0), 0);
+    EXPECT_EQ(RatingOf(-1, 0), 0);
+    EXPECT_EQ(HandlingTime({10, 999999}, {11, 0}), 1u);
+    EXPECT_EQ(HandlingTime({10, 0}, {12, 5000}), 2005u);
+    EXPECT_EQ(HandlingTime({12, 0}, {10, 0}), 0u);
+
+    Settings settings;
+    settings.scoreRange = {10, 20};
+    settings.alertLevel = 50;
+    settings.pAlertHeader = "X-A: ^1";
+    EXPECT_EQ(BuildHeaderText(settings, 15), "X-Junk-Score:  15 [X]\\eX-SA-Score:  15 [X]");
+    EXPECT_EQ(BuildHeaderText(settings, 150), "X-Junk-Score: 100 [XX]\\eX-SA-Score: 100 [XX]\\eX-A: ^1");
+}
+
+TEST(SpamdPing, AnswerNamesTheEngine)
+{
+    TempDir dir;
+    FakeSpamd spamd(dir.File("spamd.sock"));
+    OutputCapture capture;
+    EXPECT_TRUE(InitEngine(spamd.SocketPath()));
+    EXPECT_EQ(capture.Take(), "* Connecting to socket " + spamd.SocketPath() + "\n* engine: SPAMD/1.5\n");
+}

@@ -1,0 +1,242 @@
+// Report messages: the drop into the submission directory, the daily report
+// and its schedule (with an injected clock), and the event notices.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "base/system.h"
+#include "config/settings.h"
+#include "output_capture.h"
+#include "plugin_process.h"
+#include "reports/daily.h"
+#include "reports/drop.h"
+#include "reports/events.h"
+
+namespace {
+
+std::atomic<time_t> now{0};
+std::atomic<int> draw{0};
+time_t TestClock() { return now.load(); }
+int TestRandom() { return draw.fetch_add(1); }
+ProcessorTimes TestTimes() { return {512340, 40020}; }
+
+time_t Utc(int year, int month, int day, int hour, int minute = 0, int second = 0)
+{
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return timegm(&t);
+}
+
+class Reports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        mkdir(dir.File("Submitted").c_str(), 0700);
+        SetClockForTesting(TestClock);
+        SetRandomSourceForTesting(TestRandom);
+        SetProcessorTimesForTesting(TestTimes);
+        ResetDailyReportState();
+        UseSettings("DailyReport = { From = spam-report@example.org; Subject = \"Daily spam report ^1\"; };\n"
+                    "EventsReports = { From = \"spam-plugin@example.org\"; To = postmaster;\n"
+                    "  Started = { Subject = \"Plugin started ^1\"; }; Stopped = { Subject = \"Plugin stopped ^1\"; };\n"
+                    "  ProblemOccured = { Subject = \"Problem ^1\"; }; };\n");
+    }
+    void TearDown() override
+    {
+        SetClockForTesting(nullptr);
+        SetRandomSourceForTesting(nullptr);
+        SetProcessorTimesForTesting(nullptr);
+        PublishSettings(Settings{});
+    }
+    void UseSettings(const std::string& text)
+    {
+        Settings settings;
+        settings.submittedDirName = dir.File("Submitted");
+        settings.pConf = cfgfReadConfigText(text, "test.cfg");
+        PublishSettings(settings);
+    }
+    // Messages - the released messages, in name order; each is removed once read.
+    std::vector<std::string> Messages()
+    {
+        std::vector<std::string> names = ListDirectory(dir.File("Submitted"));
+        std::sort(names.begin(), names.end());
+        std::vector<std::string> texts;
+        for (const std::string& name : names) {
+            EXPECT_TRUE(name.ends_with(".sub")) << name;
+            texts.push_back(ReadFileText(dir.File("Submitted/" + name)));
+            unlink(dir.File("Submitted/" + name).c_str());
+        }
+        return texts;
+    }
+    void Record(Statistics& statistics, int rating, uint64_t ms)
+    {
+        MessageRecord record;
+        record.rating = rating;
+        record.milliseconds = ms;
+        statistics.RecordMessage(record);
+    }
+    TempDir dir;
+    OutputCapture output;
+};
+
+}  // namespace
+
+TEST_F(Reports, TheDailyReportShowsThePeriodLineByLine)
+{
+    now = Utc(2026, 3, 9, 12);
+    SetStartupTime(now - 93784);
+    StatisticsSnapshot s;
+    s.periodStart = now - 86400;
+    const std::pair<int, int> ratings[] = {{0, 5}, {20, 1200}, {50, 300}, {80, 50}, {88, 19}, {95, 9}, {100, 3}};
+    for (auto [rating, count] : ratings)
+        s.msgStat[static_cast<size_t>(rating)] = count;
+    s.nScannedMessagesTotal = 1586;
+    s.scanTimeMin = 123;
+    s.scanTimeMax = 45012;
+    s.scanTimeTotal = 2537600;
+    s.nActiveThreadsTotal = 120960;
+    s.nActiveThreadsChecks = 86400;
+    ReportAddItem(&s.sources, "Unknown", 250);
+    ReportAddItem(&s.sources, "[10.0.0.1]", 1750);
+    ReportAddItem(&s.targets, "a@example.org", 1);
+    ReportAddItem(&s.targets, "b@example.org", 2);
+    Statistics statistics;
+    statistics.Restore(s);
+    draw = 4711 - static_cast<int>(now.load() & 0xFFFF);
+
+    GenerateDailyReport(statistics, true);
+
+    EXPECT_EQ(output.Take(), "* Generating daily report message\n");
+    struct stat status;
+    ASSERT_EQ(stat(dir.File("Submitted/reportSA_4711.sub").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0666u);
+    EXPECT_EQ(Messages(), std::vector<std::string>{
+        "Return-Path: <>\nFrom: spam-report@example.org\nTo: postmaster\n"
+        "Subject: Daily spam report Sun, 8 Mar 2026 12:00:00\nX-Auto-Generated: report\n\n"
+        "Velmora SpamAssassin plugin activity report.\n\n"
+        "Period start: Sun, 8 Mar 2026 12:00:00\nPeriod end: Mon, 9 Mar 2026 12:00:00\n\n"
+        "Uptime: 1d 02h 03m 04s\n\n"
+        "Spam Scores:\n\nRange   Messages\n    0          5\n 1-39       1200\n40-76        300\n"
+        "77-84         50\n85-90         19\n91-99          9\n  100          3\n-----------------\n"
+        "            1586 messages rated\n\n"
+        "Scanning time:\nMin:   0.123 sec.\nAvg:   1.600 sec.\nMax:  45.012 sec.\n\n"
+        "Resource usage:\nUser:   512.340 sec.    0.592% \nSystem:  40.020 sec.    0.046%\n\n"
+        "Average concurrent scans: 1.400\n\n\n\n"
+        "Spam Sources:\n\n      #       %  Source\n   1750  87.50%  [10.0.0.1]\n    250  12.50%  Unknown\n"
+        "-----------------\n   2000 sources total\n\n\n\n"
+        "Spam Targets:\n\n      #       %  Target\n      2  66.66%  b@example.org\n      1  33.33%  a@example.org\n"
+        "-----------------\n      3 targets total\n\n"});
+    const StatisticsSnapshot after = statistics.Snapshot();
+    EXPECT_EQ(after.nScannedMessagesTotal, 0);
+    EXPECT_EQ(after.periodStart, now.load());
+    EXPECT_EQ(after.sources.nItems(), 0);
+}
+
+TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
+{
+    Statistics statistics;
+    now = Utc(2026, 3, 9, 0, 30);
+    SetStartupTime(now);
+    Record(statistics, 10, 5);
+    GenerateDailyReport(statistics, false);  // started in the hour 0: no report that night
+    EXPECT_TRUE(Messages().empty());
+    now = Utc(2026, 3, 9, 23, 59, 59);
+    GenerateDailyReport(statistics, false);
+    EXPECT_TRUE(Messages().empty());
+    now = Utc(2026, 3, 10, 0, 0, 1);
+    GenerateDailyReport(statistics, false);
+    std::vector<std::string> reports = Messages();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("Period start: Mon, 9 Mar 2026 00:30:00\nPeriod end: Tue, 10 Mar 2026 00:00:01\n"),
+              std::string::npos);
+    EXPECT_NE(reports[0].find(" 1-39          1\n"), std::string::npos) << reports[0];
+    now = Utc(2026, 3, 10, 0, 0, 2);
+    GenerateDailyReport(statistics, false);  // once a night
+    now = Utc(2026, 3, 10, 0, 20);
+    GenerateDailyReport(statistics, true);  // quiet for less than an hour: no mail at shutdown
+    EXPECT_TRUE(Messages().empty());
+
+    // Switched off: the period moves on, the statistics stay.
+    UseSettings("DailyReport = { Enabled = no; };\n");
+    Record(statistics, 10, 5);
+    GenerateDailyReport(statistics, true);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
+    EXPECT_EQ(statistics.Snapshot().periodStart, now.load());
+
+    // A report that cannot be created keeps the statistics for the next one.
+    UseSettings("DailyReport = { };\n");
+    rmdir(dir.File("Submitted").c_str());
+    output.Take();
+    GenerateDailyReport(statistics, true);
+    EXPECT_EQ(output.Take(), "* Generating daily report message\n* Can't make the daily report: failed to create file " +
+                                 dir.File("Submitted") + "/reportSA_" +
+                                 std::to_string((now.load() + draw.load() - 1) & 0xFFFF) + ".tmp\n");
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
+}
+
+TEST_F(Reports, NoticesAreDeliveredByteExactWithDefaultsForWhatIsMissing)
+{
+    now = Utc(2026, 3, 9, 7, 5, 3);
+    draw = 0;
+    EventReportStarted();
+    EventReportStoped();
+    EventReportProblem("Timed-out (>%d sec) while scanning %s\n", 1200, "/q/m");
+    const std::string head = "Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\n";
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+        head + "Subject: Plugin started Mon, 9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n"
+               "Velmora SpamAssassin plugin started on Mon, 9 Mar 2026 07:05:03.\n\n",
+        head + "Subject: Plugin stopped Mon, 9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n"
+               "Velmora SpamAssassin plugin stopped on Mon, 9 Mar 2026 07:05:03.\n\n",
+        head + "Subject: Problem Mon, 9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n"
+               "\nVelmora SpamAssassin plugin detected a problem.\n\nTimed-out (>1200 sec) while scanning /q/m\n\n\n"}));
+    UseSettings("EventsReports = { Started = { Enabled = No; }; };\n");
+    EventReportStarted();
+    EventReportStoped();
+    EventReportProblem("crash");
+    EXPECT_EQ(output.Take(), "* Error in " + ConfigFilePath() + " \n* Missing EventsReports={Stopped={...} ... };\n");
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+        "Return-Path: <>\nFrom: MAILER-DAEMON\nTo: postmaster\nSubject: \nX-Auto-Generated: report\n\n"
+        "Velmora SpamAssassin plugin stopped on Mon, 9 Mar 2026 07:05:03.\n\n",
+        "Return-Path: <>\nFrom: MAILER-DAEMON\nTo: postmaster\nSubject: SpamAssassin plugin problem occurred on Mon, "
+        "9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n\nVelmora SpamAssassin plugin detected a problem.\n\ncrash\n\n"}));
+}
+
+TEST_F(Reports, AMessageThatCannotBeWrittenWholeIsNeverReleased)
+{
+    now = 1000;
+    std::string name;
+    // A full disk: every write fails with ENOSPC.
+    ReportFile full(fopen("/dev/full", "w"));
+    ASSERT_TRUE(full);
+    WriteFile(dir.File("Submitted/reportSA_1.tmp"), "");
+    fputs("Subject: x\n\nbody\n", full.get());
+    EXPECT_FALSE(ReleaseReport(std::move(full), dir.File("Submitted/reportSA_1.tmp")));
+    EXPECT_EQ(output.Take(), "* failed writing " + dir.File("Submitted/reportSA_1.tmp") + ", errno=28\n");
+    EXPECT_TRUE(ListDirectory(dir.File("Submitted")).empty());
+
+    // Names in use are drawn again, but not for ever.
+    SetRandomSourceForTesting([] { return 0; });
+    WriteFile(dir.File("Submitted/reportSA_1000.tmp"), "being written");
+    EXPECT_FALSE(OpenTempFile(dir.File("Submitted"), "reportSA_", ".tmp", name));
+    EXPECT_EQ(errno, EEXIST);  // every draw gives the same taken number: it gives up
+    SetRandomSourceForTesting(TestRandom);
+    draw = 5;
+    ReportFile file = OpenTempFile(dir.File("Submitted"), "reportSA_", ".tmp", name);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(name, dir.File("Submitted/reportSA_1005.tmp"));
+    fputs("whole", file.get());
+    EXPECT_TRUE(ReleaseReport(std::move(file), name));
+    EXPECT_EQ(ReadFileText(dir.File("Submitted/reportSA_1005.sub")), "whole");
+    unlink(dir.File("Submitted/reportSA_1000.tmp").c_str());
+}
