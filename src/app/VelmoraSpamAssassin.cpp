@@ -122,7 +122,8 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     plugin.pool.StartScanningThreads(CurrentSettings()->MaxScanningThreads);
 }
 
-// HandleRequestLine - answer one request line; true when it was QUIT.
+// HandleRequestLine - answer one request line; true when it was QUIT.  A
+// file that cannot be reached is answered by the scan, which opens it anyway.
 bool HandleRequestLine(Plugin& plugin, const RequestLine& request)
 {
     const std::string id(request.id);
@@ -150,8 +151,6 @@ bool HandleRequestLine(Plugin& plugin, const RequestLine& request)
         PrintMsg("%s FAILURE Request id too long, at most %d characters\n", id.c_str(), kRequestIdSize - 1);
     else if (path.size() >= static_cast<size_t>(kFileNameSize))
         PrintMsg("%s FAILURE Unable to access file: %s, errno=%d\n", id.c_str(), path.c_str(), ENAMETOOLONG);
-    else if (access(path.c_str(), F_OK) != 0)
-        PrintMsg("%s FAILURE Unable to access file: %s, errno=%d\n", id.c_str(), path.c_str(), errno);
     else if (!plugin.pool.EnqueueFile(id, path))
         PrintMsg("%s FAILURE malloc error, errno=%d\n", id.c_str(), ENOMEM);
     else

@@ -1,5 +1,7 @@
 #include "rating/scan.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -46,17 +48,19 @@ void ReportUnrated(const char* path, int got, const char* reply)
 }
 
 // RateMessage - everything between reading the file and the reply; fills
-// the record of the message.
-void RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record)
+// the record of the message.  False when the file does not exist at all: such
+// a request is answered but not counted as handled.
+bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record)
 {
     unsigned long envelopeLength = 0;
     if (!ReadFile2(request.Path(), threadText, envelopeLength)) {
-        AnswerRequest(request, "FAILURE Unable to access file: %s, errno=%d\n", request.Path(), errno);
-        return;
+        const int error = errno;
+        AnswerRequest(request, "FAILURE Unable to access file: %s, errno=%d\n", request.Path(), error);
+        return access(request.Path(), F_OK) == 0;
     }
     const char* text = threadText.Data();
     if (CheckWhitelist(text, static_cast<int>(envelopeLength), request, settings, list))
-        return;
+        return true;
 
     // The body ends at the first NUL; only what is sent is counted.
     const char* body = text + envelopeLength;
@@ -84,6 +88,7 @@ void RateMessage(FileRequest& request, const Settings& settings, const whitelist
     }
     PrintResult(request, rating, settings);
     record.rating = rating;
+    return true;
 }
 
 }  // namespace
@@ -119,13 +124,15 @@ void ScanFile(FileRequest& request, const Settings& settings, const whitelist& l
 {
     const timeval start = NowPrecise();
     MessageRecord record;
+    bool counted = true;
     try {
-        RateMessage(request, settings, list, record);
+        counted = RateMessage(request, settings, list, record);
     } catch (const std::bad_alloc&) {
         AnswerRequest(request, "FAILURE malloc error, errno=%d\n", ENOMEM);
     }
     record.milliseconds = HandlingTime(start, NowPrecise());
-    statistics.RecordMessage(record);
+    if (counted)
+        statistics.RecordMessage(record);
     threadText.Trim();
 }
 
