@@ -42,7 +42,7 @@ public:
                 (void)!read(fd, buffer, sizeof buffer);
                 for (int waited = 0; (delay < 0 || waited < delay) && !stopping; waited += 10)
                     usleep(10000);
-                (void)!write(fd, "SPAMD/1.5 0 PONG\r\n", 18);
+                (void)!send(fd, "SPAMD/1.5 0 PONG\r\n", 18, MSG_NOSIGNAL);
                 close(fd);
             }
         });

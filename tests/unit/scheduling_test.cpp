@@ -110,9 +110,11 @@ TEST(Controller, AScanIsGivenUpOnlyWhenOlderThanTheLimitAndOnlyOnce)
 {
     SetClockForTesting([] { return time_t{5000}; });
     Gate gate;
+    std::atomic<int> answered{0};
     static ScanningPool pool([&](FileRequest& request) {
         gate.Pass();
         AnswerRequest(request, "ADDHEADER \"late\"\n");
+        answered++;
     });
     std::vector<std::string> givenUp;
     std::vector<time_t> ticks;
@@ -134,7 +136,7 @@ TEST(Controller, AScanIsGivenUpOnlyWhenOlderThanTheLimitAndOnlyOnce)
     EXPECT_EQ(pool.CountActiveThreads(), 0);  // written off
     OutputCapture capture;
     gate.Open();
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(Eventually([&] { return answered.load() == 2; }));
     EXPECT_EQ(capture.Text(), "* ADDHEADER \"late\"\n* ADDHEADER \"late\"\n");  // the given-up scans answer as "*"
     pool.StopScanningThreads();
     SetClockForTesting(nullptr);
