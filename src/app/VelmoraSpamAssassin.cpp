@@ -167,12 +167,10 @@ std::optional<std::string> CommandLoop(Plugin& plugin)
     for (;;) {
         if (plugin.ShutdownRequested())
             return std::nullopt;
-        bool woken = false;
         bool waited = false;
-        if (xfgetsWake(line, sizeof line, STDIN_FILENO, plugin.WakeFd(), &woken, &waited) == nullptr) {
-            if (woken)
-                return std::nullopt;
-            PrintMsg("* Quit request accepted.\n");
+        if (xfgetsFd(line, sizeof line, STDIN_FILENO, &waited) == nullptr) {
+            if (!plugin.ShutdownRequested())
+                PrintMsg("* Quit request accepted.\n");
             return std::nullopt;
         }
         // The marker is looked for whenever the host paused before this line,

@@ -1,6 +1,7 @@
 #include "app/plugin.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,12 +11,19 @@
 #include "rating/scan.h"
 #include "reports/events.h"
 
-Plugin::Plugin() : pool([this](FileRequest& request) { HandleFileRequest(request); })
+namespace {
+
+// Its only work is to interrupt the main thread's read of standard input.
+void WakeUp(int) {}
+
+}  // namespace
+
+Plugin::Plugin()
+    : pool([this](FileRequest& request) { HandleFileRequest(request); }), mainThread(pthread_self())
 {
-    if (pipe2(wakePipe, O_CLOEXEC) != 0) {
-        PrintMsg("* FAILURE Unable to create a pipe, errno=%d\n", errno);
-        ExitProcess(1);
-    }
+    struct sigaction action {};
+    action.sa_handler = WakeUp;  // without SA_RESTART: a blocked read returns
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 bool Plugin::IdentityOf(const char* path, FileIdentity& identity)
@@ -52,10 +60,17 @@ void Plugin::HandleFileRequest(FileRequest& request)
 
 void Plugin::RequestShutdown()
 {
-    shutdownRequested.store(true);
-    const char wake = 'Q';
-    ssize_t ignored = write(wakePipe[1], &wake, 1);
-    (void)ignored;
+    if (shutdownRequested.exchange(true))
+        return;
+    // Standard input becomes empty, then the main thread's read is
+    // interrupted: a read that begins after the interruption sees the end of
+    // input at once, so the command loop cannot sleep through the request.
+    const int empty = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (empty >= 0) {
+        dup2(empty, STDIN_FILENO);
+        close(empty);
+    }
+    pthread_kill(mainThread, SIGUSR1);
 }
 
 int Plugin::RememberCrash(const char* path)

@@ -5,7 +5,7 @@
 //                            with the rating-0 headers, any other is scanned
 // Plugin::RequestShutdown    any thread: the command loop ends and the plugin
 //                            shuts down in order
-// Plugin::ShutdownRequested, WakeFd   the command loop's view of it
+// Plugin::ShutdownRequested           the command loop's view of it
 // Plugin::RememberCrash      note a crash and the file it happened on; the
 //                            count of crashes in this run
 //
@@ -13,6 +13,7 @@
 // destroyed (detached threads may use it while the process exits).
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -35,7 +36,6 @@ public:
     void HandleFileRequest(FileRequest& request);
     void RequestShutdown();
     bool ShutdownRequested() const { return shutdownRequested.load(); }
-    int WakeFd() const { return wakePipe[0]; }
     int RememberCrash(const char* path);
 
     Statistics statistics;
@@ -48,7 +48,7 @@ private:
     static bool IdentityOf(const char* path, FileIdentity& identity);
 
     std::atomic<bool> shutdownRequested{false};
-    int wakePipe[2] = {-1, -1};
+    pthread_t mainThread;
     std::mutex crashMutex;
     std::set<FileIdentity> crashedFiles;  // guarded by crashMutex
     std::atomic<int> crashes{0};

@@ -1,6 +1,5 @@
 #include "base/text.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,24 +16,14 @@ struct LineReader {
     size_t begin = 0;
     size_t end = 0;
 
-    // Next byte, -1 at end of input or on a read error, -2 when wakeFd
-    // became readable while the reader waited for input.
-    int Next(int from, int wakeFd)
+    // Next byte, or -1 at end of input or on a read error.
+    int Next(int from)
     {
         if (from != fd) {
             fd = from;
             begin = end = 0;
         }
         if (begin == end) {
-            if (wakeFd >= 0) {
-                pollfd fds[2] = {{from, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-                int ready;
-                do
-                    ready = poll(fds, 2, -1);
-                while (ready < 0 && errno == EINTR);
-                if (ready > 0 && (fds[1].revents & POLLIN) != 0)
-                    return -2;
-            }
             ssize_t n;
             do {
                 n = ::read(fd, block, sizeof block);
@@ -52,17 +41,13 @@ LineReader lineReader;
 
 }  // namespace
 
-char* xfgetsFd(char* buffer, int size, int fd) { return xfgetsWake(buffer, size, fd, -1, nullptr, nullptr); }
-
-char* xfgetsWake(char* buffer, int size, int fd, int wakeFd, bool* woken, bool* waited)
+char* xfgetsFd(char* buffer, int size, int fd, bool* waited)
 {
     if (waited != nullptr)
         *waited = lineReader.fd != fd || lineReader.begin == lineReader.end;
     int kept = 0;
     for (;;) {
-        int c = lineReader.Next(fd, wakeFd);
-        if (c == -2 && woken != nullptr)
-            *woken = true;
+        int c = lineReader.Next(fd);
         if (c < 0)
             return nullptr;
         if (c == '\n')

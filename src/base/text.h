@@ -24,12 +24,9 @@
 // a longer line dropped up to its line feed); null at end of input or on a
 // read error, a partial last line without a line feed is dropped.
 char* xfgets(char* buffer, int size, FILE* stream);
-// xfgetsFd - the same on a plain descriptor (tests).
-char* xfgetsFd(char* buffer, int size, int fd);
-// xfgetsWake - the same, but a wait for input also ends (null, *woken set)
-// when wakeFd becomes readable: another thread asks the reader to stop.
-// *waited tells whether the line did not lie in the read-ahead buffer already.
-char* xfgetsWake(char* buffer, int size, int fd, int wakeFd, bool* woken, bool* waited);
+// xfgetsFd - the same on a plain descriptor; *waited, when given, tells
+// whether the line did not lie in the read-ahead buffer already.
+char* xfgetsFd(char* buffer, int size, int fd, bool* waited = nullptr);
 
 bool EqualStringsNoCase(const char* a, const char* b);
 

@@ -61,25 +61,6 @@ TEST(Text, LinesAreCutAtTheirFieldAndAPartialLastLineIsDropped)
     close(ends[0]);
 }
 
-TEST(Text, AWaitForInputEndsWhenWoken)
-{
-    int input[2], wake[2];
-    ASSERT_EQ(pipe(input), 0);
-    ASSERT_EQ(pipe(wake), 0);
-    std::thread waker([&] {
-        usleep(50000);
-        ASSERT_EQ(write(wake[1], "w", 1), 1);
-    });
-    char line[64];
-    bool woken = false, waited = false;
-    EXPECT_EQ(xfgetsWake(line, sizeof line, input[0], wake[0], &woken, &waited), nullptr);
-    EXPECT_TRUE(woken);
-    EXPECT_TRUE(waited);
-    waker.join();
-    for (int fd : {input[0], input[1], wake[0], wake[1]})
-        close(fd);
-}
-
 TEST(RequestLine, EveryKindIsRecognised)
 {
     struct Case {
