@@ -1,100 +1,88 @@
-#include <gtest/gtest.h>
+// Ratings as the host receives them: score to rating, score bar, alert
+// header, whitelist, and one answer per request under load and reloads.
+#include <signal.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <map>
-#include <optional>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "fake_spamd.h"
-#include "plugin_process.h"
+#include "plugin_test.h"
 
-namespace {
+using Rating = PluginTest;
 
-const char* const kMessage = "P <a@example.org>\nR <b@example.org>\n\nSubject: hi\n\nhello\n";
-
-class RatingE2E : public ::testing::Test {
-protected:
-    void StartPlugin(std::optional<std::string> whitelist = std::nullopt)
-    {
-        PluginProcess::Options options;
-        options.settings = DefaultSettingsText(spamd.SocketPath(), 4);
-        options.whitelist = std::move(whitelist);
-        plugin.Start(options);
-    }
-
-    std::string Message(const std::string& name, const std::string& content)
-    {
-        WriteFile(plugin.WorkDir() + "/" + name, content);
-        return plugin.WorkDir() + "/" + name;
-    }
-
-    std::string NextReply()
-    {
-        return plugin.WaitForLine([](const std::string& line) { return !line.starts_with("* "); });
-    }
-
-    // QuitAndCollect - shut down; every line written after the request.
-    std::vector<std::string> QuitAndCollect()
-    {
-        plugin.Send("q QUIT");
-        auto rest = plugin.ReadAllUntilExit();
-        EXPECT_EQ(plugin.WaitExit(), 0);
-        return rest;
-    }
-
-    TempDir socketDir;
-    FakeSpamd spamd{socketDir.File("spamd.sock")};
-    PluginProcess plugin;
-};
-
-}  // namespace
-
-TEST_F(RatingE2E, SplitReplyIsRatedByItsScoreAndAWhitelistedSenderSkipsSpamd)
+TEST_F(Rating, ScoreBecomesRatingBarAndAlertAndAWhitelistedSenderSkipsSpamd)
 {
+    // "Subject: <score>/<threshold>" gets that verdict; spamd sends a 99 in two writes, status line first.
     spamd.SetResponder([](const std::string& request) {
-        // The status line alone first, as spamd often does.
-        return request.find("split") == std::string::npos ? SpamdReply{.score = 2.5}
-                                                           : SpamdReply{.score = 5.5, .splitAt = {19}};
+        const char* verdict = request.c_str() + request.find("Subject: ") + 9;
+        const double score = atof(verdict), threshold = atof(strchr(verdict, '/') + 1);
+        return SpamdReply{.score = score, .threshold = threshold, .splitAt = {score == 5.5 ? 19u : 0u}};
     });
-    StartPlugin("# trusted senders\n*@trusted.example.org\n");
-    plugin.Send("1 FILE " + Message("plain", kMessage));
-    EXPECT_EQ(NextReply(), "1 ADDHEADER \"X-Junk-Score:  45 [XX]\\eX-SA-Score:  45 [XX]\"");
-    plugin.Send("2 FILE " + Message("split", "Subject: split\n\nhello\n"));
-    EXPECT_EQ(NextReply(), "2 ADDHEADER \"X-Junk-Score:  99 [XXXXX]\\eX-SA-Score:  99 [XXXXX]\"");
-    plugin.Send("w FILE " + Message("trusted", "P <a@trusted.example.org>\nR <b@example.org>\n\nSubject: hi\n\nhi\n"));
-    EXPECT_EQ(NextReply(), "w ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"");
-    QuitAndCollect();
-    const auto& lines = plugin.Transcript();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "* a@trusted.example.org is whitelisted by *@trusted.example.org"),
-              lines.end());
-    EXPECT_EQ(spamd.CheckCount(), 2);
+    PluginProcess::Options options = DefaultOptions(2);
+    options.whitelist = "# trusted senders\n*@trusted.example.org\n";
+    plugin.Start(options);
+    const std::pair<const char*, const char*> cases[] = {
+        {"-3/5", "  0 []"},    {"0.2/5", "  3 [X]"},    {"2.2/5", " 39 [X]"},     {"2.5/5", " 45 [XX]"},
+        {"4.2/5", " 75 [XX]"}, {"4.3/5", " 77 [XXX]"},  {"4.7/5", " 84 [XXX]"},   {"5/5", " 90 [XXXX]"},
+        {"5.5/5", " 99 [XXXXX]"}, {"5.6/5", "100 [XXXXXX]"}, {"9/0", "  0 []"},
+    };
+    for (const auto& [verdict, rating] : cases) {
+        plugin.Send("1 FILE " + Message("m", "P <a@example.org>\n\nSubject: " + std::string(verdict) + "\n\nhi\n"));
+        const std::string alert = rating[0] == '1' ? "\\eX-Alert: possible spam!\\eX-Color: red" : "";
+        const std::string header = "X-Junk-Score: " + std::string(rating) + "\\eX-SA-Score: " + rating + alert;
+        EXPECT_EQ(plugin.NextReply(), "1 ADDHEADER \"" + header + "\"") << verdict;
+    }
+    // spamd gets the message without its envelope, and a line feed after it.
+    EXPECT_EQ(spamd.Requests().at(1), "CHECK SPAMC/1.2\r\nContent-length: 19\r\n\r\nSubject: -3/5\n\nhi\n\n");
+    plugin.Send("w FILE " + Message("w", "P <a@trusted.example.org>\nR <b@example.org>\n\nSubject: 9/5\n\nhi\n"));
+    EXPECT_EQ(plugin.NextReply(), "w ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"");
+    Quit();
+    EXPECT_EQ(spamd.CheckCount(), static_cast<int>(std::size(cases)));
+    EXPECT_EQ(plugin.Count("* 1 items read from " + plugin.WorkDir() + "/whitelist.txt"), 1u);
+    EXPECT_EQ(plugin.Count("* a@trusted.example.org is whitelisted by *@trusted.example.org"), 1u);
 }
 
-TEST_F(RatingE2E, ConcurrentRequestsEachGetTheirOwnRating)
+TEST_F(Rating, ConcurrentRequestsAcrossReloadsAreAnsweredOnceWithTheirOwnRating)
 {
     // Message n scores (n % 60) / 10, which rates 18 * (n % 60) / 10.
     spamd.SetResponder([](const std::string& request) {
         const int n = atoi(request.c_str() + request.find("number ") + 7);
         return SpamdReply{.score = (n % 60) / 10.0, .delayMs = n % 5};
     });
-    StartPlugin();
-    constexpr int kRequests = 200;
-    std::string burst;
-    for (int n = 0; n < kRequests; n++) {
+    Start(3);
+    plugin.Send("0 INTF");  // an answer shows that the signal handlers are in place
+    plugin.WaitFor("0 INTF 3 PROD=CLAM");
+    constexpr int kRequests = 300;
+    std::vector<std::string> lines;
+    for (int n = 1; n <= kRequests; n++) {
         const std::string number = std::to_string(n);
-        burst += number + " FILE " + Message("m" + number, "Subject: number " + number + "\n\nhello\n") + "\n";
+        lines.push_back(number + " FILE " + Message("m" + number, "Subject: number " + number + "\n\nhi\n"));
     }
-    plugin.SendRaw(burst);
+    std::thread writer([&] {
+        for (int n = 1; n <= kRequests; n++) {
+            plugin.Send(lines[n - 1]);
+            if (n == 50 || n == 200)
+                kill(plugin.Pid(), SIGHUP);
+            if (n == 120) {
+                WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", DefaultSettingsText(spamd.SocketPath(), 2));
+                WriteFile(plugin.WorkDir() + "/hup.sig", "");
+            }
+            if (n % 10 == 0)
+                usleep(2000);
+        }
+    });
     std::map<int, int> ratings;
-    for (int i = 0; i < kRequests; i++) {
-        const std::string reply = NextReply();
-        const int rating = atoi(reply.c_str() + reply.find("Score:") + 6);
-        ASSERT_TRUE(ratings.emplace(atoi(reply.c_str()), rating).second) << "again: " << reply;
+    for (int i = 0; i < kRequests && !HasFailure(); i++) {
+        const std::string reply = plugin.NextReply(60s);
+        EXPECT_TRUE(ratings.emplace(atoi(reply.c_str()), atoi(reply.c_str() + reply.find("Score:") + 6)).second)
+            << "again: " << reply;
     }
+    writer.join();
     for (const auto& [n, rating] : ratings)
         EXPECT_EQ(rating, std::min(100, 18 * (n % 60) / 10)) << "request " << n;
-    for (const std::string& line : QuitAndCollect())
-        EXPECT_TRUE(line.starts_with("* ") || line == "q OK") << "extra reply: " << line;
+    Quit();
+    EXPECT_EQ(ratings.size(), static_cast<size_t>(kRequests));
+    EXPECT_EQ(plugin.Count("* HUP signal caught"), 2u);
+    EXPECT_EQ(plugin.Count("* re-reading VelmoraSpamAssassin.cfg"), 4u);  // the marker's two lines, one per signal
+    EXPECT_EQ(static_cast<int>(spamd.Requests().size()) - spamd.CheckCount(), 4);  // a PING at start and per reload
 }

@@ -1,24 +1,17 @@
+// The plugin against the real spamd: known messages, and a burst rated as
+// each of its messages is rated alone.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <set>
-#include <thread>
 
-#include "config/settings.h"
-#include "output_capture.h"
-#include "plugin_process.h"
-#include "protocol/text.h"
-#include "rating/scan.h"
-#include "rating/spamd_client.h"
 #include "real_spamd.h"
 
 namespace {
 
-// Messages that this spamd rates differently from one another.
+// Messages that spamd rates differently from one another.
 const char* const kMessageKinds[] = {
     "Subject: hello\n\nhello\n",
     "From: a@example.org\nTo: b@example.org\nSubject: hello\n\nhello\n",
@@ -30,108 +23,60 @@ const char* const kMessageKinds[] = {
     "Message-ID: <1@example.org>\n\nHere are the notes from the meeting.\n",
     "Subject: x\n\nXJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X\n",
 };
-constexpr int kKinds = sizeof kMessageKinds / sizeof kMessageKinds[0];
+constexpr int kKinds = std::size(kMessageKinds);
 
-int RatingOfReply(const std::string& line) { return atoi(line.c_str() + line.find("Score:") + 6); }
-
-// RealSpamdTest - one spamd for every test of this binary.
-class RealSpamdTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        if (!RealSpamd::FindBinary().empty())
-            spamd = std::make_unique<RealSpamd>();
-    }
-    static void TearDownTestSuite() { spamd.reset(); }
-
-    void SetUp() override
-    {
-        if (!spamd) {
-            const char* ci = getenv("CI");
-            if (ci != nullptr && strcmp(ci, "true") == 0)
-                FAIL() << "spamd is not installed, and CI needs the tests against it";
-            GTEST_SKIP() << "spamd is not installed; the tests against the real spamd are skipped";
-        }
-        ASSERT_TRUE(spamd->Ready()) << spamd->Error();
-        signal(SIGPIPE, SIG_IGN);
-        Settings settings;
-        settings.socketPath = spamd->SocketPath();
-        PublishSettings(settings);
-    }
-
-    void TearDown() override { PublishSettings(Settings{}); }
-
-    // Scan - the replies to requests 0, 1, ... for the messages, scanned all at once.
-    std::string Scan(const std::vector<std::string>& messages)
-    {
-        std::vector<std::unique_ptr<queueItem_t>> items;
-        for (size_t n = 0; n < messages.size(); n++) {
-            const std::string id = std::to_string(n), path = dir.File("message-" + id);
-            WriteFile(path, messages[n]);
-            items.push_back(std::make_unique<queueItem_t>());
-            strnncpy(items.back()->requestId, id.c_str(), kRequestIdSize);
-            strnncpy(items.back()->fileName, path.c_str(), kFileNameSize);
-        }
-        OutputCapture output;
-        std::vector<std::thread> threads;
-        for (auto& item : items)
-            threads.emplace_back([&item] { ScanFile(*item); });
-        for (auto& thread : threads)
-            thread.join();
-        return output.Text();
-    }
-
-    // DirectRating - the rating of one CHECK of the message, made here.
-    static int DirectRating(const std::string& message)
-    {
-        const std::string length = std::to_string(message.size() + 1);
-        const std::string header = "CHECK SPAMC/1.2\r\nContent-length: " + length + "\r\n\r\n";
-        char reply[kReplyCapacity + 1];
-        sendCommand(spamd->SocketPath(), {header, message, "\n"}, reply, kReplyCapacity);
-        const SpamdVerdict verdict = ParseCheckReply(reply);
-        return RatingOf(verdict.score, verdict.threshold);
-    }
-
-    static inline std::unique_ptr<RealSpamd> spamd;
-    TempDir dir;
-};
+int RatingOf(const std::string& reply) { return atoi(reply.c_str() + reply.find("Score:") + 6); }
 
 }  // namespace
 
-TEST_F(RealSpamdTest, GtubeIsRatedHundredWithTheAlertAndTheSampleNonSpamBelowNinety)
+TEST(RealSpamd, RatesGtubeAtHundredTheSampleNonSpamLowAndABurstLikeSingleMessages)
 {
+    if (!RealSpamd::Installed()) {
+        const char* ci = getenv("CI");
+        if (ci != nullptr && strcmp(ci, "true") == 0)
+            FAIL() << "spamd is not installed, and CI needs the tests against it";
+        GTEST_SKIP() << "spamd is not installed; the tests against the real spamd are skipped";
+    }
+    RealSpamd spamd;
+    ASSERT_TRUE(spamd.Ready()) << spamd.Error();
     const std::string spam = ReadSampleMessage("sample-spam.txt"), ham = ReadSampleMessage("sample-nonspam.txt");
-    ASSERT_FALSE(spam.empty()) << "sample-spam.txt is missing";
-    ASSERT_FALSE(ham.empty()) << "sample-nonspam.txt is missing";
-    const std::string replies = Scan({"P <spammer@example.org>\nR <victim@example.org>\n\n" + spam, ham});
-    EXPECT_NE(replies.find("0 ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]"
-                           "\\eX-Alert: possible spam!\\eX-Color: red\"\n"),
-              std::string::npos)
-        << replies;
-    const size_t hamReply = replies.find("1 ADDHEADER \"X-Junk-Score: ");
-    ASSERT_NE(hamReply, std::string::npos) << replies;
-    EXPECT_LT(RatingOfReply(replies.substr(hamReply)), 90) << replies;
-}
+    ASSERT_FALSE(spam.empty() || ham.empty()) << "the spamassassin examples are missing";
+    PluginProcess plugin;
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 4)});
+    auto file = [&](const std::string& name, const std::string& text) {
+        WriteFile(plugin.WorkDir() + "/" + name, "P <a@example.org>\nR <b@example.org>\n\n" + text);
+        return " FILE " + plugin.WorkDir() + "/" + name;
+    };
+    plugin.Send("spam" + file("spam", spam));
+    EXPECT_EQ(plugin.NextReply(60s), "spam ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]"
+                                     "\\eX-Alert: possible spam!\\eX-Color: red\"");
+    plugin.Send("ham" + file("ham", ham));
+    const std::string hamReply = plugin.NextReply(60s);
+    EXPECT_TRUE(hamReply.starts_with("ham ADDHEADER \"X-Junk-Score: ")) << hamReply;
+    EXPECT_LT(RatingOf(hamReply), 90) << hamReply;
 
-TEST_F(RealSpamdTest, BurstOfRequestsGetsTheRatingsOfDirectChecks)
-{
+    std::string requests[kKinds];
     int expected[kKinds];
     std::set<int> distinct;
-    for (int kind = 0; kind < kKinds; kind++)
-        distinct.insert(expected[kind] = DirectRating(kMessageKinds[kind]));
-    ASSERT_GE(distinct.size(), 4u) << "the messages should be rated apart";
-
-    std::vector<std::string> messages;
-    for (int n = 0; n < 200; n++)
-        messages.push_back("P <a@example.org>\nR <b@example.org>\n\n" + std::string(kMessageKinds[n % kKinds]));
-    const std::string text = Scan(messages);
-    std::map<int, int> ratings;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = text.find('\n', start);
-        const std::string line = text.substr(start, end - start);
-        ASSERT_TRUE(ratings.emplace(atoi(line.c_str()), RatingOfReply(line)).second) << "again: " << line;
+    for (int kind = 0; kind < kKinds; kind++) {
+        requests[kind] = file("kind" + std::to_string(kind), kMessageKinds[kind]);
+        plugin.Send("k" + requests[kind]);
+        distinct.insert(expected[kind] = RatingOf(plugin.NextReply(60s)));
     }
-    ASSERT_EQ(ratings.size(), messages.size());
+    ASSERT_GE(distinct.size(), 4u) << "the messages should be rated apart";
+    std::string burst;
+    for (int n = 0; n < 200; n++)
+        burst += std::to_string(n) + requests[n % kKinds] + "\n";
+    plugin.SendRaw(burst);
+    std::map<int, int> ratings;
+    for (int n = 0; n < 200 && !HasFailure(); n++) {
+        const std::string reply = plugin.NextReply(60s);
+        EXPECT_TRUE(ratings.emplace(atoi(reply.c_str()), RatingOf(reply)).second) << "again: " << reply;
+    }
+    EXPECT_EQ(ratings.size(), 200u);
     for (const auto& [id, rating] : ratings)
         EXPECT_EQ(rating, expected[id % kKinds]) << "request " << id;
+    plugin.Send("q QUIT");
+    plugin.ReadAllUntilExit();
+    EXPECT_EQ(plugin.WaitExit(), 0);
 }

@@ -1,162 +1,155 @@
-// Report mails of a running plugin: the started and stopped notices, the
-// daily report at shutdown, and the statistics carried across restarts.
-
+// Report mails and the statistics dump of a running plugin: started and
+// stopped notices, the daily report at shutdown and at midnight, and the
+// statistics carried across restarts on one day.
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
+#include <map>
 
-#include <algorithm>
-#include <cstdio>
-#include <string>
-#include <vector>
-
-#include "fake_spamd.h"
-#include "plugin_process.h"
+#include "plugin_test.h"
 
 namespace {
 
-// Noon of a fixed day in a fixed zone, so that both runs of a restart test
-// fall on the same local day wherever the tests run.
+// Noon of a fixed day in a fixed zone, so that the runs of a test fall on the
+// same local day wherever the tests run.
 constexpr long kNoon = 1773075600;  // Mon, 9 Mar 2026 12:00:00 in EST5
-
-// MaskDates - the text with its times of the test day as "<date>"; the runs
-// start at noon and last a few seconds.
-std::string MaskDates(std::string text)
-{
-    const std::string day = "Mon, 9 Mar 2026 12:0";
-    for (size_t at; (at = text.find(day)) != std::string::npos;)
-        text.replace(at, day.size() + 4, "<date>");
-    return text;
-}
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class ReportMails : public ::testing::Test {
+class Reports : public PluginTest {
 protected:
     void Run(long clockStart)
     {
-        PluginProcess::Options options;
-        options.settings = DefaultSettingsText(spamd.SocketPath(), 2);
+        PluginProcess::Options options = DefaultOptions(2);
         options.env = {{"TZ", "EST5"}, {"VELMORA_TEST_CLOCK_START", std::to_string(clockStart)}};
-        if (runs++ == 0)
-            plugin.Start(options);
-        else
-            plugin.Restart(options);
+        plugin.Start(options);
     }
-
-    void RateAndQuit(int count)
+    // Rate - a spam with its envelope (rated 100), then plain messages (rated 0).
+    void Rate(int plain)
     {
-        for (int i = 1; i <= count; i++) {
-            const std::string id = std::to_string(i), path = plugin.WorkDir() + "/m" + id;
-            WriteFile(path, "P sender@example.org\nR rcpt@example.org\nS 192.0.2.1\n\nSubject: test\n\nbody\n");
-            plugin.Send(id + " FILE " + path);
-            plugin.WaitForLineStartingWith(id + " ");
+        spamd.SetResponder([](const std::string& r) { return SpamdReply{.score = Contains(r, "FREE") ? 9.0 : 0}; });
+        plugin.Send("s FILE " + Message("s", "P <x@example.net>\nR <rcpt@example.org>\nR <b@example.org>\n"
+                                             "S mx.example.net [192.0.2.1]\n\nSubject: FREE\n\nhi\n"));
+        plugin.NextReply();
+        for (int i = 0; i < plain; i++) {
+            plugin.Send(std::to_string(i) + " FILE " + Message("m"));
+            plugin.NextReply();
         }
-        plugin.Send("99 QUIT");
-        plugin.ReadAllUntilExit();
-        EXPECT_EQ(plugin.WaitExit(), 0);
     }
-
-    // Delivered - the delivered messages, told by their body; taken out of the directory.
-    struct Delivered {
-        std::vector<std::string> started, stopped, daily;
-    };
-    Delivered Collect()
+    // Delivered - the mails by kind ("started", "stopped", "daily"), taken out of the directory.
+    std::map<std::string, std::vector<std::string>> Delivered()
     {
-        Delivered found;
+        std::map<std::string, std::vector<std::string>> found;
         for (const std::string& name : ListDirectory(plugin.SubmittedDir())) {
-            const std::string path = plugin.SubmittedDir() + "/" + name;
-            EXPECT_TRUE(name.starts_with("reportSA_") && name.ends_with(".sub")) << name;
+            const std::string path = plugin.SubmittedDir() + "/" + name, text = ReadFileText(path);
             struct stat st {};
             stat(path.c_str(), &st);
+            EXPECT_TRUE(name.starts_with("reportSA_") && name.ends_with(".sub")) << name;
             EXPECT_EQ(st.st_mode & 07777, 0666u) << name;
-            const std::string text = ReadFileText(path);
+            const size_t verb = text.find("\nVelmora SpamAssassin plugin st");
+            found[verb == text.npos ? "daily" : text.substr(verb + 29, 7)].push_back(text);
             std::remove(path.c_str());
-            if (Contains(text, "\nVelmora SpamAssassin plugin started on "))
-                found.started.push_back(text);
-            else if (Contains(text, "\nVelmora SpamAssassin plugin stopped on "))
-                found.stopped.push_back(text);
-            else
-                found.daily.push_back(text);
         }
         return found;
     }
-
-    TempDir sockets;
-    FakeSpamd spamd{sockets.File("s")};
-    PluginProcess plugin;
-    int runs = 0;
+    std::string Dump() { return ReadFileText(plugin.WorkDir() + "/statistics.dat"); }
 };
+
+const char* const kScoreTable = "Range   Messages\n    0          2\n 1-39          0\n40-76          0\n"
+                                "77-84          0\n85-90          0\n91-99          0\n  100          1\n"
+                                "-----------------\n               3 messages rated\n\n";
+const char* const kLists = "\n\nSpam Sources:\n\n      #       %  Source\n      1 100.00%  mx.example.net [192.0.2.1]\n"
+                           "-----------------\n      1 sources total\n\n\n\nSpam Targets:\n\n      #       %  Target\n"
+                           "      1  50.00%  b@example.org\n      1  50.00%  rcpt@example.org\n-----------------\n"
+                           "      2 targets total\n\n";
 
 }  // namespace
 
-TEST_F(ReportMails, ShutdownMailsNoticesAndReportAndARestartCarriesTheDayOn)
+TEST_F(Reports, ShutdownMailsAndRestartsOnOneDayCarryTheStatisticsOn)
 {
     Run(kNoon);
-    RateAndQuit(2);
-    EXPECT_EQ(std::count(plugin.Transcript().begin(), plugin.Transcript().end(), "* Generating daily report message"),
-              1);
-    const std::string dump = ReadFileText(plugin.WorkDir() + "/statistics.dat");
-    EXPECT_TRUE(Contains(dump, "MessagesTotal=2;\n")) << dump;
-    EXPECT_TRUE(Contains(dump, "NormalShutdown=YES;\n")) << dump;
+    Rate(2);
+    Quit();
+    EXPECT_EQ(plugin.Count("* Generating daily report message"), 1u);
+    EXPECT_TRUE(MaskDates(Dump()).starts_with("StatStart=1773075600; #<date>\nStatEnd=177307560")) << Dump();
+    EXPECT_TRUE(Contains(Dump(), "\nMessagesTotal=3;\n")) << Dump();
+    EXPECT_TRUE(Contains(Dump(), "\nNormalShutdown=YES;\nScores={\n\"0\"=2;\n\"100\"=1;\n};\n"
+                                 "Sources={\n\"mx.example.net [192.0.2.1]\"=1;\n};\n"
+                                 "Targets={\n\"b@example.org\"=1;\n\"rcpt@example.org\"=1;\n};\n")) << Dump();
     EXPECT_FALSE(FileExists(plugin.WorkDir() + "/statistics.dat.tmp"));
-    Delivered found = Collect();
-    ASSERT_EQ(found.started.size(), 1u);
-    ASSERT_EQ(found.stopped.size(), 1u);
-    ASSERT_EQ(found.daily.size(), 1u);
-    EXPECT_TRUE(Contains(found.daily[0], "\nVelmora SpamAssassin plugin activity report.\n"));
-    EXPECT_EQ(MaskDates(found.started[0]),
-              "Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\nSubject: Plugin started <date>\n"
-              "X-Auto-Generated: report\n\nVelmora SpamAssassin plugin started on <date>.\n\n");
-    EXPECT_EQ(MaskDates(found.stopped[0]),
-              "Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\nSubject: Plugin stopped <date>\n"
-              "X-Auto-Generated: report\n\nVelmora SpamAssassin plugin stopped on <date>.\n\n");
-    const std::string report = MaskDates(found.daily[0]);
+    auto mails = Delivered();
+    for (const char* kind : {"started", "stopped"}) {
+        const std::vector<std::string>& notices = mails[kind];
+        ASSERT_EQ(notices.size(), 1u) << kind;
+        EXPECT_EQ(MaskDates(notices[0]), std::string("Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\n"
+                                                     "Subject: Plugin ") + (kind[2] == 'a' ? "started" : "stopped") +
+                                             " <date>\nX-Auto-Generated: report\n\nVelmora SpamAssassin plugin " +
+                                             kind + " on <date>.\n\n");
+    }
+    ASSERT_EQ(mails["daily"].size(), 1u);
+    const std::string report = MaskDates(mails["daily"][0]);
     EXPECT_TRUE(report.starts_with("Return-Path: <>\nFrom: spam-report@example.org\nTo: postmaster\n"
                                    "Subject: Daily spam report <date>\nX-Auto-Generated: report\n\n"
                                    "Velmora SpamAssassin plugin activity report.\n\n"
-                                   "Period start: <date>\nPeriod end: <date>\n\nUptime: 0d 00h 00m 0"))
+                                   "Period start: <date>\nPeriod end: <date>\n\nUptime: 0d 00h 00m 0")) << report;
+    EXPECT_TRUE(Contains(report, "\n\nSpam Scores:\n\n" + std::string(kScoreTable) + "Scanning time:\nMin: "))
         << report;
-    EXPECT_TRUE(Contains(report, "\nRange   Messages\n    0          2\n 1-39          0\n")) << report;
-    EXPECT_TRUE(Contains(report, "\n               2 messages rated\n\n")) << report;
+    EXPECT_TRUE(Contains(report, "\n\nResource usage:\nUser: ")) << report;
+    EXPECT_TRUE(Contains(report, "\nAverage concurrent scans: ")) << report;
+    EXPECT_TRUE(report.ends_with(kLists)) << report;
     EXPECT_FALSE(Contains(report, "Warning")) << report;
 
+    // A restart on the same day goes on from the dump, and says so.
     Run(kNoon + 120);
-    RateAndQuit(1);
-    found = Collect();
-    ASSERT_EQ(found.daily.size(), 1u);
-    EXPECT_TRUE(Contains(found.daily[0], "\n               3 messages rated\n")) << found.daily[0];
-    EXPECT_TRUE(Contains(found.daily[0], "Period start: Mon, 9 Mar 2026 12:00:0")) << found.daily[0];
-    EXPECT_TRUE(Contains(found.daily[0], "Warning: the daily statistics may be inaccurate because the plugin\n"
-                                         "was restarted during the reporting period.\n\n"))
-        << found.daily[0];
-}
+    Rate(0);
+    Quit();
+    std::vector<std::string> daily = Delivered()["daily"];
+    ASSERT_EQ(daily.size(), 1u);
+    EXPECT_TRUE(Contains(daily[0], "Period start: Mon, 9 Mar 2026 12:00:0")) << daily[0];
+    EXPECT_TRUE(Contains(daily[0], "\n               4 messages rated\n")) << daily[0];
+    EXPECT_TRUE(Contains(daily[0], "      2 100.00%  mx.example.net [192.0.2.1]\n")) << daily[0];
+    EXPECT_TRUE(Contains(daily[0], "Warning: the daily statistics may be inaccurate because the plugin\n"
+                                   "was restarted during the reporting period.\n\n")) << daily[0];
 
-TEST_F(ReportMails, RestartAfterAKillWarnsWithTheTimeOfTheLastDump)
-{
-    Run(kNoon);
-    // The first request line writes a dump; the kill leaves it without the
-    // orderly-shutdown mark.
-    plugin.Send("1 INTF 3");
-    plugin.WaitForLineStartingWith("1 ");
-    ASSERT_TRUE(FileExists(plugin.WorkDir() + "/statistics.dat"));
+    // After a kill the dump has no orderly-shutdown mark; the next report names the time of that dump.
+    Run(kNoon + 240);
+    plugin.Send("1 INTF");  // the first request line writes a dump
+    plugin.WaitFor("1 INTF 3 PROD=CLAM");
     kill(plugin.Pid(), SIGKILL);
     EXPECT_EQ(plugin.WaitExit(), 128 + SIGKILL);
-    const std::string dump = ReadFileText(plugin.WorkDir() + "/statistics.dat");
-    EXPECT_FALSE(Contains(dump, "NormalShutdown"));
-    const size_t comment = dump.find('#', dump.find("StatEnd="));
-    ASSERT_NE(comment, std::string::npos) << dump;
-    const std::string lastDump = dump.substr(comment + 1, dump.find('\n', comment) - comment - 1);
-    ASSERT_EQ(MaskDates(lastDump), "<date>") << lastDump;
+    EXPECT_FALSE(Contains(Dump(), "NormalShutdown"));
+    const std::string dump = Dump();
+    const size_t comment = dump.find('#', dump.find("StatEnd=")) + 1;
+    const std::string lastDump = dump.substr(comment, dump.find('\n', comment) - comment);
+    mails = Delivered();
+    EXPECT_EQ(mails["started"].size(), 1u);
+    EXPECT_EQ(mails["stopped"].size(), 0u);
+    Run(kNoon + 360);
+    Rate(0);
+    Quit();
+    daily = Delivered()["daily"];
+    ASSERT_EQ(daily.size(), 1u);
+    EXPECT_TRUE(Contains(daily[0], "\n               5 messages rated\n")) << daily[0];
+    EXPECT_TRUE(Contains(daily[0], "Warning: the daily statistics may be inaccurate because the plugin\n"
+                                   "was restarted somewhere around " + lastDump + "\n\n")) << daily[0];
+}
 
-    Run(kNoon + 120);
-    RateAndQuit(1);
-    const Delivered found = Collect();
-    ASSERT_EQ(found.daily.size(), 1u);
-    EXPECT_TRUE(Contains(found.daily[0], "Warning: the daily statistics may be inaccurate because the plugin\n"
-                                         "was restarted somewhere around " + lastDump + "\n\n"))
-        << found.daily[0];
-    EXPECT_EQ(found.stopped.size(), 1u) << "the killed run sent no stopped notice";
-    EXPECT_EQ(found.started.size(), 2u);
+TEST_F(Reports, DailyReportGoesOutAtMidnightAndStartsANewPeriod)
+{
+    Run(kNoon + 12 * 3600 - 3);  // 23:59:57
+    Rate(2);
+    plugin.WaitFor("* Generating daily report message");
+    Quit();
+    // The new period is young and empty: no second report at shutdown.
+    EXPECT_EQ(plugin.Count("* Generating daily report message"), 1u);
+    EXPECT_TRUE(Contains(Dump(), "\nMessagesTotal=0;\n")) << Dump();
+    auto mails = Delivered();
+    EXPECT_EQ(mails["started"].size(), 1u);
+    EXPECT_EQ(mails["stopped"].size(), 1u);
+    ASSERT_EQ(mails["daily"].size(), 1u);
+    const std::string& report = mails["daily"][0];
+    EXPECT_TRUE(Contains(report, "\nPeriod start: Mon, 9 Mar 2026 23:59:5")) << report;
+    EXPECT_TRUE(Contains(report, "\nPeriod end: Tue, 10 Mar 2026 00:00:0")) << report;
+    EXPECT_TRUE(Contains(report, kScoreTable)) << report;
+    EXPECT_TRUE(report.ends_with(kLists)) << report;
 }

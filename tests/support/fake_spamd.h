@@ -1,11 +1,9 @@
-// fake_spamd - a scripted spamd on a Unix socket inside the test process
-//
-// Answers PING and CHECK with a chosen score and threshold and, on demand,
-// answers late, splits its reply into several writes, hangs until released,
-// or closes without answering.  Records the exact bytes of every request.
+// fake_spamd - a scripted spamd on a Unix socket inside the test process: it
+// answers PING, and CHECK with a chosen score and threshold or raw text, at
+// once, late, in pieces, by closing, or not until released; and it records
+// the exact bytes of every request.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -18,46 +16,44 @@ struct SpamdReply {
     Mode mode = Mode::Answer;
     double score = 0.0;
     double threshold = 5.0;
-    std::string raw{};               // when set, sent instead of the usual reply
-    int delayMs = 0;                 // before the first byte
-    std::vector<size_t> splitAt{};   // reply offsets at which a new write begins
-    int pieceDelayMs = 20;           // between the pieces
+    std::string raw{};              // when set, sent instead of the usual reply
+    int delayMs = 0;                // before the first byte
+    std::vector<size_t> splitAt{};  // reply offsets at which a new write begins, 20 ms apart
 };
 
 class FakeSpamd {
 public:
     explicit FakeSpamd(std::string socketPath);
     ~FakeSpamd();
-    FakeSpamd(const FakeSpamd&) = delete;
-    FakeSpamd& operator=(const FakeSpamd&) = delete;
 
     const std::string& SocketPath() const { return path; }
-
-    // Every CHECK is answered as reply says (PING always gets its PONG).
-    void SetReply(const SpamdReply& reply);
-    // Per request: the reply chosen from the request's bytes.
-    void SetResponder(std::function<SpamdReply(const std::string& request)> responder);
-
-    std::vector<std::string> Requests() const;  // PING and CHECK, in arrival order
+    // Every CHECK is answered as reply says, or as r chooses from the request's bytes.
+    void SetReply(const SpamdReply& reply) { SetResponder([reply](const std::string&) { return reply; }); }
+    void SetResponder(std::function<SpamdReply(const std::string& request)> r) { Locked([&] { responder = r; }); }
+    // PING and CHECK requests in arrival order, and how many were CHECK.
+    std::vector<std::string> Requests() const { return Locked([&] { return requests; }); }
     int CheckCount() const;
-    int HangingCount() const;                    // connections held by Mode::Hang now
-    void ReleaseHung();                          // close every held connection
+    int HangingCount() const { return Locked([&] { return hanging; }); }  // connections held by Mode::Hang now
+    void ReleaseHung();                                                   // close every held connection
 
 private:
-    void AcceptLoop();
     void Serve(int fd);
+    template <typename F> auto Locked(F f) const -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f();
+    }
 
     std::string path;
     int listener = -1;
-    std::atomic<bool> stopping{false};
-    std::thread acceptor;
-    mutable std::mutex mutex;
+    mutable std::mutex mutex;  // guards everything below
     std::condition_variable released;
     bool releaseHung = false;
     int hanging = 0;
-    std::function<SpamdReply(const std::string&)> responder;
+    std::function<SpamdReply(const std::string&)> responder = [](const std::string&) { return SpamdReply{}; };
     std::vector<std::string> requests;
     std::vector<std::thread> connections;
+    std::thread acceptor;
 };
 
 // FormatSpamdReply - the usual CHECK reply text for a score and threshold.

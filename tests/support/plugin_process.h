@@ -1,14 +1,16 @@
 // plugin_process - runs the built plugin as the host does: through a symlink
 // in a fresh temporary working directory, request lines on its standard
 // input, reply lines read from its standard output with time limits.
-//
-// Sanitizer builds of the plugin report into files of the working directory
-// and end with exit status 99; both fail the test that started the process.
+// Sanitizer builds of the plugin report into files of the working directory,
+// which fail the test that started the process.
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,7 +24,7 @@ using namespace std::chrono_literals;
 class TempDir {
 public:
     TempDir();
-    ~TempDir();
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return path; }
@@ -30,42 +32,38 @@ public:
 
 private:
     std::string path;
+    std::error_code ignored;  // of the removal
 };
 
 void WriteFile(const std::string& path, std::string_view content);
 std::string ReadFileText(const std::string& path);
-bool FileExists(const std::string& path);
-std::vector<std::string> ListDirectory(const std::string& path);
-
-// DefaultSettingsText - a complete settings file pointing at a spamd socket.
-std::string DefaultSettingsText(const std::string& socketPath, int threads = 4,
-                                std::string_view extra = "");
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+std::vector<std::string> ListDirectory(const std::string& path);  // names, sorted
+// MaskDates - every date of the reports ("Mon, 9 Mar 2026 12:00:04") as "<date>".
+std::string MaskDates(const std::string& text);
+// DefaultSettingsText - a complete settings file pointing at a spamd socket;
+// extra comes last, and a key given there again wins.
+std::string DefaultSettingsText(const std::string& socketPath, int threads = 4, std::string_view extra = "");
 
 class PluginProcess {
 public:
     struct Options {
-        std::string settings;                  // settings file text; empty: none written
-        std::optional<std::string> whitelist;  // whitelist.txt content
-        std::vector<std::string> args;
-        std::vector<std::pair<std::string, std::string>> env;
+        std::string settings;                    // settings file text; empty: the file is left as it is
+        std::optional<std::string> whitelist{};  // whitelist.txt content
+        std::vector<std::string> args{};
+        std::vector<std::pair<std::string, std::string>> env{};
         bool createSubmitted = true;
     };
 
-    PluginProcess();
     ~PluginProcess();
-    PluginProcess(const PluginProcess&) = delete;
-    PluginProcess& operator=(const PluginProcess&) = delete;
-
-    // Start - lay out the working directory and start the plugin in it.
+    // Start - lay out the working directory and start the plugin in it; once
+    // the plugin has ended, it starts again in the same directory.
     void Start(const Options& options);
-    // Restart - start again in the same working directory (after an exit).
-    void Restart(const Options& options);
-
     const std::string& WorkDir() const { return dir.Path(); }
     std::string SubmittedDir() const { return dir.File("Submitted"); }
     pid_t Pid() const { return pid; }
 
-    void Send(std::string_view line);          // appends the line feed
+    void Send(std::string_view line) { SendRaw(std::string(line) + "\n"); }
     void SendRaw(std::string_view bytes);
     void CloseInput();
 
@@ -74,26 +72,27 @@ public:
     // WaitForLine - read lines until one satisfies match; fails the test at the limit.
     std::string WaitForLine(const std::function<bool(const std::string&)>& match,
                             std::chrono::milliseconds limit = 10s);
-    std::string WaitForLineStartingWith(std::string_view prefix, std::chrono::milliseconds limit = 10s);
+    void WaitFor(const std::string& line) { WaitForLine([&](const std::string& l) { return l == line; }); }
+    // NextReply - the next line that is no diagnostic ("* ...").
+    std::string NextReply(std::chrono::milliseconds limit = 10s)
+    {
+        return WaitForLine([](const std::string& line) { return !line.starts_with("* "); }, limit);
+    }
     // ReadAllUntilExit - every remaining line until the plugin closes its output.
     std::vector<std::string> ReadAllUntilExit(std::chrono::milliseconds limit = 30s);
-    // WaitExit - exit status, or 128 + signal; kills the plugin at the limit (then -1).
+    // WaitExit - exit status, or 128 + signal; kills the plugin at the limit.
     int WaitExit(std::chrono::milliseconds limit = 30s);
 
-    // Lines seen so far, in order.
+    // Every line of the current run, in order, and how often a line came.
     const std::vector<std::string>& Transcript() const { return transcript; }
-    bool Running() const { return pid > 0; }
+    size_t Count(const std::string& line) const { return std::count(transcript.begin(), transcript.end(), line); }
 
 private:
-    void Launch(const Options& options);
-    void CheckSanitizerReports();
-
     TempDir dir;
     pid_t pid = -1;
     int toPlugin = -1;
     int fromPlugin = -1;
     std::string pending;
-    bool outputClosed = false;
     std::vector<std::string> transcript;
     int exitStatus = -1;
 };

@@ -1,43 +1,51 @@
-// real_spamd - a private spamd on a Unix socket in a temporary directory, for
-// the tests that need the real one
-//
-// Started with local tests only (no network), Bayes off and no per-user
-// state, so that a message gets the same score every time; as root its
-// children run as nobody.  Runs in a process group of its own, which the
-// destructor ends, children included.
+// real_spamd - a private spamd for the tests that need the real one, started
+// and stopped by scripts/private-spamd.sh: on a Unix socket in a temporary
+// directory, local tests only and no Bayes, so that a message gets the same
+// score every time.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "plugin_process.h"
 
 class RealSpamd {
 public:
-    // FindBinary - the spamd program, or empty when it is not installed.
-    static std::string FindBinary();
+    static bool Installed() { return system("command -v spamd >/dev/null 2>&1") == 0; }
 
-    // Starts spamd and waits (at most a minute) until it answers PING;
-    // Error() tells what went wrong otherwise.
-    RealSpamd();
-    ~RealSpamd();
-    RealSpamd(const RealSpamd&) = delete;
-    RealSpamd& operator=(const RealSpamd&) = delete;
+    // Starts spamd and waits (at most a minute) for its socket; Error() tells what went wrong otherwise.
+    // The shell stops spamd when its input ends: at the destructor, or when the test process ends.
+    RealSpamd()
+        : shell(popen(("bash -c '. \"$0\"/scripts/private-spamd.sh; start_private_spamd \"$1\" >&2 </dev/null && "
+                       "read -r _; stop_private_spamd' " VSA_SOURCE_DIR " " + dir.Path() + " 2>" + dir.File("log"))
+                          .c_str(),
+                      "w"))
+    {
+        // The script writes to the log only when spamd did not start.
+        for (int wait = 0; wait < 600 && !FileExists(SocketPath()) && ReadFileText(dir.File("log")).empty(); wait++)
+            usleep(100000);
+        if (!FileExists(SocketPath()))
+            error = "spamd did not start:\n" + ReadFileText(dir.File("log"));
+    }
+    ~RealSpamd()
+    {
+        if (shell != nullptr)
+            pclose(shell);
+    }
 
     bool Ready() const { return error.empty(); }
     const std::string& Error() const { return error; }
-    const std::string& SocketPath() const { return socketPath; }
+    std::string SocketPath() const { return dir.File("spamd.sock"); }
 
 private:
-    void Stop();
-
     TempDir dir;
-    std::string socketPath;
-    pid_t pid = -1;
+    FILE* shell;
     std::string error;
 };
 
-// ReadSampleMessage - a file of the spamassassin documentation examples,
-// plain or gzip-compressed; empty when neither exists.
-std::string ReadSampleMessage(const std::string& name);
+// ReadSampleMessage - a file of the spamassassin documentation examples.
+inline std::string ReadSampleMessage(const std::string& name)
+{
+    return ReadFileText("/usr/share/doc/spamassassin/examples/" + name);
+}
