@@ -27,11 +27,9 @@ TEST_P(StuckScan, IsRejectedOnceWithAProblemNoticeAndEndsThePlugin)
         EXPECT_EQ(plugin.WaitExit(), 1);
         return;
     }
-    // Otherwise the plugin ends in order, and the late result is no second answer.
+    // Otherwise the plugin ends in order at once, without waiting for the
+    // host's next line or for the stuck scan, whose late result is no answer.
     spamd.ReleaseHung();  // spamd closes without a verdict: rating 0
-    plugin.WaitFor("* ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"");
-    plugin.Send("2 INTF");  // the main thread looks at the quit request before its next read
-    EXPECT_EQ(plugin.NextReply(), "2 INTF 3 PROD=CLAM");
     const std::vector<std::string> rest = plugin.ReadAllUntilExit();
     for (const auto& line : rest)
         EXPECT_TRUE(line.starts_with("* ")) << "unexpected reply: " << line;

@@ -78,11 +78,12 @@ TEST_F(Crash, UnderExitRejectsAndShutsDownInOrder)
     CrashAScan("Exit");
     EXPECT_EQ(plugin.NextReply(), "c1 REJECTED sorry, we'll try again later");
     EXPECT_TRUE(MailSays("The plugin will try to exit\n\n"));
-    plugin.Send("2 INTF");  // the main thread sees the quit request before its next read
-    EXPECT_EQ(plugin.NextReply(), "2 INTF 3 PROD=CLAM");
-    const std::vector<std::string> rest = plugin.ReadAllUntilExit(120s);
-    // The crashed thread never finishes, so the shutdown waits its full minute.
-    EXPECT_EQ(std::count(rest.begin(), rest.end(), "* Waiting for 1 thread(s) to finish"), 60);
+    // The shutdown starts without another request line, and does not wait
+    // for the crashed thread, which will never finish.
+    const std::vector<std::string> rest = plugin.ReadAllUntilExit();
+    EXPECT_EQ(plugin.Count("* Waiting for 1 thread(s) to finish"), 0u);
+    for (const auto& line : rest)
+        EXPECT_TRUE(line.starts_with("* ")) << "unexpected reply: " << line;
     EXPECT_EQ(rest.back(), "* SpamAssassin plugin finished.");
     EXPECT_EQ(plugin.WaitExit(), 0);
 }
