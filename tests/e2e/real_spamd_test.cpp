@@ -11,7 +11,9 @@
 #include "config/settings.h"
 #include "output_capture.h"
 #include "plugin_process.h"
-#include "protocol/text.h"
+#include "base/text.h"
+#include "protocol/request.h"
+#include "stats/counters.h"
 #include "rating/scan.h"
 #include "rating/spamd_client.h"
 #include "real_spamd.h"
@@ -64,18 +66,21 @@ protected:
     // Scan - the replies to requests 0, 1, ... for the messages, scanned all at once.
     std::string Scan(const std::vector<std::string>& messages)
     {
-        std::vector<std::unique_ptr<queueItem_t>> items;
+        std::vector<std::unique_ptr<FileRequest>> items;
         for (size_t n = 0; n < messages.size(); n++) {
             const std::string id = std::to_string(n), path = dir.File("message-" + id);
             WriteFile(path, messages[n]);
-            items.push_back(std::make_unique<queueItem_t>());
-            strnncpy(items.back()->requestId, id.c_str(), kRequestIdSize);
-            strnncpy(items.back()->fileName, path.c_str(), kFileNameSize);
+            items.push_back(std::make_unique<FileRequest>());
+            items.back()->Assign(id, path);
         }
+        const std::shared_ptr<const Settings> settings = CurrentSettings();
+        whitelist senders;
+        Statistics statistics;
+        Counters counters;
         OutputCapture output;
         std::vector<std::thread> threads;
         for (auto& item : items)
-            threads.emplace_back([&item] { ScanFile(*item); });
+            threads.emplace_back([&] { ScanFile(*item, *settings, senders, statistics, counters); });
         for (auto& thread : threads)
             thread.join();
         return output.Text();
