@@ -14,6 +14,7 @@
 //                            the shutdown forces it
 // Plugin::spamdHosts         the provider of the per-host spamd samples that the
 //                            metrics show; by default the one SocketPath host
+//                            (replace it before the controller starts)
 //
 // The metrics writes are serialised by a lock of the object (the controller
 // and the shutdown may both write).

@@ -25,7 +25,7 @@ TEST(Metrics, CountersBecomeTheTextFormat)
         counters.CountRequest(outcome);
     for (int rating : {0, 45, 100, 150})
         counters.CountRating(rating);
-    for (double seconds : {0.003, 0.2, 5000.0})
+    for (double seconds : {0.003, 0.25, 5000.0})
         counters.CountHandling(seconds);
     counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Ok, 0.25);
     counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Failed, 0.5);
@@ -46,7 +46,7 @@ TEST(Metrics, CountersBecomeTheTextFormat)
           "velmora_request_handling_seconds_bucket{le=\"0.005\"} 1",
           "velmora_request_handling_seconds_bucket{le=\"0.25\"} 2",
           "velmora_request_handling_seconds_bucket{le=\"1200\"} 2",
-          "velmora_request_handling_seconds_bucket{le=\"+Inf\"} 3", "velmora_request_handling_seconds_sum 5000.203",
+          "velmora_request_handling_seconds_bucket{le=\"+Inf\"} 3", "velmora_request_handling_seconds_sum 5000.253",
           "velmora_request_handling_seconds_count 3", "velmora_queue_length 2", "velmora_busy_threads 1",
           "velmora_scanning_threads 10", "velmora_spamd_up{host=\"/run/spamd\\\"1\\\".sock\"} 0",
           "velmora_spamd_up{host=\"other\"} 1", "velmora_spamd_hosts_up 1",
