@@ -2,7 +2,9 @@
 # test.sh - the whole test suite: installs what is missing, then builds and
 # runs every test three times: a normal Release build, AddressSanitizer with
 # UndefinedBehaviorSanitizer, and ThreadSanitizer.  Any sanitizer report, in a
-# test or in a plugin process that a test started, fails the run.
+# test or in a plugin process that a test started, fails the run.  After the
+# Release run, scripts/test-ops.sh tests the manual pages, the Debian package,
+# the check mode of the installed plugin and its metrics file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +26,9 @@ run_suite() {
 }
 
 run_suite "Release" build -DCMAKE_BUILD_TYPE=Release
+if ! bash scripts/test-ops.sh; then
+  status=1
+fi
 # -O1 keeps the sanitizer builds quick to compile and still fast enough to run.
 sanitized=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1")
 run_suite "AddressSanitizer + UndefinedBehaviorSanitizer" build-asan "${sanitized[@]}" -DVSA_SANITIZER=address

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/check.h"
 #include "app/plugin.h"
 #include "app/reload.h"
 #include "app/signals.h"
@@ -32,7 +33,6 @@
 
 namespace {
 
-const char* const kVersion = "0.3 Linux-x86_64 build 22-Jun-2023";
 constexpr int kLineBufferSize = 1044;  // lines carry at most 1043 characters
 constexpr int kMaxScanningTime = 1200;
 
@@ -86,6 +86,8 @@ void ReactToStuckScan(Plugin& plugin, const GivenUpScan& scan, int maxScanningTi
     PrintMsg("* timed-out while scanning %s, we'll quit\n", scan.fileName.c_str());
     EventReportProblem("Timed-out (>%d sec) while scanning %s\n", maxScanningTime, scan.fileName.c_str());
     PrintMsg("%s REJECTED timed-out, we'll try again later\n", scan.requestId.c_str());
+    plugin.counters.CountStuckScan();
+    plugin.counters.CountRequest(RequestOutcome::Rejected);
     if (CurrentSettings()->onProblemMode == OnProblemQuit) {
         PrintMsg("* will quit immediately\n");
         ExitProcess(1);
@@ -102,7 +104,7 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     signal(SIGPIPE, SIG_IGN);
     ReadOptions(argc, argv, options);
     DebugMsg("debugging is on\n");
-    PrintMsg("* SpamAssassin plugin %s started\n", kVersion);
+    PrintMsg("* SpamAssassin plugin %s started\n", kPluginVersion);
     ReadConfigFile();
     plugin.senders.Initialize();
     if (!InitEngine(CurrentSettings()->socketPath))
@@ -118,6 +120,7 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     plugin.controller.AddTask([&plugin](time_t) { plugin.statistics.SampleConcurrency(plugin.pool.CountActiveThreads()); });
     plugin.controller.AddTask([&plugin](time_t) { GenerateDailyReport(plugin.statistics, false); });
     plugin.controller.AddTask([&plugin](time_t) { DumpReportData(plugin.statistics, false); });
+    plugin.controller.AddTask([&plugin](time_t now) { plugin.WriteMetrics(now, false); });
     plugin.controller.LaunchControllerThread();
     plugin.pool.StartScanningThreads(CurrentSettings()->MaxScanningThreads);
 }
@@ -133,6 +136,7 @@ bool HandleRequestLine(Plugin& plugin, const RequestLine& request)
         return false;
     case RequestKind::MissingFileName:
         PrintMsg("%s FAILURE Missing file name: %s\n", id.c_str(), "FILE");
+        plugin.counters.CountRequest(RequestOutcome::Failed);
         return false;
     case RequestKind::Intf:
         PrintMsg("%s INTF 3 PROD=CLAM\n", id.c_str());
@@ -153,8 +157,11 @@ bool HandleRequestLine(Plugin& plugin, const RequestLine& request)
         PrintMsg("%s FAILURE Unable to access file: %s, errno=%d\n", id.c_str(), path.c_str(), ENAMETOOLONG);
     else if (!plugin.pool.EnqueueFile(id, path))
         PrintMsg("%s FAILURE malloc error, errno=%d\n", id.c_str(), ENOMEM);
-    else
+    else {
         DebugMsg("enqueued %s %s\n", id.c_str(), path.c_str());
+        return false;
+    }
+    plugin.counters.CountRequest(RequestOutcome::Failed);
     return false;
 }
 
@@ -196,6 +203,7 @@ std::optional<std::string> CommandLoop(Plugin& plugin)
     plugin.pool.StopScanningThreads();
     CloseEngine();
     DumpReportData(plugin.statistics, true);
+    plugin.WriteMetrics(Now(), true);
     GenerateDailyReport(plugin.statistics, true);
     xSleep(1);
     if (options.useCrashHandler)
@@ -216,6 +224,10 @@ std::optional<std::string> CommandLoop(Plugin& plugin)
 
 int main(int argc, char** argv)
 {
+    // The check starts no thread, writes no file and sends no notice.
+    for (int i = 1; i < argc; i++)
+        if (EqualStringsNoCase(argv[i], "-check"))
+            return RunCheck(argc, argv);
     // Before any other thread exists, so that every thread inherits the block
     // and a SIGHUP during start-up waits for the HUP thread instead of ending
     // the process.

@@ -10,8 +10,12 @@
 #include "rating/headers.h"
 #include "rating/scan.h"
 #include "reports/events.h"
+#include "reports/metrics_file.h"
 
 namespace {
+
+// Metrics are written this often when the statistics dump is off.
+constexpr int kDefaultMetricsInterval = 10;
 
 // Its only work is to interrupt the main thread's read of standard input.
 void WakeUp(int) {}
@@ -21,6 +25,7 @@ void WakeUp(int) {}
 Plugin::Plugin()
     : pool([this](FileRequest& request) { HandleFileRequest(request); }), mainThread(pthread_self())
 {
+    spamdHosts = [this] { return std::vector<SpamdHostSample>{counters.HostSample(CurrentSettings()->socketPath)}; };
     struct sigaction action {};
     action.sa_handler = WakeUp;  // without SA_RESTART: a blocked read returns
     sigaction(SIGUSR1, &action, nullptr);
@@ -52,10 +57,11 @@ void Plugin::HandleFileRequest(FileRequest& request)
             EventReportProblem("%s crashed a scan before.\nIt was answered with rating 0, without a scan",
                                request.Path());
             PrintResult(request, 0, *settings);
+            counters.CountRequest(RequestOutcome::Failed);
             return;
         }
     }
-    ScanFile(request, *settings, senders, statistics);
+    ScanFile(request, *settings, senders, statistics, counters);
 }
 
 void Plugin::RequestShutdown()
@@ -81,4 +87,34 @@ int Plugin::RememberCrash(const char* path)
         crashedFiles.insert(identity);
     }
     return ++crashes;
+}
+
+void Plugin::WriteMetrics(time_t now, bool force)
+{
+    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    const std::string path = MetricsFilePath(*settings);
+    if (path.empty())
+        return;
+    std::lock_guard lock(metricsMutex);
+    const int interval = settings->statDumpInterval > 0 ? settings->statDumpInterval : kDefaultMetricsInterval;
+    if (!force && now >= lastMetricsWrite && now - lastMetricsWrite < interval)
+        return;
+    lastMetricsWrite = now;
+    MetricsSample sample;
+    sample.counters = counters.Snapshot();
+    sample.ratingBounds = settings->scoreRange;
+    sample.hosts = spamdHosts();
+    sample.queueLength = pool.QueueLength();
+    sample.busyThreads = pool.CountActiveThreads();
+    sample.scanningThreads = settings->MaxScanningThreads;
+    sample.startTime = StartupTime();
+    sample.version = kPluginRelease;
+    std::string error;
+    if (WriteMetricsFile(path, FormatMetrics(sample), error)) {
+        metricsFailing = false;
+    } else if (!metricsFailing) {
+        // Once until a write succeeds again: the next attempt is seconds away.
+        PrintMsg("* unable to write the metrics file %s\n", error.c_str());
+        metricsFailing = true;
+    }
 }

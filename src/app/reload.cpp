@@ -48,6 +48,7 @@ void UpdateConfig(Plugin& plugin)
     if (!InitEngine(settings->socketPath))
         ExitProcess(1);
     plugin.pool.ResumeTaking();
+    plugin.counters.CountReload();
 }
 
 void BlockReloads()

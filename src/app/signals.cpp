@@ -79,6 +79,12 @@ void ReactToCrash(const CrashRecord& crash)
     const std::string fileName = request != nullptr ? request->Path() : "(between two requests)";
     PrintMsg("* crashed while scanning %s\n", fileName.c_str());
     const int crashes = plugin.RememberCrash(request != nullptr ? request->Path() : nullptr);
+    plugin.counters.CountCrash();
+    // The host retries a REJECTED request later.
+    const auto reject = [&plugin, request] {
+        if (request != nullptr && AnswerRequest(*request, "REJECTED sorry, we'll try again later\n"))
+            plugin.counters.CountRequest(RequestOutcome::Rejected);
+    };
     int mode = CurrentSettings()->onProblemMode;
     if (mode == OnProblemIgnore && crashes >= kMaxCrashes)
         mode = OnProblemExit;
@@ -91,15 +97,13 @@ void ReactToCrash(const CrashRecord& crash)
     case OnProblemIgnore:
         EventReportProblem("Signal %d received while scanning %s.\nThe plugin will try to recover", crash.signal,
                            fileName.c_str());
-        if (request != nullptr)
-            AnswerRequest(*request, "REJECTED sorry, we'll try again later\n");
+        reject();
         plugin.pool.WriteOffWorker(worker, true);
         break;
     default:
         EventReportProblem("Signal %d received while scanning %s.\nThe plugin will try to exit", crash.signal,
                            fileName.c_str());
-        if (request != nullptr)
-            AnswerRequest(*request, "REJECTED sorry, we'll try again later\n");
+        reject();
         plugin.pool.WriteOffWorker(worker, false);
         plugin.RequestShutdown();
         break;

@@ -1,5 +1,6 @@
 #include "config/dictionary.h"
 
+#include <atomic>
 #include <cstdarg>
 
 #include "base/output.h"
@@ -384,6 +385,8 @@ void cfgfDumpItem(const cfgfItem* item)
 
 namespace {
 
+std::atomic<int> errorsReported{0};
+
 void ReportError(const std::string& fileName, int line, const char* format, va_list args)
 {
     std::string text = "* Error in " + fileName + " ";
@@ -394,6 +397,7 @@ void ReportError(const std::string& fileName, int line, const char* format, va_l
     text += "\n";
     // One write, so that no other line comes between the two.
     PrintRaw(text);
+    errorsReported++;
 }
 
 }  // namespace
@@ -453,4 +457,80 @@ std::string cfgfQuote(std::string_view text)
     }
     quoted.push_back('"');
     return quoted;
+}
+
+int cfgfErrorCount() { return errorsReported.load(); }
+
+namespace {
+
+// FormatString - a text that reads back unchanged; the "\e" pair of header
+// templates is written as it stands in the file.
+std::string FormatString(const std::string& text)
+{
+    bool plain = !text.empty();
+    for (char c : text)
+        plain = plain && IsUnquoted(static_cast<unsigned char>(c));
+    if (plain)
+        return text;
+    std::string quoted = "\"";
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'e') {
+            quoted += "\\e";
+            i++;
+            continue;
+        }
+        if (text[i] == '"' || text[i] == '\\' || text[i] == '\n')
+            quoted.push_back('\\');
+        quoted.push_back(text[i]);
+    }
+    return quoted + "\"";
+}
+
+void FormatInto(std::string& out, const cfgfItem& item, int depth);
+
+void FormatEntries(std::string& out, const cfgfItem& dict, int depth)
+{
+    for (size_t i = 0; i < dict.values.size(); i++) {
+        out.append(static_cast<size_t>(depth) * 4, ' ');
+        out += FormatString(dict.keys[i]) + " = ";
+        FormatInto(out, dict.values[i], depth);
+        out += ";\n";
+    }
+}
+
+void FormatInto(std::string& out, const cfgfItem& item, int depth)
+{
+    switch (item.type) {
+    case cfgfString:
+        out += FormatString(item.text);
+        break;
+    case cfgfArray:
+        out += "(";
+        for (size_t i = 0; i < item.values.size(); i++) {
+            out += i == 0 ? "" : ", ";
+            FormatInto(out, item.values[i], depth);
+        }
+        out += ")";
+        break;
+    case cfgfDictionary:
+        out += "{\n";
+        FormatEntries(out, item, depth + 1);
+        out.append(static_cast<size_t>(depth) * 4, ' ');
+        out += "}";
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+std::string cfgfFormatItem(const cfgfItem& item)
+{
+    std::string out;
+    if (item.type == cfgfDictionary)
+        FormatEntries(out, item, 0);
+    else
+        FormatInto(out, item, 0);
+    return out;
 }

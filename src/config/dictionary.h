@@ -10,6 +10,8 @@
 // cfgfError           "* Error in <file> [line <n> ]" and "* <message>" for a node
 // cfgfFileError       the same for a file as a whole (no line)
 // cfgfQuote           write a text so that the reader gives it back unchanged
+// cfgfFormatItem      write a tree in the file syntax, one entry a line
+// cfgfErrorCount      errors reported since the process started (the check)
 //
 // The settings file and the statistics dump are both read with it.  Every
 // node that the reader makes knows the file it came from, so an error names
@@ -73,6 +75,13 @@ void cfgfFileError(const std::string& fileName, const char* format, ...) __attri
 
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType type);
 int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);
+
+// cfgfFormatItem - a dictionary as the entries of a file ("Key = value;"
+// lines, nested dictionaries indented), any other item as a value.  Texts
+// are quoted unless they consist of the characters that need no quotes; the
+// reader gives back the same tree.
+std::string cfgfFormatItem(const cfgfItem& item);
+int cfgfErrorCount();
 
 // cfgfQuote - a string written so that the reader gives it back unchanged
 // (used by the statistics dump for names).

@@ -162,11 +162,63 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
             ReadOptionalText(conf, "StatDumpFile", next.statDumpFileName);
     }
 
+    // Unlike the other texts, a MetricsFile that is taken out turns the file off.
+    const char* metricsFile = cfgfGetDictValueStr(conf, "MetricsFile");
+    next.metricsFile = metricsFile != nullptr ? metricsFile : "";
+
     // The reports look their dictionaries up in the tree each time they run.
     RequireDictionary(fileName, conf, "DailyReport", "Missing DailyReport={...};");
     RequireDictionary(fileName, conf, "EventsReports", "Missing EventsReports={...};");
     next.pConf = std::move(tree);
     return next;
+}
+
+namespace {
+
+constexpr const char* kOnProblemNames[] = {"Exit", "Quit", "Ignore"};
+constexpr const char* kReportDictionaries[] = {"DailyReport", "EventsReports"};
+
+void AddText(cfgfItem& tree, const char* key, const std::string& value)
+{
+    cfgfAddToDictionary(&tree, key, std::move(*cfgfNewString(value.c_str())));
+}
+
+}  // namespace
+
+std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
+{
+    auto tree = cfgfNewDictionary();
+    AddText(*tree, "Header", settings.pMainHeader);
+    AddText(*tree, "AlertLevel", std::to_string(settings.alertLevel));
+    AddText(*tree, "AlertHeader", settings.pAlertHeader);
+    AddText(*tree, "SocketPath", settings.socketPath);
+    AddText(*tree, "MaxScanningThreads", std::to_string(settings.MaxScanningThreads));
+    const int mode = settings.onProblemMode;
+    AddText(*tree, "OnProblem", kOnProblemNames[mode >= OnProblemExit && mode <= OnProblemIgnore ? mode : 0]);
+    auto ranges = cfgfNewArray();
+    for (int bound : settings.scoreRange)
+        cfgfAddToArray(ranges.get(), std::move(*cfgfNewString(std::to_string(bound).c_str())));
+    cfgfAddToDictionary(tree.get(), "BarScoreRanges", std::move(*ranges));
+    AddText(*tree, "SubmittedDirectory", settings.submittedDirName);
+    AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
+    AddText(*tree, "StatDumpFile", settings.statDumpFileName);
+    AddText(*tree, "MetricsFile", settings.metricsFile);
+    for (const char* key : kReportDictionaries)
+        if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
+            cfgfAddToDictionary(tree.get(), key, cfgfItem(*dict));
+    return tree;
+}
+
+bool IsSettingsKey(std::string_view key)
+{
+    static constexpr std::string_view kKeys[] = {
+        "Header",           "AlertLevel",    "AlertHeader",  "SocketPath",  "MaxScanningThreads",
+        "OnProblem",        "BarScoreRanges", "SubmittedDirectory", "StatDumpInterval", "StatDumpFile",
+        "MetricsFile",      "DailyReport",   "EventsReports"};
+    for (std::string_view known : kKeys)
+        if (key == known)
+            return true;
+    return false;
 }
 
 void ReadConfigFile()

@@ -2,6 +2,8 @@
 //
 // ReadConfigFile   read the file and publish a new Settings snapshot
 // CurrentSettings  the snapshot in force
+// SettingsTree     a snapshot as a tree that the file syntax writes back (the check)
+// IsSettingsKey    is a top-level key one that the plugin reads
 //
 // A snapshot is immutable.  Each scan, report and reload holds the snapshot it
 // started with, so a reload that publishes a new one never pulls a value (or
@@ -10,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/dictionary.h"
@@ -31,6 +34,7 @@ struct Settings {
     std::string submittedDirName = "Submitted";
     int statDumpInterval = 10;
     std::string statDumpFileName = "statistics.dat";
+    std::string metricsFile;                // empty: no metrics file
     std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries
 
     int nScoreRanges() const { return static_cast<int>(scoreRange.size()); }
@@ -49,6 +53,11 @@ void PublishSettings(Settings settings);
 // given tree.  Does not check the Submitted directory.
 Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree,
                            const std::string& fileName);
+
+// SettingsTree - every setting of the snapshot under its key, in the order of
+// the sample file, followed by the report dictionaries of its tree.
+std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings);
+bool IsSettingsKey(std::string_view key);
 
 // ReadConfigFile - read ConfigFilePath(), apply it, check the
 // Submitted directory (ends the process when it cannot be opened), publish.

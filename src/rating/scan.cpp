@@ -47,11 +47,28 @@ void ReportUnrated(const char* path, int got, const char* reply)
     }
 }
 
-// RateMessage - everything between reading the file and the reply; fills
-// the record of the message.  False when the file does not exist at all: such
-// a request is answered but not counted as handled.
-bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record)
+double SecondsBetween(const timeval& start, const timeval& end)
 {
+    const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
+                           static_cast<double>(end.tv_usec - start.tv_usec) / 1e6;
+    return seconds > 0 ? seconds : 0;
+}
+
+ExchangeOutcome OutcomeOf(int got, const SpamdVerdict& verdict)
+{
+    if (got < 1)
+        return ExchangeOutcome::Failed;
+    return verdict.rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
+}
+
+// RateMessage - everything between reading the file and the reply; fills
+// the record of the message and tells the request's outcome.  False when the
+// file does not exist at all: such a request is answered but not counted as
+// handled in the statistics.
+bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record,
+                 Counters& counters, RequestOutcome& outcome)
+{
+    outcome = RequestOutcome::Failed;
     unsigned long envelopeLength = 0;
     if (!ReadFile2(request.Path(), threadText, envelopeLength)) {
         const int error = errno;
@@ -59,8 +76,10 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
         return access(request.Path(), F_OK) == 0;
     }
     const char* text = threadText.Data();
-    if (CheckWhitelist(text, static_cast<int>(envelopeLength), request, settings, list))
+    if (CheckWhitelist(text, static_cast<int>(envelopeLength), request, settings, list)) {
+        outcome = RequestOutcome::Whitelisted;
         return true;
+    }
 
     // The body ends at the first NUL; only what is sent is counted.
     const char* body = text + envelopeLength;
@@ -69,6 +88,7 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     const int headerLength = snprintf(header, sizeof header, "CHECK SPAMC/1.2\r\nContent-length: %lu\r\n\r\n",
                                       static_cast<unsigned long>(bodyLength + 1));
     char reply[kReplyCapacity + 1];
+    const timeval exchangeStart = NowPrecise();
     const int got = sendCommand(settings.socketPath,
                                 {std::string_view(header, static_cast<size_t>(headerLength)),
                                  std::string_view(body, bodyLength), "\n"},
@@ -76,7 +96,10 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     if (got == kWriteFailed)
         PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
 
+    const int sendError = errno;
     const SpamdVerdict verdict = ParseCheckReply(reply);
+    counters.CountExchange(settings.socketPath, OutcomeOf(got, verdict), SecondsBetween(exchangeStart, NowPrecise()));
+    errno = sendError;
     if (!verdict.rated)
         ReportUnrated(request.Path(), got, reply);
     const int rating = RatingOf(verdict.score, verdict.threshold);
@@ -88,6 +111,10 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     }
     PrintResult(request, rating, settings);
     record.rating = rating;
+    if (verdict.rated) {
+        outcome = RequestOutcome::Rated;
+        counters.CountRating(rating);
+    }
     return true;
 }
 
@@ -120,19 +147,25 @@ void MessageText::Trim()
     }
 }
 
-void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics)
+void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
+              Counters& counters)
 {
     const timeval start = NowPrecise();
     MessageRecord record;
     bool counted = true;
+    RequestOutcome outcome = RequestOutcome::Failed;
     try {
-        counted = RateMessage(request, settings, list, record);
+        counted = RateMessage(request, settings, list, record, counters, outcome);
     } catch (const std::bad_alloc&) {
         AnswerRequest(request, "FAILURE malloc error, errno=%d\n", ENOMEM);
+        outcome = RequestOutcome::Failed;
     }
-    record.milliseconds = HandlingTime(start, NowPrecise());
+    const timeval end = NowPrecise();
+    record.milliseconds = HandlingTime(start, end);
     if (counted)
         statistics.RecordMessage(record);
+    counters.CountRequest(outcome);
+    counters.CountHandling(SecondsBetween(start, end));
     threadText.Trim();
 }
 

@@ -1,14 +1,17 @@
 // scan - the handling of one queued FILE request, from reading the message
 // file to the reply
 //
-// ScanFile       read, whitelist, rate by spamd, reply, record (scanning threads)
+// ScanFile       read, whitelist, rate by spamd, reply, record and count
+//                (scanning threads)
 // ReadFile2      the first 1 MiB of a message file and its envelope length
 // ParseEnvelope  the 'S' sources and 'R' recipients of a message
 // RatingOf       spamd's score and threshold as a rating 0..100 (90 = threshold)
 // HandlingTime   milliseconds between two clock readings
 //
 // ScanFile runs in every scanning thread at once, each on its own request,
-// with no lock of its own; it records into the statistics once per message.
+// with no lock of its own; it records into the statistics once per message,
+// and counts the request, its rating, its handling time and its exchange
+// with spamd into the counters (the one place where spamd exchanges are counted).
 // It is given the settings snapshot that the request started with and uses
 // that one throughout, so a reload never changes a scan half-way.
 //
@@ -32,6 +35,7 @@
 #include "config/settings.h"
 #include "protocol/request.h"
 #include "rating/whitelist.h"
+#include "stats/counters.h"
 #include "stats/statistics.h"
 
 // At most this much of a message file is read and rated, envelope included.
@@ -57,7 +61,8 @@ private:
     size_t used = 0;
 };
 
-void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics);
+void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
+              Counters& counters);
 
 // ReadFile2 - false (errno set, envelopeLength untouched) when the file
 // cannot be opened, is no regular file, or its bytes cannot be read.  Throws

@@ -18,14 +18,13 @@ namespace {
 
 const char kPingRequest[] = "PING SPAMC/1.0\r\n";
 
-// ConnectToSpamd - a connected socket; ends the process when there is none,
-// since no message could be rated without spamd.
-FileDescriptor ConnectToSpamd(const std::string& socketPath)
+// TryConnect - a connected socket, or a closed one with errno set.
+FileDescriptor TryConnect(const std::string& socketPath, const char*& failedStep)
 {
     FileDescriptor socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socketFd.IsOpen()) {
-        PrintMsg("* failed to create a socket: %s\n", strerror(errno));
-        ExitProcess(1);
+        failedStep = "create";
+        return socketFd;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -36,7 +35,25 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
         result = ::connect(socketFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     while (result != 0 && errno == EINTR);
     if (result != 0) {
-        PrintMsg("* failed to connect to socket %s: %s\n", socketPath.c_str(), strerror(errno));
+        const int error = errno;
+        failedStep = "connect";
+        socketFd.Close();
+        errno = error;
+    }
+    return socketFd;
+}
+
+// ConnectToSpamd - a connected socket; ends the process when there is none,
+// since no message could be rated without spamd.
+FileDescriptor ConnectToSpamd(const std::string& socketPath)
+{
+    const char* failedStep = nullptr;
+    FileDescriptor socketFd = TryConnect(socketPath, failedStep);
+    if (!socketFd.IsOpen()) {
+        if (strcmp(failedStep, "create") == 0)
+            PrintMsg("* failed to create a socket: %s\n", strerror(errno));
+        else
+            PrintMsg("* failed to connect to socket %s: %s\n", socketPath.c_str(), strerror(errno));
         ExitProcess(1);
     }
     return socketFd;
@@ -95,11 +112,12 @@ bool ReplyComplete(std::string_view reply)
     return reply.size() - (headersEnd + 4) >= static_cast<size_t>(length);
 }
 
-int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
-                char* reply, unsigned long capacity, int timeoutSeconds)
+namespace {
+
+// Exchange - write the request on a connected socket and read the reply (see sendCommand).
+int Exchange(FileDescriptor& socketFd, std::initializer_list<std::string_view> request, char* reply,
+             unsigned long capacity, int timeoutSeconds)
 {
-    reply[0] = '\0';
-    FileDescriptor socketFd = ConnectToSpamd(socketPath);
     if (timeoutSeconds > 0) {
         const timeval limit{timeoutSeconds, 0};
         setsockopt(socketFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -133,6 +151,55 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
     reply[got] = '\0';
     DebugExchange("rsp: ", {reply});
     return static_cast<int>(got);
+}
+
+double SecondsBetween(const timeval& start, const timeval& end)
+{
+    const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
+                           static_cast<double>(end.tv_usec - start.tv_usec) / 1e6;
+    return seconds > 0 ? seconds : 0;
+}
+
+}  // namespace
+
+int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
+                char* reply, unsigned long capacity, int timeoutSeconds)
+{
+    reply[0] = '\0';
+    FileDescriptor socketFd = ConnectToSpamd(socketPath);
+    return Exchange(socketFd, request, reply, capacity, timeoutSeconds);
+}
+
+PingResult PingSpamd(const std::string& socketPath, int timeoutSeconds)
+{
+    PingResult result;
+    const timeval start = NowPrecise();
+    const char* failedStep = nullptr;
+    FileDescriptor socketFd = TryConnect(socketPath, failedStep);
+    if (!socketFd.IsOpen()) {
+        result.problem = std::string("cannot ") + failedStep + " a socket: " + strerror(errno);
+        return result;
+    }
+    char reply[kPingReplyCapacity + 1];
+    reply[0] = '\0';
+    const int got = Exchange(socketFd, {kPingRequest}, reply, kPingReplyCapacity, timeoutSeconds);
+    const int error = errno;
+    result.seconds = SecondsBetween(start, NowPrecise());
+    std::string_view text(reply, got > 0 ? static_cast<size_t>(got) : 0);
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (got == kReadFailed && (error == EAGAIN || error == EWOULDBLOCK))
+        result.problem = "no reply within " + std::to_string(timeoutSeconds) + " seconds";
+    else if (got < 0)
+        result.problem = std::string(got == kWriteFailed ? "sending PING failed: " : "no reply: ") + strerror(error);
+    else if (text.empty())
+        result.problem = "closed the connection without a reply";
+    else if (StatusCode(text) != 0 || text.find("PONG") == std::string_view::npos)
+        result.problem = "answered \"" + ClipText(text, 80) + "\" instead of PONG";
+    else {
+        result.answered = true;
+        result.word = ClipText(text.substr(0, text.find(' ')), 40);
+    }
+    return result;
 }
 
 bool InitEngine(const std::string& socketPath)

@@ -6,6 +6,7 @@
 // InitEngine       PING spamd at start-up and after a reload; false when spamd
 //                  does not answer within kPingTimeout seconds
 // CloseEngine      counterpart of InitEngine; holds nothing, harmless at any time
+// PingSpamd        one PING that reports instead of ending the process (the check)
 // ReplyComplete    has a reply all that it announced (pure)
 // ParseCheckReply  score and threshold of a CHECK reply (pure)
 //
@@ -44,6 +45,17 @@ int sendCommand(const std::string& socketPath, std::initializer_list<std::string
 
 bool InitEngine(const std::string& socketPath);
 void CloseEngine();
+
+// PingSpamd - answered when spamd replied PONG: then word is the protocol
+// word of its reply ("SPAMD/1.5"); problem says why not otherwise.  seconds
+// is the round trip from connecting to the end of the reply.
+struct PingResult {
+    bool answered = false;
+    std::string word;
+    double seconds = 0;
+    std::string problem;
+};
+PingResult PingSpamd(const std::string& socketPath, int timeoutSeconds = kPingTimeout);
 
 // ReplyComplete - a reply is complete once its headers end with an empty
 // line and the body that Content-length announces has arrived, or once its

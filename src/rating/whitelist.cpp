@@ -127,3 +127,14 @@ bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, 
     AnswerRequest(request, "ADDHEADER \"%s\"\n", header.c_str());
     return true;
 }
+
+std::string WhitelistLineProblem(std::string_view line)
+{
+    if (line.size() < kMinPatternLength)
+        return "is shorter than 3 characters and is ignored";
+    if (line.size() > kMaxAddressLength)
+        return "is longer than 1022 characters, the longest sender address compared";
+    if (line.find_first_of(" \t<>") != std::string_view::npos)
+        return "holds a blank or an angle bracket, which no sender address holds";
+    return std::string();
+}

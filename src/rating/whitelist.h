@@ -7,6 +7,7 @@
 // wildcmp                whole-address match with '*' and '?', case ignored
 // SenderOfEnvelope       the sender address of the host's envelope
 // CheckWhitelist         answer a whitelisted message at once
+// WhitelistLineProblem   why a line of the file can never match (the check)
 //
 // The top floor owns the one list.  It is filled before the scanning threads
 // start and only read after, so they consult it without a lock.
@@ -17,6 +18,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/settings.h"
@@ -50,3 +52,8 @@ std::string SenderOfEnvelope(const char* text, int envelopeLength);
 // been answered with the main template filled with 0 and an empty bar.
 bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, const Settings& settings,
                     const whitelist& list);
+
+// WhitelistLineProblem - for a line as the reader keeps it (comments, empty
+// lines and line ends already dropped): why it can never match a sender, or
+// empty when it can.
+std::string WhitelistLineProblem(std::string_view line);

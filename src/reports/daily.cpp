@@ -227,6 +227,14 @@ void GenerateDailyReport(Statistics& statistics, bool force)
     statistics.SetPeriodStart(now);
 }
 
+void CheckDailyReportSettings(const cfgfItem* conf)
+{
+    const cfgfItem* dict = cfgfGetDictValue(conf, "DailyReport", cfgfDictionary);
+    for (const char* key : {"Enabled", "From", "To", "Subject", "ExtraHeaders", "ReportSources", "ReportSourcesMax",
+                            "ReportTargets", "ReportTargetsMax"})
+        cfgfGetDictValueStr(dict, key);
+}
+
 void ResetDailyReportState()
 {
     canMakeReport.store(false);

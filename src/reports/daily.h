@@ -6,6 +6,8 @@
 //                      main thread forces it at shutdown
 // WriteDailyReport     the body of a report for a period's statistics (pure
 //                      apart from the processor-time source)
+// CheckDailyReportSettings     look up what the report looks up, so that the
+//                              check reports the same errors
 // ResetDailyReportState        forget arming and processor-time marks (tests)
 // SetProcessorTimesForTesting  replace getrusage in the resource lines (tests)
 //
@@ -28,6 +30,7 @@ void GenerateDailyReport(Statistics& statistics, bool force);
 void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, StatisticsSnapshot& period,
                       time_t now);
 
+void CheckDailyReportSettings(const cfgfItem* conf);
 void ResetDailyReportState();
 
 // ProcessorTimes - the process's user and system processor time in ms.

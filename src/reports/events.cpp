@@ -20,6 +20,9 @@ const char* ValueOr(const cfgfItem* dict, const char* key, const char* fallback)
 
 // LifecycleNotice - the started and stopped notices, which differ only in
 // their key, their error text and the verb of their body.
+constexpr const char* kMissingStarted = "Missing EventsReports={Started={...} ... };";
+constexpr const char* kMissingStopped = "Missing EventsReports={Stopped={...} ... };";
+
 void LifecycleNotice(const char* key, const char* missingText, const char* verb)
 {
     const std::shared_ptr<const Settings> settings = CurrentSettings();
@@ -50,12 +53,12 @@ void LifecycleNotice(const char* key, const char* missingText, const char* verb)
 
 void EventReportStarted()
 {
-    LifecycleNotice("Started", "Missing EventsReports={Started={...} ... };", "started");
+    LifecycleNotice("Started", kMissingStarted, "started");
 }
 
 void EventReportStoped()
 {
-    LifecycleNotice("Stopped", "Missing EventsReports={Stopped={...} ... };", "stopped");
+    LifecycleNotice("Stopped", kMissingStopped, "stopped");
 }
 
 void EventReportProblem(const char* format, ...)
@@ -94,4 +97,24 @@ void EventReportProblem(const char* format, ...)
     va_end(args);
     fputs("\n\n", file.get());
     ReleaseReport(std::move(file), name);
+}
+
+void CheckNoticeSettings(const cfgfItem* conf)
+{
+    const cfgfItem* events = cfgfGetDictValue(conf, "EventsReports", cfgfDictionary);
+    if (events == nullptr)
+        return;  // reported with the settings
+    for (const char* key : {"From", "To", "ExtraHeaders"})
+        cfgfGetDictValueStr(events, key);
+    const struct {
+        const char* key;
+        const char* missing;
+    } notices[] = {{"Started", kMissingStarted}, {"Stopped", kMissingStopped}, {"ProblemOccured", nullptr}};
+    for (const auto& notice : notices) {
+        const cfgfItem* dict = cfgfGetDictValue(events, notice.key, cfgfDictionary);
+        if (dict == nullptr && notice.missing != nullptr)
+            cfgfFileError(ConfigFilePath(), "%s", notice.missing);
+        for (const char* key : {"Enabled", "Subject"})
+            cfgfGetDictValueStr(dict, key);
+    }
 }

@@ -3,6 +3,8 @@
 // EventReportStarted  mailed once during start-up (main thread)
 // EventReportStoped   mailed once at the end of shutdown (main thread)
 // EventReportProblem  a stuck scan (controller), a crashed one (crash thread)
+// CheckNoticeSettings look up what the notices look up, so that the check
+//                     reports the same errors without mailing anything
 //
 // The EventsReports dictionary is looked up afresh for every notice, in the
 // settings snapshot taken when the notice starts.  A missing EventsReports or
@@ -14,6 +16,9 @@
 // writing fails is removed (see drop).  No lock.
 #pragma once
 
+#include "config/dictionary.h"
+
 void EventReportStarted();
 void EventReportStoped();
 void EventReportProblem(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void CheckNoticeSettings(const cfgfItem* conf);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ protected:
         OutputCapture capture;
         FileRequest request;
         request.Assign(id, path);
-        ScanFile(request, settings, senders, statistics);
+        ScanFile(request, settings, senders, statistics, counters);
         return capture.Text();
     }
     TempDir dir;
@@ -44,6 +45,18 @@ protected:
     Settings settings;
     whitelist senders;
     Statistics statistics;
+    Counters counters;
+    // Requests by outcome and exchanges by outcome, as the metrics count them.
+    std::string Counted()
+    {
+        const CountersSnapshot c = counters.Snapshot();
+        std::string text;
+        for (uint64_t n : c.requests)
+            text += std::to_string(n) + " ";
+        for (const auto& [outcome, n] : counters.HostSample(settings.socketPath).exchanges)
+            text += outcome + "=" + std::to_string(n) + " ";
+        return text;
+    }
 };
 
 const char* const kSpam = "P <bad@spam.example>\nR <a@example.org>\nS host [192.0.2.1]\r\nR <b@example.org>\n\n"
@@ -83,6 +96,10 @@ TEST_F(Rating, RepliesFollowTheRatingExamples)
     EXPECT_EQ(s.msgStat[99], 1);
     EXPECT_EQ(s.msgStat[100], 1);
     EXPECT_EQ(s.sources.total, 2);  // only ratings at the alert level count as spam
+    EXPECT_EQ(Counted(), "6 0 0 0 ok=6 ");
+    const CountersSnapshot c = counters.Snapshot();
+    EXPECT_EQ(c.ratings[0] + c.ratings[45] + c.ratings[90] + c.ratings[99] + c.ratings[100], 6u);
+    EXPECT_EQ(std::accumulate(c.handling.begin(), c.handling.end(), uint64_t{0}), 6u);
 }
 
 TEST_F(Rating, SpamCountsItsSourcesAndRecipientsAndSplitRepliesAreRated)
@@ -125,6 +142,8 @@ TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
     spamd.SetReply(reply);
     EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": empty reply\n" + zero);
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 4);  // failures count, files that do not exist do not
+    EXPECT_EQ(Counted(), "0 0 5 0 error=1 failed=1 ");
+    EXPECT_FALSE(counters.HostSample(settings.socketPath).up);
 }
 
 TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
@@ -137,6 +156,7 @@ TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
     EXPECT_EQ(Scan(Message("w", "P <x@good.example>\nP <>\n\nbody\n")),
               "* x@good.example is whitelisted by *@good.example\n7 ADDHEADER \"X-Score: 0 []\"\n");
     EXPECT_EQ(spamd.CheckCount(), 0);
+    EXPECT_EQ(Counted(), "0 1 0 0 ");
 
     const struct {
         const char* pattern;
@@ -197,4 +217,12 @@ TEST(SpamdPing, AnswerNamesTheEngine)
     OutputCapture capture;
     EXPECT_TRUE(InitEngine(spamd.SocketPath()));
     EXPECT_EQ(capture.Take(), "* Connecting to socket " + spamd.SocketPath() + "\n* engine: SPAMD/1.5\n");
+    const PingResult pong = PingSpamd(spamd.SocketPath());
+    EXPECT_TRUE(pong.answered);
+    EXPECT_EQ(pong.word, "SPAMD/1.5");
+    EXPECT_LT(pong.seconds, 5.0);
+    const PingResult none = PingSpamd(dir.File("none.sock"));
+    EXPECT_FALSE(none.answered);
+    EXPECT_EQ(none.problem, "cannot connect a socket: No such file or directory");
+    EXPECT_EQ(capture.Take(), "");  // the check's PING reports nothing itself and never ends the process
 }

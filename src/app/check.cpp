@@ -1,0 +1,270 @@
+#include "app/check.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/plugin.h"
+#include "base/output.h"
+#include "base/system.h"
+#include "base/text.h"
+#include "config/paths.h"
+#include "config/settings.h"
+#include "rating/spamd_client.h"
+#include "rating/whitelist.h"
+#include "reports/daily.h"
+#include "reports/events.h"
+#include "reports/metrics_file.h"
+#include "stats/dump.h"
+
+namespace {
+
+// Less free space than this leaves no room for a report message.
+constexpr unsigned long long kMinFreeBytes = 1024 * 1024;
+
+class Findings {
+public:
+    void Note(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list args;
+        va_start(args, format);
+        Line("* ", format, args);
+        va_end(args);
+    }
+    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list args;
+        va_start(args, format);
+        Line("* warning: ", format, args);
+        va_end(args);
+        warnings++;
+    }
+    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list args;
+        va_start(args, format);
+        Line("* error: ", format, args);
+        va_end(args);
+        errors++;
+    }
+    void AddErrors(int count) { errors += count; }
+    int errors = 0;
+    int warnings = 0;
+
+private:
+    static void Line(const char* mark, const char* format, va_list args)
+    {
+        std::string text = mark;
+        AppendFormatV(text, format, args);
+        text += '\n';
+        PrintRaw(text);
+    }
+};
+
+Settings CheckSettings(Findings& findings)
+{
+    const std::string path = ConfigFilePath();
+    const int before = cfgfErrorCount();
+    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigFile(path);
+    Settings settings = ApplySettingsTree(Settings(), tree, path);
+    CheckDailyReportSettings(tree.get());
+    CheckNoticeSettings(tree.get());
+    const int errors = cfgfErrorCount() - before;
+    findings.AddErrors(errors);
+    for (size_t i = 0; tree && i < tree->keys.size(); i++)
+        if (!IsSettingsKey(tree->keys[i]))
+            findings.Warning("settings: %s line %d: %s is no setting; the plugin ignores it", path.c_str(),
+                             tree->values[i].line, ClipText(tree->keys[i], 60).c_str());
+    if (errors == 0)
+        findings.Note("settings: %s read without errors", path.c_str());
+    else
+        findings.Note("settings: %d error(s) in %s", errors, path.c_str());
+    return settings;
+}
+
+void CheckWhitelist(Findings& findings)
+{
+    const std::string path = WhitelistPath();
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        findings.Note("whitelist: none (%s does not exist); every sender is rated", path.c_str());
+        return;
+    }
+    std::string content;
+    if (!ReadWholeRegularFile(path, content)) {
+        findings.Warning("whitelist: %s cannot be read (%s); the plugin rates every sender", path.c_str(),
+                         strerror(errno));
+        return;
+    }
+    int patterns = 0;
+    int number = 0;
+    for (size_t start = 0; start < content.size(); number++) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        std::string_view line(content.data() + start, end - start);
+        start = end + 1;
+        // The reader's rules: comment lines, then everything from a CR on, then empty lines.
+        if (line.starts_with('#'))
+            continue;
+        line = line.substr(0, line.find('\r'));
+        if (line.empty())
+            continue;
+        const std::string problem = WhitelistLineProblem(line);
+        if (problem.empty())
+            patterns++;
+        else
+            findings.Warning("whitelist: %s line %d: \"%s\" %s", path.c_str(), number + 1,
+                             ClipText(line, 60).c_str(), problem.c_str());
+    }
+    findings.Note("whitelist: %d pattern(s) in %s", patterns, path.c_str());
+}
+
+void CheckDump(Findings& findings, const Settings& settings)
+{
+    if (settings.statDumpInterval == 0) {
+        findings.Note("statistics dump: off (StatDumpInterval = 0)");
+        return;
+    }
+    if (access(WorkPath().c_str(), W_OK | X_OK) != 0)
+        findings.Warning("statistics dump: the working directory %s is not writable by this user (%s): no dump "
+                         "can be written and no hup.sig removed", WorkPath().c_str(), strerror(errno));
+    const std::string path = StatDumpFilePath(settings);
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        findings.Note("statistics dump: none yet; the plugin writes %s", path.c_str());
+        return;
+    }
+    const std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
+    if (!tree) {
+        findings.Warning("statistics dump: %s cannot be used; the plugin deletes it and begins a new period",
+                         path.c_str());
+        return;
+    }
+    std::string why;
+    const std::optional<StatisticsSnapshot> restored = ParseDump(tree.get(), Now(), why);
+    if (restored) {
+        findings.Note("statistics dump: %s usable: %d message(s) since %s", path.c_str(),
+                      restored->nScannedMessagesTotal, mkDate(restored->periodStart).c_str());
+    } else if (why.find("obsolete") != std::string::npos) {
+        findings.Note("statistics dump: %s is of an earlier day; the plugin begins a new period", path.c_str());
+    } else {
+        if (why.empty())
+            why = "no StatStart or StatEnd";
+        why = why.substr(0, why.find('\n'));
+        findings.Warning("statistics dump: %s is unusable (%s); the plugin deletes it and begins a new period",
+                         path.c_str(), why.c_str());
+    }
+}
+
+// Shown - a path as the plugin would use it, made absolute for the reader.
+std::string Shown(const std::string& path)
+{
+    if (path.starts_with('/'))
+        return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+void CheckSubmitted(Findings& findings, const Settings& settings)
+{
+    const std::string& dir = settings.submittedDirName;
+    const std::string shown = Shown(dir);
+    struct stat status;
+    if (stat(dir.c_str(), &status) != 0) {
+        findings.Error("submission directory: %s: %s; the plugin refuses to start", shown.c_str(), strerror(errno));
+        return;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        findings.Error("submission directory: %s is no directory; the plugin refuses to start", shown.c_str());
+        return;
+    }
+    if (access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
+        findings.Error("submission directory: %s is not writable by this user (%s): no report can be dropped",
+                       shown.c_str(), strerror(errno));
+        return;
+    }
+    struct statvfs space;
+    if (statvfs(dir.c_str(), &space) != 0) {
+        findings.Error("submission directory: %s: %s", shown.c_str(), strerror(errno));
+        return;
+    }
+    const unsigned long long freeBytes =
+        static_cast<unsigned long long>(space.f_bavail) * static_cast<unsigned long long>(space.f_frsize);
+    if (freeBytes < kMinFreeBytes || space.f_favail == 0) {
+        findings.Error("submission directory: %s lies on a full filesystem (%llu KiB, %llu files free)",
+                       shown.c_str(), freeBytes / 1024, static_cast<unsigned long long>(space.f_favail));
+        return;
+    }
+    findings.Note("submission directory: %s writable, %llu MiB free", shown.c_str(), freeBytes / (1024 * 1024));
+}
+
+void CheckMetricsFile(Findings& findings, const Settings& settings)
+{
+    const std::string path = MetricsFilePath(settings);
+    if (path.empty()) {
+        findings.Note("metrics file: none (MetricsFile is not set)");
+        return;
+    }
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        findings.Warning("metrics file: %s cannot be written (%s: %s)", path.c_str(), dir.c_str(), strerror(errno));
+    else if (!path.ends_with(".prom"))
+        findings.Warning("metrics file: %s does not end in .prom; node_exporter's textfile collector reads only "
+                         "those", path.c_str());
+    else
+        findings.Note("metrics file: %s", path.c_str());
+}
+
+// SpamdHosts - every spamd host the plugin would use; today the one socket.
+std::vector<std::string> SpamdHosts(const Settings& settings) { return {settings.socketPath}; }
+
+void CheckSpamd(Findings& findings, const Settings& settings)
+{
+    for (const std::string& host : SpamdHosts(settings)) {
+        const PingResult ping = PingSpamd(host);
+        if (ping.answered)
+            findings.Note("spamd %s: %s, %.1f ms", host.c_str(), ping.word.c_str(), ping.seconds * 1000);
+        else
+            findings.Error("spamd %s: %s", host.c_str(), ping.problem.c_str());
+    }
+}
+
+}  // namespace
+
+int RunCheck(int argc, char** argv)
+{
+    SetWorkPath(DeriveWorkPath(argc > 0 ? argv[0] : nullptr));
+    SetStartupTime(Now());
+    signal(SIGPIPE, SIG_IGN);
+    for (int i = 1; i < argc; i++) {
+        if (EqualStringsNoCase(argv[i], "-debug") || EqualStringsNoCase(argv[i], "-d"))
+            SetDebug(true);
+        else if (!EqualStringsNoCase(argv[i], "-check") && !EqualStringsNoCase(argv[i], "-noCrashHandler"))
+            PrintMsg("* Unknown option: %s:\n", argv[i]);
+    }
+    PrintMsg("* SpamAssassin plugin %s checking %s\n", kPluginVersion, Shown(WorkPath()).c_str());
+    Findings findings;
+    const Settings settings = CheckSettings(findings);
+    CheckWhitelist(findings);
+    CheckDump(findings, settings);
+    CheckSubmitted(findings, settings);
+    CheckMetricsFile(findings, settings);
+    CheckSpamd(findings, settings);
+    PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
+    if (findings.errors == 0)
+        PrintMsg("* check passed: the plugin can run (%d warning(s))\n", findings.warnings);
+    else
+        PrintMsg("* check failed: %d error(s), %d warning(s)\n", findings.errors, findings.warnings);
+    FlushOutput();
+    return findings.errors == 0 ? 0 : 1;
+}

@@ -1,0 +1,92 @@
+#include "stats/counters.h"
+
+#include <algorithm>
+#include <mutex>
+
+const char* RequestOutcomeName(RequestOutcome outcome)
+{
+    switch (outcome) {
+    case RequestOutcome::Rated: return "rated";
+    case RequestOutcome::Whitelisted: return "whitelisted";
+    case RequestOutcome::Failed: return "failed";
+    case RequestOutcome::Rejected: return "rejected";
+    }
+    return "failed";
+}
+
+const char* ExchangeOutcomeName(ExchangeOutcome outcome)
+{
+    switch (outcome) {
+    case ExchangeOutcome::Ok: return "ok";
+    case ExchangeOutcome::Error: return "error";
+    case ExchangeOutcome::Failed: return "failed";
+    }
+    return "failed";
+}
+
+void Counters::CountRequest(RequestOutcome outcome)
+{
+    std::lock_guard lock(mutex);
+    data.requests[static_cast<size_t>(outcome)]++;
+}
+
+void Counters::CountRating(int rating)
+{
+    const size_t index = static_cast<size_t>(std::clamp(rating, 0, kRatings - 1));
+    std::lock_guard lock(mutex);
+    data.ratings[index]++;
+}
+
+void Counters::CountHandling(double seconds)
+{
+    seconds = std::max(seconds, 0.0);
+    const size_t bucket = static_cast<size_t>(
+        std::lower_bound(kHandlingBounds.begin(), kHandlingBounds.end(), seconds) - kHandlingBounds.begin());
+    std::lock_guard lock(mutex);
+    data.handling[bucket]++;
+    data.handlingSeconds += seconds;
+}
+
+void Counters::CountExchange(std::string_view host, ExchangeOutcome outcome, double seconds)
+{
+    std::lock_guard lock(mutex);
+    auto [entry, added] = data.hosts.try_emplace(std::string(host));
+    SpamdHostSample& sample = entry->second;
+    if (added)
+        sample.name = entry->first;
+    sample.exchanges[ExchangeOutcomeName(outcome)]++;
+    sample.seconds += std::max(seconds, 0.0);
+    sample.up = outcome != ExchangeOutcome::Failed;
+}
+
+void Counters::CountCrash()
+{
+    std::lock_guard lock(mutex);
+    data.crashes++;
+}
+
+void Counters::CountStuckScan()
+{
+    std::lock_guard lock(mutex);
+    data.stuckScans++;
+}
+
+void Counters::CountReload()
+{
+    std::lock_guard lock(mutex);
+    data.reloads++;
+}
+
+CountersSnapshot Counters::Snapshot() const
+{
+    std::lock_guard lock(mutex);
+    return data;
+}
+
+SpamdHostSample Counters::HostSample(const std::string& host) const
+{
+    std::lock_guard lock(mutex);
+    if (const auto found = data.hosts.find(host); found != data.hosts.end())
+        return found->second;
+    return SpamdHostSample{host, true, {}, 0};
+}

@@ -1,0 +1,89 @@
+// counters - what the plugin has done since its process started, for the
+// metrics file
+//
+// Counters::CountRequest   one answered FILE request by its outcome
+// Counters::CountRating    one rating that spamd gave (0..100)
+// Counters::CountHandling  one request's handling time, in the handling histogram
+// Counters::CountExchange  one exchange with a spamd host: its outcome and duration
+// Counters::CountCrash, CountStuckScan, CountReload
+// Counters::Snapshot       a copy of everything (the metrics writer)
+// Counters::HostSample     the figures of one spamd host
+//
+// Unlike the statistics, nothing here starts again with a new period: only a
+// restart of the process sets the counters back to zero, which is what a
+// metrics consumer expects.  The scanning threads count requests, ratings,
+// handling times and exchanges; the crash thread, the controller and the
+// thread that reloads count the rest.  One lock of the object guards it all,
+// held only to count or to copy.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/system.h"
+#include "stats/statistics.h"
+
+enum class RequestOutcome {
+    Rated,        // answered with spamd's rating
+    Whitelisted,  // answered at once for a whitelisted sender
+    Failed,       // answered FAILURE, or without a rating from spamd
+    Rejected,     // answered REJECTED: the host retries it later
+};
+constexpr int kRequestOutcomes = 4;
+const char* RequestOutcomeName(RequestOutcome outcome);  // "rated", "whitelisted", ...
+
+enum class ExchangeOutcome {
+    Ok,      // a verdict
+    Error,   // spamd answered without a verdict (an error status)
+    Failed,  // no answer: the request or the reply could not be sent or read
+};
+const char* ExchangeOutcomeName(ExchangeOutcome outcome);  // "ok", "error", "failed"
+
+// Upper bounds in seconds of the handling-time histogram; the last bucket
+// holds what lies above them.
+inline constexpr std::array<double, 14> kHandlingBounds = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
+                                                           1,     2.5,  5,     10,   30,  120, 1200};
+
+// SpamdHostSample - one spamd host as the metrics show it.  Today's single
+// host is SocketPath; a list of hosts gives one sample each.
+struct SpamdHostSample {
+    std::string name;
+    bool up = false;
+    std::map<std::string, uint64_t> exchanges;  // by outcome name
+    double seconds = 0;                          // time spent in exchanges
+};
+
+struct CountersSnapshot {
+    std::array<uint64_t, kRequestOutcomes> requests{};
+    std::array<uint64_t, kRatings> ratings{};                  // per rating 0..100
+    std::array<uint64_t, kHandlingBounds.size() + 1> handling{};  // per bucket, not cumulative
+    double handlingSeconds = 0;
+    uint64_t crashes = 0;
+    uint64_t stuckScans = 0;
+    uint64_t reloads = 0;
+    std::map<std::string, SpamdHostSample> hosts;  // every host exchanged with, by name
+};
+
+class Counters {
+public:
+    void CountRequest(RequestOutcome outcome);
+    void CountRating(int rating);
+    void CountHandling(double seconds);
+    // CountExchange - a failed exchange marks the host down, any other up.
+    void CountExchange(std::string_view host, ExchangeOutcome outcome, double seconds);
+    void CountCrash();
+    void CountStuckScan();
+    void CountReload();
+    CountersSnapshot Snapshot() const;
+    // HostSample - the host's figures; a host not exchanged with yet is up
+    // (the plugin runs only after spamd answered its PING).
+    SpamdHostSample HostSample(const std::string& host) const;
+
+private:
+    mutable GuardedMutex mutex;
+    CountersSnapshot data;  // guarded by mutex
+};
