@@ -1,5 +1,6 @@
 // Text utilities, the output channel, request lines and the one answer of a request.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,30 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
         whole++;
     }
     EXPECT_EQ(whole, 1600);
+}
+
+TEST(Output, AnAnswerThatCannotBeFormattedLeavesTheClaimToAnother)
+{
+    if (std::string(VSA_SANITIZER_BUILD) != "")
+        GTEST_SKIP() << "a sanitizer needs address space of its own";
+    const std::string big(64 << 20, 'x');
+    FileRequest request;
+    request.Assign("1", "/m");
+    rlimit saved;
+    getrlimit(RLIMIT_AS, &saved);
+    rlimit tight = saved;
+    const long pages = std::stol(ReadFileText("/proc/self/statm"));  // the address space in use
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (32 << 20);
+    setrlimit(RLIMIT_AS, &tight);
+    bool threw = false;
+    try {
+        AnswerRequest(request, "ADDHEADER \"%s\"\n", big.c_str());
+    } catch (const std::bad_alloc&) {
+        threw = true;
+    }
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_TRUE(threw);
+    EXPECT_TRUE(ClaimAnswer(request));  // whoever answers next still carries the id
 }
 
 TEST(System, OnlyRegularFilesOpenAndNoneBlocks)
