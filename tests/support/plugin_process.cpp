@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -69,8 +68,37 @@ std::vector<std::string> ListDirectory(const std::string& path)
 
 std::string MaskDates(const std::string& text)
 {
-    static const std::regex date(R"([A-Z][a-z]{2}, \d{1,2} [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d)");
-    return std::regex_replace(text, date, "<date>");
+    // Shape of a date: "Aaa, D[D] Aaa DDDD DD:DD:DD" (A a letter, D a digit).
+    const auto dateAt = [&](size_t at) -> size_t {
+        const std::string shapes[] = {"Aaa, D Aaa DDDD DD:DD:DD", "Aaa, DD Aaa DDDD DD:DD:DD"};
+        for (const std::string& shape : shapes) {
+            if (at + shape.size() > text.size())
+                continue;
+            size_t i = 0;
+            for (; i < shape.size(); i++) {
+                const char c = text[at + i];
+                const bool fits = shape[i] == 'A' ? isalpha(static_cast<unsigned char>(c)) != 0
+                                  : shape[i] == 'a' ? islower(static_cast<unsigned char>(c)) != 0
+                                  : shape[i] == 'D' ? isdigit(static_cast<unsigned char>(c)) != 0
+                                                    : c == shape[i];
+                if (!fits)
+                    break;
+            }
+            if (i == shape.size())
+                return shape.size();
+        }
+        return 0;
+    };
+    std::string masked;
+    for (size_t at = 0; at < text.size();) {
+        if (const size_t length = dateAt(at)) {
+            masked += "<date>";
+            at += length;
+        } else {
+            masked += text[at++];
+        }
+    }
+    return masked;
 }
 
 std::string DefaultSettingsText(const std::string& socketPath, int threads, std::string_view extra)
