@@ -37,22 +37,26 @@ void Controller::Tick()
 {
     DebugMsg("Control Thread started\n");
     std::unique_lock lock(stopMutex);
+    running = true;
     while (!stopRequest) {
         lock.unlock();
         ControllerPass(Now());
         lock.lock();
         stopped.wait_for(lock, std::chrono::seconds(1), [this] { return stopRequest; });
     }
+    running = false;
+    stopped.notify_all();
     DebugMsg("Control Thread ended\n");
 }
 
 void Controller::Stop()
 {
-    {
-        std::lock_guard lock(stopMutex);
-        stopRequest = true;
-    }
+    std::unique_lock lock(stopMutex);
+    stopRequest = true;
     stopped.notify_all();
+    // A pass under way (a report, a dump) ends first, so that what the
+    // caller does next sees everything the pass did.
+    stopped.wait(lock, [this] { return !running; });
 }
 
 void Controller::ControllerPass(time_t now)

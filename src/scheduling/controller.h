@@ -5,7 +5,8 @@
 // Controller::SetWatchdog             give up scans older than a limit
 // Controller::LaunchControllerThread  start the ticker (ends the process on failure)
 // Controller::ControllerPass          one pass at a given time (the ticker's body; tests)
-// Controller::Stop                    end the ticker after its current pass
+// Controller::Stop                    end the ticker; returns once its current
+//                                     pass is over
 //
 // A pass first gives up every scan that has run longer than the limit: it
 // claims the scan's answer while the pool keeps the request alive (a scan that
@@ -52,4 +53,5 @@ private:
     std::mutex stopMutex;
     std::condition_variable stopped;
     bool stopRequest = false;  // guarded by stopMutex
+    bool running = false;      // guarded by stopMutex: the ticker is in its loop
 };
