@@ -108,6 +108,20 @@ void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const 
         cfgfFileError(fileName, "%s", missing);
 }
 
+// ReadSpamd - the farm; a file without the dictionary goes back to SocketPath.
+void ReadSpamd(const cfgfItem* conf, Settings& next)
+{
+    const cfgfItem* spamd = cfgfGetDictValue(conf, "Spamd", cfgfAny);
+    if (spamd == nullptr) {
+        next.spamd = SpamdSettings{};
+        return;
+    }
+    if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd))
+        next.spamd = std::move(*farm);
+    if (next.spamd.Configured() && cfgfGetDictValue(conf, "SocketPath", cfgfAny) != nullptr)
+        PrintMsg("* SocketPath is not used: the Spamd dictionary names the spamd hosts\n");
+}
+
 struct DirectoryCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -165,6 +179,8 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     // Unlike the other texts, a MetricsFile that is taken out turns the file off.
     const char* metricsFile = cfgfGetDictValueStr(conf, "MetricsFile");
     next.metricsFile = metricsFile != nullptr ? metricsFile : "";
+
+    ReadSpamd(conf, next);
 
     // The reports look their dictionaries up in the tree each time they run.
     RequireDictionary(fileName, conf, "DailyReport", "Missing DailyReport={...};");

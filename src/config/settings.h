@@ -17,6 +17,7 @@
 
 #include "config/dictionary.h"
 #include "config/paths.h"
+#include "config/spamd_settings.h"
 
 enum OnProblemMode { OnProblemExit = 0, OnProblemQuit = 1, OnProblemIgnore = 2 };
 
@@ -35,6 +36,7 @@ struct Settings {
     int statDumpInterval = 10;
     std::string statDumpFileName = "statistics.dat";
     std::string metricsFile;                // empty: no metrics file
+    SpamdSettings spamd;                    // a farm of spamd hosts; when configured, SocketPath is not used
     std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries
 
     int nScoreRanges() const { return static_cast<int>(scoreRange.size()); }
@@ -50,7 +52,8 @@ void PublishSettings(Settings settings);
 // wrong leaves its setting as in previous (a MaxScanningThreads out of range
 // too; a BarScoreRanges holding a non-string is refused whole).  A null tree
 // (unreadable file) reports every required key missing; pConf becomes the
-// given tree.  Does not check the Submitted directory.
+// given tree.  A Spamd dictionary with an error leaves the farm as in
+// previous; without one there is no farm.  Does not check the Submitted directory.
 Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree,
                            const std::string& fileName);
 

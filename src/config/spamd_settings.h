@@ -1,0 +1,71 @@
+// spamd_settings - the optional Spamd dictionary of the settings file: the
+// spamd hosts of a farm and how the plugin uses them
+//
+// ReadSpamdSettings  the farm settings of a Spamd dictionary, or nothing after
+//                    its errors have been reported (the caller keeps the
+//                    settings in force)
+// ParseSpamdHost     one Hosts entry: an absolute path is a Unix socket,
+//                    "host:port", "[v6]:port" or a bare name (port 783) is
+//                    TCP, "ssl:" in front asks for TLS
+//
+// Pure functions, called by whichever thread reads the settings file; the
+// result lives in an immutable Settings snapshot.  A dictionary with any
+// error is refused whole: half a farm is worse than the one in force.
+// Without a Spamd dictionary the farm is empty and SocketPath alone names spamd.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/dictionary.h"
+
+enum class SpamdTransport { Unix, Tcp, Tls };
+
+struct SpamdHost {
+    std::string name;     // the entry as written: log lines and the report name the host by it
+    SpamdTransport transport = SpamdTransport::Unix;
+    std::string address;  // socket path, or host name or IP address (IPv6 without brackets)
+    std::string port;     // TCP and TLS
+
+    bool operator==(const SpamdHost&) const = default;
+};
+
+// What a request that no host could rate is answered with.
+enum class OnUnavailableMode {
+    Reject,   // "REJECTED ...": the host retries the message later
+    Neutral,  // the rating-0 headers
+    Exit,     // end the process (status 1), as when the one spamd socket is missing
+};
+
+struct SpamdTlsSettings {
+    std::string caFile = "/etc/ssl/certs/ca-certificates.crt";
+    std::string certFile;  // client certificate, optional
+    std::string keyFile;   // its key; empty: in certFile
+
+    bool operator==(const SpamdTlsSettings&) const = default;
+};
+
+constexpr int kDefaultSpamdPort = 783;
+// A farm has at most this many hosts.
+constexpr size_t kMaxSpamdHosts = 64;
+
+struct SpamdSettings {
+    std::vector<SpamdHost> hosts;  // empty: no farm
+    int connectTimeout = 5;        // seconds for one connect and TLS handshake
+    int replyTimeout = 300;        // seconds for a whole exchange; 0: no limit
+    int retries = 3;               // further hosts tried for one request
+    int downTime = 30;             // seconds a failed host is skipped before it is probed
+    std::string user;              // "" none, "recipient" the only recipient, else that name
+    OnUnavailableMode onUnavailable = OnUnavailableMode::Reject;
+    SpamdTlsSettings tls;
+
+    bool Configured() const { return !hosts.empty(); }
+    bool operator==(const SpamdSettings&) const = default;
+};
+
+std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
+// ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
+std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);
