@@ -107,7 +107,7 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     PrintMsg("* SpamAssassin plugin %s started\n", kPluginVersion);
     ReadConfigFile();
     plugin.senders.Initialize();
-    if (!InitEngine(CurrentSettings()->socketPath))
+    if (!plugin.StartEngine())
         ExitProcess(1);
     EventReportStarted();
     ReadReportData(plugin.statistics);
@@ -121,6 +121,8 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     plugin.controller.AddTask([&plugin](time_t) { GenerateDailyReport(plugin.statistics, false); });
     plugin.controller.AddTask([&plugin](time_t) { DumpReportData(plugin.statistics, false); });
     plugin.controller.AddTask([&plugin](time_t now) { plugin.WriteMetrics(now, false); });
+    // A spamd host of the farm that failed comes back when it answers a probe.
+    plugin.controller.AddTask([&plugin](time_t now) { plugin.farm.ProbeDownHosts(now); });
     plugin.controller.LaunchControllerThread();
     plugin.pool.StartScanningThreads(CurrentSettings()->MaxScanningThreads);
 }

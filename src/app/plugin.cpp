@@ -9,6 +9,7 @@
 #include "config/settings.h"
 #include "rating/headers.h"
 #include "rating/scan.h"
+#include "rating/spamd_client.h"
 #include "reports/events.h"
 #include "reports/metrics_file.h"
 
@@ -25,7 +26,17 @@ void WakeUp(int) {}
 Plugin::Plugin()
     : pool([this](FileRequest& request) { HandleFileRequest(request); }), mainThread(pthread_self())
 {
-    spamdHosts = [this] { return std::vector<SpamdHostSample>{counters.HostSample(CurrentSettings()->socketPath)}; };
+    spamdHosts = [this] {
+        // The hosts of a farm, each up or down as the farm sees it; else the one SocketPath.
+        std::vector<SpamdHostSample> samples;
+        for (const SpamdFarm::HostState& host : farm.HostStates()) {
+            samples.push_back(counters.HostSample(host.name));
+            samples.back().up = host.up;
+        }
+        if (samples.empty())
+            samples.push_back(counters.HostSample(CurrentSettings()->socketPath));
+        return samples;
+    };
     struct sigaction action {};
     action.sa_handler = WakeUp;  // without SA_RESTART: a blocked read returns
     sigaction(SIGUSR1, &action, nullptr);
@@ -61,7 +72,16 @@ void Plugin::HandleFileRequest(FileRequest& request)
             return;
         }
     }
-    ScanFile(request, *settings, senders, statistics, counters);
+    ScanFile(request, *settings, senders, statistics, counters, farm);
+}
+
+bool Plugin::StartEngine()
+{
+    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    if (settings->spamd.Configured())
+        return farm.Start(settings->spamd);
+    farm.Clear();
+    return InitEngine(settings->socketPath);
 }
 
 void Plugin::RequestShutdown()

@@ -13,8 +13,12 @@
 //                            at once); the controller offers it once a second,
 //                            the shutdown forces it
 // Plugin::spamdHosts         the provider of the per-host spamd samples that the
-//                            metrics show; by default the one SocketPath host
-//                            (replace it before the controller starts)
+//                            metrics show; by default the hosts of the farm, or
+//                            the one SocketPath host (replace it before the
+//                            controller starts)
+// Plugin::StartEngine        (start-up, reload) PING the spamd hosts of the
+//                            farm, or the one spamd at SocketPath; false when
+//                            none answered
 //
 // The metrics writes are serialised by a lock of the object (the controller
 // and the shutdown may both write).
@@ -35,6 +39,7 @@
 #include <tuple>
 #include <vector>
 
+#include "rating/spamd_farm.h"
 #include "rating/whitelist.h"
 #include "scheduling/controller.h"
 #include "scheduling/pool.h"
@@ -57,11 +62,13 @@ public:
     bool ShutdownRequested() const { return shutdownRequested.load(); }
     int RememberCrash(const char* path);
     void WriteMetrics(time_t now, bool force);
+    bool StartEngine();
 
     Statistics statistics;
     Counters counters;
     std::function<std::vector<SpamdHostSample>()> spamdHosts;
     whitelist senders;
+    SpamdFarm farm;
     ScanningPool pool;
     Controller controller;
 

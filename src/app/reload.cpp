@@ -45,7 +45,7 @@ void UpdateConfig(Plugin& plugin)
     ReadConfigFile();
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     plugin.pool.StartScanningThreads(settings->MaxScanningThreads);
-    if (!InitEngine(settings->socketPath))
+    if (!plugin.StartEngine())
         ExitProcess(1);
     plugin.pool.ResumeTaking();
     plugin.counters.CountReload();

@@ -3,7 +3,7 @@
 // CheckConfigUpdate  reload when the marker file "hup.sig" exists (main thread,
 //                    between request lines; see the entry point for how often)
 // UpdateConfig       the reload: pause taking, wait for scans, stop the pool,
-//                    re-read the settings, restart the pool, PING spamd, resume
+//                    re-read the settings, restart the pool, PING spamd (every host of a farm), resume
 // BlockReloads       wait for a running reload and let no further one start
 //                    (the shutdown: a reload must not restart the pool under it)
 //

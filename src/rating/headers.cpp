@@ -22,7 +22,27 @@ int ScoreBarLength(const std::vector<int>& scoreRange, int rating)
     return n;
 }
 
-void BuildHeaderText(const Settings& settings, int rating, std::string& text)
+bool UsesRuleNames(const Settings& settings)
+{
+    return settings.pMainHeader.find("^3") != std::string::npos || settings.pAlertHeader.find("^3") != std::string::npos;
+}
+
+void RuleNamesText(std::string_view body, std::string& text)
+{
+    text.clear();
+    for (char c : body) {
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+                          c == ',' || c == '.' || c == '-' || c == '+';
+        if (kept)
+            text += c;
+    }
+    if (text.size() > kMaxRuleNamesText) {
+        text.resize(kMaxRuleNamesText);
+        text += "...";
+    }
+}
+
+void BuildHeaderText(const Settings& settings, int rating, std::string& text, const VerdictText& verdict)
 {
     rating = std::clamp(rating, 0, 100);
     char ratingText[8];
@@ -34,25 +54,38 @@ void BuildHeaderText(const Settings& settings, int rating, std::string& text)
     std::fill(bar, bar + barLength, 'X');
     bar[barLength] = '\0';
     SubstStr(text, 2, bar);
-    // The alert template is appended after the substitution: its placeholders stay as written.
+    // spamd's words go in last: nothing inserted is looked at again.
+    const auto substituteSpamdWords = [&verdict](std::string& part) {
+        if (part.find('^') == std::string::npos)
+            return;
+        const std::string score(verdict.score), threshold(verdict.threshold), rules(verdict.rules);
+        SubstStr(part, 4, score.c_str());
+        SubstStr(part, 5, threshold.c_str());
+        SubstStr(part, 3, rules.c_str());
+    };
+    substituteSpamdWords(text);
+    // The alert template is appended after the rating's substitution: its ^1 and ^2 stay as written.
     if (rating >= settings.alertLevel) {
+        thread_local std::string alert;
+        alert.assign(settings.pAlertHeader);
+        substituteSpamdWords(alert);
         text += "\\e";
-        text += settings.pAlertHeader;
+        text += alert;
     }
 }
 
-std::string BuildHeaderText(const Settings& settings, int rating)
+std::string BuildHeaderText(const Settings& settings, int rating, const VerdictText& verdict)
 {
     std::string text;
-    BuildHeaderText(settings, rating, text);
+    BuildHeaderText(settings, rating, text, verdict);
     return text;
 }
 
-void PrintResult(FileRequest& request, int rating, const Settings& settings)
+void PrintResult(FileRequest& request, int rating, const Settings& settings, const VerdictText& verdict)
 {
     replyText.assign("ADDHEADER \"");
     thread_local std::string header;
-    BuildHeaderText(settings, rating, header);
+    BuildHeaderText(settings, rating, header, verdict);
     replyText += header;
     replyText += "\"\n";
     AnswerRequestText(request, replyText);

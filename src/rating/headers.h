@@ -3,6 +3,12 @@
 // PrintResult      answer the request with the headers of its rating
 // BuildHeaderText  the header text of a rating (pure)
 // ScoreBarLength   the number of X in the score bar
+// UsesRuleNames    does a template ask for spamd's rule names (^3)
+// RuleNamesText    spamd's list of rules as a header may carry it (pure)
+//
+// Placeholders: ^1 the rating, ^2 the score bar, ^3 the rules that hit,
+// ^4 spamd's score and ^5 its threshold as spamd wrote them.  The alert
+// template has ^3, ^4 and ^5 replaced; its ^1 and ^2 stay as written.
 //
 // Called by every scanning thread at once; nothing shared is changed.  The
 // reply is built in a buffer that stays with its thread and goes out whole
@@ -10,13 +16,29 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/settings.h"
 #include "protocol/request.h"
 
-void PrintResult(FileRequest& request, int rating, const Settings& settings);
+// Rule names cut beyond this many characters (then "..." follows).
+constexpr size_t kMaxRuleNamesText = 500;
+
+// VerdictText - spamd's words for ^3, ^4 and ^5; empty when it gave none.
+struct VerdictText {
+    std::string_view rules;
+    std::string_view score;
+    std::string_view threshold;
+};
+
+void PrintResult(FileRequest& request, int rating, const Settings& settings, const VerdictText& verdict = {});
 // BuildHeaderText - into text (replaced).
-void BuildHeaderText(const Settings& settings, int rating, std::string& text);
-std::string BuildHeaderText(const Settings& settings, int rating);
+void BuildHeaderText(const Settings& settings, int rating, std::string& text, const VerdictText& verdict = {});
+std::string BuildHeaderText(const Settings& settings, int rating, const VerdictText& verdict = {});
+bool UsesRuleNames(const Settings& settings);
+// RuleNamesText - the body of a SYMBOLS reply keeping only the characters of
+// rule names and commas (nothing that could end the reply's quotes or line),
+// cut to kMaxRuleNamesText characters and "...".
+void RuleNamesText(std::string_view body, std::string& text);
 int ScoreBarLength(const std::vector<int>& scoreRange, int rating);

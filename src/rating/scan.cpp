@@ -23,12 +23,11 @@ namespace {
 // Buffers up to this size stay with their thread for the next message.
 constexpr size_t kKeptBufferSize = 256 * 1024;
 
-// The room for "CHECK SPAMC/1.2\r\nContent-length: <20 digits>\r\n\r\n".
-constexpr size_t kCheckHeaderSize = 64;
-
 thread_local MessageText threadText;
 thread_local std::vector<std::string_view> spamSources;
 thread_local std::vector<std::string_view> spamTargets;
+thread_local std::string requestHeader;
+thread_local std::string ruleNames;
 
 // ReportUnrated - one line for a reply that gave no rating, so that a spamd
 // in trouble does not pass for a stream of clean mail.
@@ -47,6 +46,29 @@ void ReportUnrated(const char* path, int got, const char* reply)
     }
 }
 
+// AnswerUnavailable - no host of the farm could rate the message; true when
+// the message counts as handled.
+bool AnswerUnavailable(FileRequest& request, const Settings& settings, MessageRecord& record,
+                       RequestOutcome& outcome)
+{
+    switch (settings.spamd.onUnavailable) {
+    case OnUnavailableMode::Neutral:
+        PrintMsg("* no spamd host could rate %s, answered with rating 0\n", request.Path());
+        PrintResult(request, 0, settings);
+        record.rating = 0;
+        return true;
+    case OnUnavailableMode::Exit:
+        PrintMsg("* no spamd host could rate %s, we'll quit\n", request.Path());
+        ExitProcess(1);
+    case OnUnavailableMode::Reject:
+        break;
+    }
+    PrintMsg("* no spamd host could rate %s\n", request.Path());
+    AnswerRequest(request, "REJECTED no spamd host could rate it, we'll try again later\n");
+    outcome = RequestOutcome::Rejected;
+    return false;
+}
+
 double SecondsBetween(const timeval& start, const timeval& end)
 {
     const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
@@ -54,19 +76,19 @@ double SecondsBetween(const timeval& start, const timeval& end)
     return seconds > 0 ? seconds : 0;
 }
 
-ExchangeOutcome OutcomeOf(int got, const SpamdVerdict& verdict)
+ExchangeOutcome OutcomeOf(int got, bool rated)
 {
     if (got < 1)
         return ExchangeOutcome::Failed;
-    return verdict.rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
+    return rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
 }
 
 // RateMessage - everything between reading the file and the reply; fills
 // the record of the message and tells the request's outcome.  False when the
 // file does not exist at all: such a request is answered but not counted as
 // handled in the statistics.
-bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, MessageRecord& record,
-                 Counters& counters, RequestOutcome& outcome)
+bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
+                 Counters& counters, SpamdFarm& farm, MessageRecord& record, RequestOutcome& outcome)
 {
     outcome = RequestOutcome::Failed;
     unsigned long envelopeLength = 0;
@@ -84,24 +106,38 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     // The body ends at the first NUL; only what is sent is counted.
     const char* body = text + envelopeLength;
     const size_t bodyLength = strnlen(body, threadText.Size() - envelopeLength);
-    char header[kCheckHeaderSize];
-    const int headerLength = snprintf(header, sizeof header, "CHECK SPAMC/1.2\r\nContent-length: %lu\r\n\r\n",
-                                      static_cast<unsigned long>(bodyLength + 1));
+    const bool symbols = UsesRuleNames(settings);
+    const bool farmed = settings.spamd.Configured();
+    BuildRequestHeader(requestHeader, symbols, bodyLength + 1,
+                       farmed ? SpamdUserOf(settings.spamd.user, text, static_cast<int>(envelopeLength)) : "");
+    const std::initializer_list<std::string_view> pieces = {requestHeader, std::string_view(body, bodyLength), "\n"};
     char reply[kReplyCapacity + 1];
+    int got;
     const timeval exchangeStart = NowPrecise();
-    const int got = sendCommand(settings.socketPath,
-                                {std::string_view(header, static_cast<size_t>(headerLength)),
-                                 std::string_view(body, bodyLength), "\n"},
-                                reply, kReplyCapacity);
-    if (got == kWriteFailed)
-        PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
-
-    const int sendError = errno;
-    const SpamdVerdict verdict = ParseCheckReply(reply);
-    counters.CountExchange(settings.socketPath, OutcomeOf(got, verdict), SecondsBetween(exchangeStart, NowPrecise()));
-    errno = sendError;
+    if (farmed) {
+        // The farm counts every exchange with every host it tried.
+        const SpamdFarm::Outcome answer = farm.Exchange(pieces, reply, kReplyCapacity, symbols, statistics, counters);
+        if (!answer.answered)
+            return AnswerUnavailable(request, settings, record, outcome);
+        got = static_cast<int>(answer.got);
+    } else {
+        got = sendCommand(settings.socketPath, pieces, reply, kReplyCapacity, 0, symbols);
+        if (got == kWriteFailed)
+            PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
+    }
+    const SpamdAnswer verdict = ParseSpamdReply(std::string_view(reply, got > 0 ? static_cast<size_t>(got) : 0));
+    if (!farmed)
+        counters.CountExchange(settings.socketPath, OutcomeOf(got, verdict.rated),
+                               SecondsBetween(exchangeStart, NowPrecise()));
     if (!verdict.rated)
         ReportUnrated(request.Path(), got, reply);
+    VerdictText words;
+    if (verdict.rated) {
+        ruleNames.clear();
+        if (symbols)
+            RuleNamesText(verdict.body, ruleNames);
+        words = {ruleNames, verdict.scoreText, verdict.thresholdText};
+    }
     const int rating = RatingOf(verdict.score, verdict.threshold);
     if (rating >= settings.alertLevel) {
         ParseEnvelope(text, static_cast<int>(envelopeLength), spamSources, spamTargets);
@@ -109,7 +145,7 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
         record.sources = &spamSources;
         record.targets = &spamTargets;
     }
-    PrintResult(request, rating, settings);
+    PrintResult(request, rating, settings, words);
     record.rating = rating;
     if (verdict.rated) {
         outcome = RequestOutcome::Rated;
@@ -148,14 +184,14 @@ void MessageText::Trim()
 }
 
 void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
-              Counters& counters)
+              Counters& counters, SpamdFarm& farm)
 {
     const timeval start = NowPrecise();
     MessageRecord record;
     bool counted = true;
     RequestOutcome outcome = RequestOutcome::Failed;
     try {
-        counted = RateMessage(request, settings, list, record, counters, outcome);
+        counted = RateMessage(request, settings, list, statistics, counters, farm, record, outcome);
     } catch (const std::bad_alloc&) {
         AnswerRequest(request, "FAILURE malloc error, errno=%d\n", ENOMEM);
         outcome = RequestOutcome::Failed;
@@ -208,6 +244,24 @@ void ParseEnvelope(const char* text, int envelopeLength, std::vector<std::string
             sources.push_back(source);
         }
     });
+}
+
+std::string_view SpamdUserOf(const std::string& user, const char* text, int envelopeLength)
+{
+    if (user != "recipient")
+        return user;
+    std::string_view only;
+    int recipients = 0;
+    if (envelopeLength > 0)
+        ForEachEnvelopeLine(text, static_cast<unsigned long>(envelopeLength), [&](std::string_view line) {
+            if (line[0] != 'R')
+                return;
+            recipients++;
+            only = BracketedAddress(line).value_or(std::string_view());
+        });
+    // An address with a control character or a blank in it would break the request.
+    const bool clean = std::none_of(only.begin(), only.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+    return recipients == 1 && clean ? only : std::string_view();
 }
 
 int RatingOf(double score, double threshold)

@@ -18,10 +18,15 @@
 // Every request gets exactly one reply through AnswerRequest: ADDHEADER for a
 // rated or whitelisted message, "FAILURE Unable to access file" when the file
 // cannot be opened or read or is no regular file, "FAILURE malloc error" when
-// a buffer cannot be had.  Diagnostics: "* failed to send %s to spamd: %s"
+// a buffer cannot be had.  With a farm of spamd hosts, a message that no host
+// could rate is answered as OnUnavailable says: "REJECTED no spamd host could
+// rate it, we'll try again later" (not counted: the host sends it again), the
+// rating-0 headers, or the end of the process (status 1).  Without a farm the
+// one spamd at SocketPath rates every message.  A template holding ^3 makes
+// the request SYMBOLS instead of CHECK.  Diagnostics: "* failed to send %s to spamd: %s"
 // when the request cannot be written, "* spamd gave no rating for %s: %s"
 // when its reply is empty, failed or holds no verdict (the message is then
-// rated 0).
+// rated 0), "* no spamd host could rate %s" when the farm could not.
 #pragma once
 
 #include <sys/time.h>
@@ -34,6 +39,7 @@
 
 #include "config/settings.h"
 #include "protocol/request.h"
+#include "rating/spamd_farm.h"
 #include "rating/whitelist.h"
 #include "stats/counters.h"
 #include "stats/statistics.h"
@@ -62,7 +68,7 @@ private:
 };
 
 void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
-              Counters& counters);
+              Counters& counters, SpamdFarm& farm);
 
 // ReadFile2 - false (errno set, envelopeLength untouched) when the file
 // cannot be opened, is no regular file, or its bytes cannot be read.  Throws
@@ -74,4 +80,7 @@ bool ReadFile2(const char* path, MessageText& text, unsigned long& envelopeLengt
 void ParseEnvelope(const char* text, int envelopeLength, std::vector<std::string_view>& sources,
                    std::vector<std::string_view>& targets);
 int RatingOf(double score, double threshold);
+// SpamdUserOf - the User header's name for a message: none, the envelope's
+// only recipient ("recipient"), or the name set (pure).
+std::string_view SpamdUserOf(const std::string& user, const char* text, int envelopeLength);
 uint64_t HandlingTime(const timeval& start, const timeval& end);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -59,6 +60,8 @@ FileDescriptor ConnectToSpamd(const std::string& socketPath)
     return socketFd;
 }
 
+}  // namespace
+
 // DebugExchange - a request or reply as a debug text ("cmd: " or "rsp: ");
 // DebugMsg marks every line of it as a diagnostic line.
 void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
@@ -70,6 +73,8 @@ void DebugExchange(const char* label, std::initializer_list<std::string_view> pi
         text.append(piece);
     DebugMsg("%s\n", text.c_str());
 }
+
+namespace {
 
 // StatusCode - the number after the protocol word of the status line, -1 when unreadable.
 int StatusCode(std::string_view reply)
@@ -95,7 +100,7 @@ long ContentLength(std::string_view headers)
 
 }  // namespace
 
-bool ReplyComplete(std::string_view reply)
+bool ReplyComplete(std::string_view reply, bool symbols)
 {
     const size_t lineEnd = reply.find('\n');
     if (lineEnd == std::string_view::npos)
@@ -108,7 +113,7 @@ bool ReplyComplete(std::string_view reply)
         return false;
     const long length = ContentLength(reply.substr(0, headersEnd + 2));
     if (length < 0)
-        return true;
+        return !symbols || reply.find('\n', headersEnd + 4) != std::string_view::npos;
     return reply.size() - (headersEnd + 4) >= static_cast<size_t>(length);
 }
 
@@ -116,7 +121,7 @@ namespace {
 
 // Exchange - write the request on a connected socket and read the reply (see sendCommand).
 int Exchange(FileDescriptor& socketFd, std::initializer_list<std::string_view> request, char* reply,
-             unsigned long capacity, int timeoutSeconds)
+             unsigned long capacity, int timeoutSeconds, bool symbols)
 {
     if (timeoutSeconds > 0) {
         const timeval limit{timeoutSeconds, 0};
@@ -145,7 +150,7 @@ int Exchange(FileDescriptor& socketFd, std::initializer_list<std::string_view> r
         if (n == 0)
             break;
         got += static_cast<unsigned long>(n);
-        if (ReplyComplete(std::string_view(reply, got)))
+        if (ReplyComplete(std::string_view(reply, got), symbols))
             break;
     }
     reply[got] = '\0';
@@ -163,11 +168,11 @@ double SecondsBetween(const timeval& start, const timeval& end)
 }  // namespace
 
 int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
-                char* reply, unsigned long capacity, int timeoutSeconds)
+                char* reply, unsigned long capacity, int timeoutSeconds, bool symbols)
 {
     reply[0] = '\0';
     FileDescriptor socketFd = ConnectToSpamd(socketPath);
-    return Exchange(socketFd, request, reply, capacity, timeoutSeconds);
+    return Exchange(socketFd, request, reply, capacity, timeoutSeconds, symbols);
 }
 
 PingResult PingSpamd(const std::string& socketPath, int timeoutSeconds)
@@ -182,7 +187,7 @@ PingResult PingSpamd(const std::string& socketPath, int timeoutSeconds)
     }
     char reply[kPingReplyCapacity + 1];
     reply[0] = '\0';
-    const int got = Exchange(socketFd, {kPingRequest}, reply, kPingReplyCapacity, timeoutSeconds);
+    const int got = Exchange(socketFd, {kPingRequest}, reply, kPingReplyCapacity, timeoutSeconds, false);
     const int error = errno;
     result.seconds = SecondsBetween(start, NowPrecise());
     std::string_view text(reply, got > 0 ? static_cast<size_t>(got) : 0);
@@ -218,15 +223,91 @@ bool InitEngine(const std::string& socketPath)
 
 void CloseEngine() {}
 
+SpamdAnswer ParseSpamdReply(std::string_view reply)
+{
+    SpamdAnswer answer;
+    answer.status = StatusCode(reply.substr(0, reply.find('\n')));
+    size_t headersEnd = reply.find("\r\n\r\n");
+    size_t bodyStart = headersEnd + 4;
+    if (headersEnd == std::string_view::npos) {
+        headersEnd = reply.find("\n\n");
+        bodyStart = headersEnd + 2;
+    }
+    if (headersEnd == std::string_view::npos)
+        headersEnd = bodyStart = reply.size();
+    // Every header, the first included, follows a line feed.
+    const std::string_view headers = reply.substr(0, headersEnd + (headersEnd < reply.size() ? 1 : 0));
+
+    answer.body = reply.substr(bodyStart);
+    const long length = ContentLength(headers);
+    if (length >= 0 && static_cast<size_t>(length) < answer.body.size())
+        answer.body = answer.body.substr(0, static_cast<size_t>(length));
+    while (!answer.body.empty() && (answer.body.back() == '\n' || answer.body.back() == '\r'))
+        answer.body.remove_suffix(1);
+
+    static constexpr std::string_view kSpam = "\nspam:";
+    size_t at = 0;
+    while ((at = headers.find('\n', at)) != std::string_view::npos &&
+           (headers.size() - at < kSpam.size() || strncasecmp(headers.data() + at, kSpam.data(), kSpam.size()) != 0))
+        at++;
+    if (at == std::string_view::npos)
+        return answer;
+    // "Spam: True ; 1000.0 / 5.0", with Yes/No in some replies.
+    std::string_view value = headers.substr(at + kSpam.size());
+    value = value.substr(0, value.find_first_of("\r\n"));
+    const auto trim = [](std::string_view text) {
+        const size_t first = text.find_first_not_of(' ');
+        return first == std::string_view::npos ? std::string_view() : text.substr(first);
+    };
+    const auto token = [](std::string_view text) { return text.substr(0, text.find_first_of(" ;/")); };
+    const std::string_view word = token(trim(value));
+    answer.spam = (word.size() == 4 && strncasecmp(word.data(), "True", 4) == 0) ||
+                  (word.size() == 3 && strncasecmp(word.data(), "Yes", 3) == 0);
+    const size_t semicolon = value.find(';');
+    if (semicolon == std::string_view::npos)
+        return answer;
+    const std::string_view afterSemicolon = trim(value.substr(semicolon + 1));
+    answer.scoreText = token(afterSemicolon);
+    const size_t slash = afterSemicolon.find('/');
+    if (slash != std::string_view::npos)
+        answer.thresholdText = token(trim(afterSemicolon.substr(slash + 1)));
+    const auto number = [](std::string_view text, double& out) {
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+        return !text.empty() && error == std::errc() && end == text.data() + text.size();
+    };
+    const bool scoreRead = number(answer.scoreText, answer.score);
+    const bool thresholdRead = number(answer.thresholdText, answer.threshold);
+    answer.rated = answer.status == 0 && scoreRead && thresholdRead;
+    if (!answer.rated) {
+        answer.scoreText = answer.thresholdText = {};
+        if (!scoreRead)
+            answer.score = 0;
+        if (!thresholdRead)
+            answer.threshold = 0;
+    }
+    return answer;
+}
+
 SpamdVerdict ParseCheckReply(const char* reply)
 {
+    const SpamdAnswer answer = ParseSpamdReply(reply);
     SpamdVerdict verdict;
-    const char* semicolon = strchr(reply, ';');
-    if (semicolon == nullptr)
-        return verdict;
-    verdict.score = atof(semicolon + 1);
-    if (const char* slash = strchr(semicolon, '/'))
-        verdict.threshold = atof(slash + 1);
-    verdict.rated = StatusCode(reply) == 0;
+    verdict.score = answer.score;
+    verdict.threshold = answer.threshold;
+    verdict.rated = answer.rated;
     return verdict;
+}
+
+void BuildRequestHeader(std::string& header, bool symbols, size_t contentLength, std::string_view user)
+{
+    header.assign(symbols ? "SYMBOLS SPAMC/1.5\r\nContent-length: " : "CHECK SPAMC/1.2\r\nContent-length: ");
+    char digits[24];
+    header.append(digits, std::to_chars(digits, digits + sizeof digits, contentLength).ptr);
+    header += "\r\n";
+    if (!user.empty()) {
+        header += "User: ";
+        header += user;
+        header += "\r\n";
+    }
+    header += "\r\n";
 }

@@ -8,7 +8,11 @@
 // CloseEngine      counterpart of InitEngine; holds nothing, harmless at any time
 // PingSpamd        one PING that reports instead of ending the process (the check)
 // ReplyComplete    has a reply all that it announced (pure)
+// ParseSpamdReply  status, verdict and body of a reply of any protocol
+//                  version spamd answers with (pure)
 // ParseCheckReply  score and threshold of a CHECK reply (pure)
+// BuildRequestHeader  the CHECK or SYMBOLS request line and headers (pure)
+// DebugExchange    the "cmd: " or "rsp: " debug line of a request or reply
 //
 // Called by every scanning thread at once and by the thread that runs the
 // start-up or a reload.  No connection outlives an exchange, so concurrent
@@ -40,8 +44,9 @@ constexpr int kWriteFailed = -2;
 // kReadFailed, or kWriteFailed with errno telling why.  reply must hold
 // capacity + 1 bytes; it is always NUL-terminated.  timeoutSeconds > 0 bounds
 // every wait for spamd (then the read counts as failed).
+// symbols: the request is SYMBOLS, whose reply has a body (see ReplyComplete).
 int sendCommand(const std::string& socketPath, std::initializer_list<std::string_view> request,
-                char* reply, unsigned long capacity, int timeoutSeconds = 0);
+                char* reply, unsigned long capacity, int timeoutSeconds = 0, bool symbols = false);
 
 bool InitEngine(const std::string& socketPath);
 void CloseEngine();
@@ -60,7 +65,24 @@ PingResult PingSpamd(const std::string& socketPath, int timeoutSeconds = kPingTi
 // ReplyComplete - a reply is complete once its headers end with an empty
 // line and the body that Content-length announces has arrived, or once its
 // status line has ended when that line is an error or a PONG (nothing follows).
-bool ReplyComplete(std::string_view reply);
+// A SYMBOLS reply without Content-length (protocol 1.2) ends with the line
+// feed of its one body line.
+bool ReplyComplete(std::string_view reply, bool symbols = false);
+
+// SpamdAnswer - what a reply says; the views point into the reply.  rated:
+// status 0 and a "Spam:" header with a numeric score and threshold, whether
+// it comes before or after Content-length and says True/False or Yes/No.
+struct SpamdAnswer {
+    int status = -1;  // -1: no readable status line
+    bool rated = false;
+    bool spam = false;
+    double score = 0;
+    double threshold = 0;
+    std::string_view scoreText;      // as spamd wrote them
+    std::string_view thresholdText;
+    std::string_view body;           // after the empty line, cut to Content-length, line ends removed
+};
+SpamdAnswer ParseSpamdReply(std::string_view reply);
 
 // Score and threshold of a CHECK reply: the number after the first ';' and
 // the number after the next '/', each read as atof reads it; 0 when missing.
@@ -71,3 +93,10 @@ struct SpamdVerdict {
     bool rated = false;
 };
 SpamdVerdict ParseCheckReply(const char* reply);
+
+// BuildRequestHeader - "CHECK SPAMC/1.2" (as always), or "SYMBOLS SPAMC/1.5"
+// whose reply announces its length, with Content-length and, when user is
+// not empty, a User header; the blank line ends it.
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces);
+
+void BuildRequestHeader(std::string& header, bool symbols, size_t contentLength, std::string_view user);

@@ -123,6 +123,36 @@ void WriteConcurrency(FILE* f, const StatisticsSnapshot& s)
             static_cast<long>(average % 1000));
 }
 
+// WriteSpamdHosts - each host of the farm with its exchanges, its share of
+// them, its failures, time-outs and the time spent with it; hosts that a
+// reload removed follow those configured.
+void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const StatisticsSnapshot& s)
+{
+    std::vector<std::pair<std::string_view, SpamdHostFigures>> rows;
+    for (const SpamdHost& host : configured) {
+        const auto found = s.spamdHosts.find(host.name);
+        rows.emplace_back(host.name, found != s.spamdHosts.end() ? found->second : SpamdHostFigures{});
+    }
+    for (const auto& [name, figures] : s.spamdHosts)
+        if (std::none_of(configured.begin(), configured.end(), [&](const SpamdHost& host) { return host.name == name; }))
+            rows.emplace_back(name, figures);
+    int64_t total = 0;
+    for (const auto& row : rows)
+        total += row.second.exchanges;
+    fputs("spamd hosts:\n\n", f);
+    fputs("  Exchanges    Share  Failures  Time-outs         Time  Host\n", f);
+    for (const auto& [name, figures] : rows) {
+        const int64_t share = total > 0 ? figures.exchanges * 10000 / total : 0;
+        const int64_t ms = static_cast<int64_t>(std::min(figures.milliseconds, kMaxScanTime));
+        fprintf(f, "%11lld  %3d.%02d%%  %8lld  %9lld  %7lld.%03d s  %.*s\n", static_cast<long long>(figures.exchanges),
+                static_cast<int>(share / 100), static_cast<int>(share % 100), static_cast<long long>(figures.failures),
+                static_cast<long long>(figures.timeouts), static_cast<long long>(ms / 1000), static_cast<int>(ms % 1000),
+                static_cast<int>(name.size()), name.data());
+    }
+    fputs("-----------------\n", f);
+    fprintf(f, "%11lld exchanges\n\n", static_cast<long long>(total));
+}
+
 struct ListSection {
     const char* title;   // "Sources"
     const char* column;  // "Source"
@@ -182,6 +212,8 @@ void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, S
     WriteScanningTimes(f, s);
     WriteResourceUsage(f, now - std::max(started, periodStart));
     WriteConcurrency(f, s);
+    if (settings.spamd.Configured())
+        WriteSpamdHosts(f, settings.spamd.hosts, s);
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportSources")))
         WriteRankedList(f, s.sources, ListMax(dict, "ReportSourcesMax"), {"Sources", "Source", "sources"});
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportTargets")))

@@ -5,7 +5,8 @@
 //                      a pass in a later hour makes the night's report; the
 //                      main thread forces it at shutdown
 // WriteDailyReport     the body of a report for a period's statistics (pure
-//                      apart from the processor-time source)
+//                      apart from the processor-time source); with a farm of
+//                      spamd hosts it lists each host's figures
 // CheckDailyReportSettings     look up what the report looks up, so that the
 //                              check reports the same errors
 // ResetDailyReportState        forget arming and processor-time marks (tests)

@@ -51,6 +51,22 @@ void Statistics::SampleConcurrency(int busyThreads)
     }
 }
 
+void Statistics::RecordSpamdExchange(std::string_view host, SpamdOutcome outcome, uint64_t milliseconds)
+{
+    std::lock_guard lock(mutex);
+    auto entry = data.spamdHosts.find(host);
+    if (entry == data.spamdHosts.end())
+        entry = data.spamdHosts.emplace(std::string(host), SpamdHostFigures{}).first;
+    SpamdHostFigures& figures = entry->second;
+    int64_t& counter = outcome == SpamdOutcome::Answered ? figures.exchanges
+                       : outcome == SpamdOutcome::Failed ? figures.failures
+                                                         : figures.timeouts;
+    if (counter < INT64_MAX)
+        counter++;
+    const uint64_t ms = std::min(milliseconds, kMaxScanTime);
+    figures.milliseconds = figures.milliseconds > kMaxScanTime - ms ? kMaxScanTime : figures.milliseconds + ms;
+}
+
 StatisticsSnapshot Statistics::Snapshot() const
 {
     std::lock_guard lock(mutex);

@@ -5,6 +5,8 @@
 //                                (CountRating, CountHandledRequest and the
 //                                ranked lists, under one lock)
 // Statistics::SampleConcurrency  add one sample of the busy-thread count
+// Statistics::RecordSpamdExchange one exchange with a spamd host of a farm:
+//                                answered, failed or timed out, and its time
 // Statistics::Snapshot           a copy of everything (the dump)
 // Statistics::TakePeriod         a copy, then a new period: counters zero and
 //                                lists empty (the daily report)
@@ -19,6 +21,9 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +34,17 @@ constexpr int kRatings = 101;
 // Handling times are summed in a uint64 but never beyond what int64 holds,
 // so every reader may treat them as signed.
 constexpr uint64_t kMaxScanTime = INT64_MAX;
+
+// SpamdHostFigures - one spamd host's exchanges in the period.  The dump does
+// not carry them: after a restart they begin again at zero.
+struct SpamdHostFigures {
+    int64_t exchanges = 0;  // answered
+    int64_t failures = 0;   // no connection, refused handshake, no complete reply
+    int64_t timeouts = 0;
+    uint64_t milliseconds = 0;  // spent in every exchange with it, failed ones included
+};
+
+enum class SpamdOutcome { Answered, Failed, TimedOut };
 
 struct StatisticsSnapshot {
     std::array<int32_t, kRatings> msgStat{};
@@ -42,6 +58,7 @@ struct StatisticsSnapshot {
     int64_t nActiveThreadsChecks = 1;
     reportObject sources;
     reportObject targets;
+    std::map<std::string, SpamdHostFigures, std::less<>> spamdHosts;  // by the host's name
 };
 
 // MessageRecord - what one handled request adds.
@@ -58,6 +75,7 @@ class Statistics {
 public:
     void RecordMessage(const MessageRecord& record);
     void SampleConcurrency(int busyThreads);
+    void RecordSpamdExchange(std::string_view host, SpamdOutcome outcome, uint64_t milliseconds);
     StatisticsSnapshot Snapshot() const;
     // TakePeriod - restartTime and the period start stay; concurrency samples
     // start again from 0 samples.
