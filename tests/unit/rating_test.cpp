@@ -37,7 +37,7 @@ protected:
         OutputCapture capture;
         FileRequest request;
         request.Assign(id, path);
-        ScanFile(request, settings, senders, statistics, counters);
+        ScanFile(request, settings, senders, statistics, counters, farm);
         return capture.Text();
     }
     TempDir dir;
@@ -57,6 +57,7 @@ protected:
             text += outcome + "=" + std::to_string(n) + " ";
         return text;
     }
+    SpamdFarm farm;
 };
 
 const char* const kSpam = "P <bad@spam.example>\nR <a@example.org>\nS host [192.0.2.1]\r\nR <b@example.org>\n\n"

@@ -1,0 +1,263 @@
+// A farm of spamd hosts: its settings, spamd's replies of every protocol
+// version, the rule-name headers, and failover between scripted hosts.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "config/settings.h"
+#include "fake_spamd.h"
+#include "output_capture.h"
+#include "plugin_process.h"
+#include "rating/headers.h"
+#include "rating/scan.h"
+#include "rating/spamd_client.h"
+#include "rating/spamd_farm.h"
+#include "reports/daily.h"
+
+namespace {
+
+// Described - a farm's settings in one line, or the errors that refused it.
+std::string Described(const std::string& dictionary)
+{
+    OutputCapture capture;
+    const std::unique_ptr<cfgfItem> tree = cfgfReadConfigText("Spamd = " + dictionary + ";\n", "f.cfg");
+    const std::optional<SpamdSettings> s = ReadSpamdSettings(cfgfGetDictValue(tree.get(), "Spamd", cfgfAny));
+    if (!s)
+        return capture.Text();
+    std::string text;
+    for (const SpamdHost& host : s->hosts)
+        text += "UTS"[static_cast<int>(host.transport)] + (" " + host.address + " " + host.port + "|");
+    return text + std::to_string(s->connectTimeout) + " " + std::to_string(s->replyTimeout) + " " +
+           std::to_string(s->retries) + " " + std::to_string(s->downTime) + " [" + s->user + "] " +
+           "RNE"[static_cast<int>(s->onUnavailable)] + " " + s->tls.caFile + " " + s->tls.certFile + " " +
+           s->tls.keyFile + capture.Text();
+}
+
+const char* const kCheck = "CHECK SPAMC/1.2\r\nContent-length: 6\r\n\r\nhello\n";
+
+}  // namespace
+
+TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
+{
+    EXPECT_EQ(Described("{ Hosts = (\"/run/s.sock\", \"10.0.0.5:783\", \"ssl:scan2.example.org:7830\", "
+                        "\"[2001:db8::7]:784\", scan3); }"),
+              "U /run/s.sock |T 10.0.0.5 783|S scan2.example.org 7830|T 2001:db8::7 784|T scan3 783|"
+              "5 300 3 30 [] R /etc/ssl/certs/ca-certificates.crt  ");
+    EXPECT_EQ(Described("{ Hosts = (\"ssl:[::1]:9\"); ConnectTimeout = 2; ReplyTimeout = 0; Retries = 0; "
+                        "DownTime = 0; User = recipient; OnUnavailable = neutral; "
+                        "TLS = { CAFile = ca.pem; CertFile = c.pem; KeyFile = k.pem; }; }"),
+              "S ::1 9|2 0 0 0 [recipient] N ca.pem c.pem k.pem");
+    const struct {
+        const char* dictionary;
+        const char* error;
+    } mistakes[] = {
+        {"{ Hosts = (); }", "Spamd: Hosts must name 1 to 64 hosts"},
+        {"{ Hosts = (\"a:b:c\"); }", "Spamd: host a:b:c: write an IPv6 address in brackets"},
+        {"{ Hosts = (\"h:99999\"); }", "the port must be a number from 1 to 65535"},
+        {"{ Hosts = (\"ssl:/x\"); }", "TLS needs host:port"},
+        {"{ Hosts = (\"[::1\"); }", "needs its closing bracket"},
+        {"{ Hosts = (h, h); }", "host h is named twice"},
+        {"{ Hosts = h; }", "Spamd: Hosts must be an Array"},
+        {"{ Retries = 1; }", "Spamd: Hosts = ( ... ); is missing"},
+        {"{ Hosts = (h); ConnectTimeout = 0; }", "ConnectTimeout must be a number from 1 to 3600"},
+        {"{ Hosts = (h); Retries = x; }", "Retries must be a number from 0 to 100"},
+        {"{ Hosts = (h); OnUnavailable = Maybe; }", "OnUnavailable can be either Reject, Neutral or Exit"},
+        {"{ Hosts = (h); Retry = 1; }", "Spamd has no key Retry"},
+        {"{ Hosts = (h); TLS = { KeyFile = k; }; }", "Spamd: TLS KeyFile needs a CertFile"},
+        {"{ Hosts = (h); User = \"a\\\nb\"; }", "User may not hold control characters"},
+        {"x", "Spamd must be a dictionary"},
+    };
+    for (const auto& row : mistakes)
+        EXPECT_NE(Described(row.dictionary).find(row.error), std::string::npos) << row.dictionary;
+
+    // In the whole file: Spamd wins over SocketPath; a wrong one keeps the farm in force.
+    OutputCapture capture;
+    const std::string file = DefaultSettingsText("/run/one.sock", 4, "Spamd = { Hosts = (\"/run/a.sock\"); };\n");
+    const Settings first = ApplySettingsTree(Settings{}, cfgfReadConfigText(file, "f.cfg"), "f.cfg");
+    const Settings second = ApplySettingsTree(first, cfgfReadConfigText(file + "Spamd = { Hosts = (); };\n", "f.cfg"), "f.cfg");
+    const Settings third = ApplySettingsTree(second, cfgfReadConfigText(DefaultSettingsText("/s"), "f.cfg"), "f.cfg");
+    EXPECT_EQ(capture.Text(), "* SocketPath is not used: the Spamd dictionary names the spamd hosts\n"
+                              "* Error in f.cfg line 13 \n* Spamd: Hosts must name 1 to 64 hosts\n"
+                              "* SocketPath is not used: the Spamd dictionary names the spamd hosts\n");
+    EXPECT_EQ(second.spamd.hosts.at(0).address, "/run/a.sock");
+    EXPECT_FALSE(third.spamd.Configured());
+}
+
+TEST(SpamdReplies, EveryProtocolVersionGivesItsVerdictAndRules)
+{
+    const struct {
+        const char* reply;
+        bool rated, spam;
+        const char *score, *threshold, *body;
+    } table[] = {
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\n", true, true, "1000.0", "5.0", ""},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED\r\n", true, true, "1000.0", "5.0",
+         "GTUBE,NO_RECEIVED"},
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 17\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED", true, true,
+         "1000.0", "5.0", "GTUBE,NO_RECEIVED"},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 3.3 / 5.0\r\nContent-length: 5\r\n\r\nA,B,Cmore", true, false, "3.3",
+         "5.0", "A,B,C"},
+        {"SPAMD/1.1 0 EX_OK\r\nspam: No ; -0.5 / 5.0\r\n\r\n", true, false, "-0.5", "5.0", ""},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: Yes ; 6 / 5\r\n\r\n", true, true, "6", "5", ""},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; lots / 5.0\r\n\r\n", false, true, "", "", ""},
+        {"SPAMD/1.0 76 Bad header line: FOO SPAMC/1.5\r\n", false, false, "", "", ""},
+    };
+    for (const auto& row : table) {
+        const SpamdAnswer answer = ParseSpamdReply(row.reply);
+        EXPECT_EQ(answer.rated, row.rated) << row.reply;
+        EXPECT_EQ(answer.spam, row.spam) << row.reply;
+        EXPECT_EQ(answer.scoreText, row.score) << row.reply;
+        EXPECT_EQ(answer.thresholdText, row.threshold) << row.reply;
+        EXPECT_EQ(answer.body, row.body) << row.reply;
+    }
+    // Protocol 1.2 SYMBOLS announces no length: its one line ends the reply.
+    EXPECT_FALSE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\n", true));
+    EXPECT_TRUE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\nGTUBE\r\n", true));
+    std::string header;
+    BuildRequestHeader(header, true, 12, "b@example.org");
+    EXPECT_EQ(header, "SYMBOLS SPAMC/1.5\r\nContent-length: 12\r\nUser: b@example.org\r\n\r\n");
+    EXPECT_EQ(SpamdUserOf("recipient", "R <b@example.org>\n\n", 19), "b@example.org");
+    EXPECT_EQ(SpamdUserOf("recipient", "R <b@example.org>\nR <c@example.org>\n\n", 37), "");
+    EXPECT_EQ(SpamdUserOf("filter", "", 0), "filter");
+}
+
+TEST(VerdictHeaders, RuleNamesScoreAndThresholdFillBothTemplates)
+{
+    Settings settings;
+    settings.pMainHeader = "X-Score: ^1 [^2]\\eX-Rules: ^3 (^4/^5)";
+    settings.pAlertHeader = "X-Alert: ^1 ^2 ^3 ^4 ^5";
+    EXPECT_TRUE(UsesRuleNames(settings));
+    std::string rules;
+    RuleNamesText("GTUBE,\"NO_RECEIVED\"\r\n", rules);
+    EXPECT_EQ(BuildHeaderText(settings, 100, {rules, "1000.0", "5.0"}),
+              "X-Score: 100 [XXXXXX]\\eX-Rules: GTUBE,NO_RECEIVED (1000.0/5.0)"
+              "\\eX-Alert: ^1 ^2 GTUBE,NO_RECEIVED 1000.0 5.0");
+    EXPECT_EQ(BuildHeaderText(settings, 0), "X-Score:   0 []\\eX-Rules:  (/)");
+    RuleNamesText(std::string(600, 'A'), rules);
+    EXPECT_EQ(rules, std::string(500, 'A') + "...");
+}
+
+class Farm : public ::testing::Test {
+protected:
+    Farm()
+    {
+        signal(SIGPIPE, SIG_IGN);
+        a = std::make_unique<FakeSpamd>(dir.File("a.sock"));
+        b = std::make_unique<FakeSpamd>(dir.File("b.sock"));
+        settings.spamd.hosts = {Host("a.sock"), Host("dead.sock"), Host("b.sock")};
+        settings.spamd.connectTimeout = settings.spamd.replyTimeout = 1;
+    }
+    ~Farm() override { SetClockForTesting(nullptr); }
+
+    SpamdHost Host(const std::string& name) { return {dir.File(name), SpamdTransport::Unix, dir.File(name), ""}; }
+    bool Exchange()
+    {
+        char reply[kReplyCapacity + 1];
+        return farm.Exchange({kCheck}, reply, kReplyCapacity, false, statistics, counters).answered;
+    }
+    std::string Scan()
+    {
+        WriteFile(dir.File("m"), "P <a@b.c>\n\nSubject: x\n\nhi\n");
+        FileRequest request;
+        request.Assign("7", dir.File("m"));
+        ScanFile(request, settings, senders, statistics, counters, farm);
+        return capture.Take();
+    }
+    std::string States()
+    {
+        std::string text;
+        for (const SpamdFarm::HostState& state : farm.HostStates())
+            text += state.up ? "up " : "down ";
+        return text;
+    }
+
+    TempDir dir;
+    std::unique_ptr<FakeSpamd> a, b;
+    Settings settings;
+    whitelist senders;
+    Statistics statistics;
+    Counters counters;
+    SpamdFarm farm;
+    OutputCapture capture;
+};
+
+TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
+{
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    const std::string a = dir.File("a.sock"), b = dir.File("b.sock"), dead = dir.File("dead.sock");
+    EXPECT_EQ(capture.Take(), "* Connecting to spamd host " + a + "\n* engine: SPAMD/1.5 at " + a +
+                                  "\n* Connecting to spamd host " + dead + "\n* spamd host " + dead +
+                                  " is down: connect: No such file or directory\n* Connecting to spamd host " + b +
+                                  "\n* engine: SPAMD/1.5 at " + b + "\n");
+    for (int n = 0; n < 4; n++)
+        EXPECT_TRUE(Exchange());
+    EXPECT_EQ(this->a->CheckCount(), 2);
+    EXPECT_EQ(this->b->CheckCount(), 2);
+
+    // A host that accepts but never answers costs one reply time, once.
+    this->a->SetReply({.mode = SpamdReply::Mode::Hang});
+    EXPECT_TRUE(Exchange());
+    EXPECT_TRUE(Exchange());
+    EXPECT_EQ(capture.Take(), "* spamd host " + a + " is down: no reply in time\n");
+    EXPECT_EQ(States(), "down down up ");
+    EXPECT_EQ(this->a->CheckCount(), 3);
+    EXPECT_EQ(this->b->CheckCount(), 4);
+
+    // With no host left the request is answered as OnUnavailable says.
+    this->b.reset();
+    EXPECT_EQ(Scan(), "* spamd host " + b + " is down: connect: No such file or directory\n"
+                      "* no spamd host could rate " + dir.File("m") + "\n"
+                      "7 REJECTED no spamd host could rate it, we'll try again later\n");
+    settings.spamd.onUnavailable = OnUnavailableMode::Neutral;
+    EXPECT_EQ(Scan(), "* no spamd host could rate " + dir.File("m") + ", answered with rating 0\n"
+                      "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n");
+
+    // DownTime later the probe brings back the host that answers again.
+    this->a->ReleaseHung();
+    this->a->SetReply({.score = 6});
+    farm.ProbeDownHosts(Now());
+    EXPECT_EQ(States(), "down down down ");
+    SetClockForTesting([] { return time(nullptr) + 31; });
+    farm.ProbeDownHosts(Now());
+    EXPECT_EQ(capture.Take(), "* spamd host " + a + " is up again\n");
+    EXPECT_EQ(States(), "up down down ");
+    EXPECT_TRUE(Scan().starts_with("7 ADDHEADER \"X-Junk-Score: 100"));
+
+    const StatisticsSnapshot s = statistics.Snapshot();
+    EXPECT_EQ(s.nScannedMessagesTotal, 2);  // the rejected message comes again; it is not counted
+    const SpamdHostFigures& figuresA = s.spamdHosts.at(a);
+    EXPECT_EQ(figuresA.exchanges, 3);
+    EXPECT_EQ(figuresA.timeouts, 1);
+    EXPECT_GE(figuresA.milliseconds, 1000u);
+    EXPECT_EQ(s.spamdHosts.at(b).exchanges, 4);
+    EXPECT_EQ(s.spamdHosts.at(b).failures, 1);
+    EXPECT_EQ(s.spamdHosts.count(dead), 0u);  // never tried: it was down from the start
+
+    FILE* f = tmpfile();
+    StatisticsSnapshot period = s;
+    WriteDailyReport(f, settings, nullptr, period, Now());
+    rewind(f);
+    std::string report(8192, '\0');
+    report.resize(fread(report.data(), 1, report.size(), f));
+    fclose(f);
+    const size_t at = report.find("spamd hosts:\n\n");
+    const std::string section = report.substr(at, report.find("\n\n", at + 14) - at);
+    EXPECT_EQ(std::regex_replace(section, std::regex("[0-9]+\\.[0-9]{3} s"), "T"),
+              "spamd hosts:\n\n  Exchanges    Share  Failures  Time-outs         Time  Host\n"
+              "          3   42.85%         0          1        T  " + a + "\n"
+              "          0    0.00%         0          0        T  " + dead + "\n"
+              "          4   57.14%         1          0        T  " + b + "\n-----------------\n          7 exchanges");
+}
+
+TEST_F(Farm, ExitWhenNoHostCanRate)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    settings.spamd.hosts = {Host("b.sock")};
+    settings.spamd.onUnavailable = OnUnavailableMode::Exit;
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    b.reset();
+    EXPECT_EXIT(Scan(), testing::ExitedWithCode(1), "");
+}
