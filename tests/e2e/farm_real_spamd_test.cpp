@@ -1,0 +1,179 @@
+// The plugin against a farm of real spamd processes on loopback: A on a TCP
+// port of 127.0.0.1 and on a TLS port, B on another TCP port, C on a Unix
+// socket.  They start once for this file: spamd takes seconds to start.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "real_spamd.h"
+#include "spamd_farm.h"
+
+namespace {
+
+const char* const kGtube = "Subject: x\n\nXJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X\n";
+
+class RealFarm : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!RealSpamd::Installed())
+            return;
+        dir = std::make_unique<TempDir>();
+        chmod(dir->Path().c_str(), 0755);  // spamd's children run as nobody
+        for (const char* sub : {"a", "b", "c"})
+            mkdir(dir->File(sub).c_str(), 0755);
+        if (!MakeCertificate(dir->Path(), "right", error) || !MakeCertificate(dir->Path(), "wrong", error))
+            return;
+        const std::string portA = std::to_string(FreeLoopbackPort()), portB = std::to_string(FreeLoopbackPort());
+        tlsPort = std::to_string(FreeLoopbackPort());
+        hostA = "127.0.0.1:" + portA, hostB = "127.0.0.1:" + portB, hostC = dir->File("c.sock");
+        spamdA = std::make_unique<SpamdProcess>(
+            dir->File("a"), std::vector<std::string>{"--listen=" + hostA, "--listen=ssl:127.0.0.1:" + tlsPort,
+                                                     "--server-cert=" + dir->File("right.pem"),
+                                                     "--server-key=" + dir->File("right.key")});
+        spamdB = std::make_unique<SpamdProcess>(dir->File("b"), std::vector<std::string>{"--listen=" + hostB});
+        spamdC = std::make_unique<SpamdProcess>(dir->File("c"), std::vector<std::string>{"--socketpath=" + hostC});
+        spamdA->Launch(), spamdB->Launch(), spamdC->Launch();
+        (void)(spamdA->WaitReady(hostA, error) && spamdB->WaitReady(hostB, error) && spamdC->WaitReady(hostC, error));
+    }
+    static void TearDownTestSuite()
+    {
+        spamdA.reset(), spamdB.reset(), spamdC.reset();
+        dir.reset();
+    }
+
+    void SetUp() override
+    {
+        if (!RealSpamd::Installed()) {
+            const char* ci = getenv("CI");
+            if (ci != nullptr && strcmp(ci, "true") == 0)
+                FAIL() << "spamd is not installed, and CI needs the tests against it";
+            GTEST_SKIP() << "spamd is not installed; the farm tests are skipped";
+        }
+        ASSERT_TRUE(error.empty()) << error;
+    }
+
+    static std::string Settings(const std::string& hosts, const std::string& spamd = "", const std::string& more = "")
+    {
+        return DefaultSettingsText("/nonexistent/spamd.sock", 6,
+                                   more + "Spamd = { Hosts = (" + hosts +
+                                       "); ConnectTimeout = 2; ReplyTimeout = 30; DownTime = 2; " + spamd + " };\n");
+    }
+    std::string File(const std::string& name, const std::string& text)
+    {
+        WriteFile(plugin.WorkDir() + "/" + name, "P <a@example.org>\nR <b@example.org>\n\n" + text);
+        return " FILE " + plugin.WorkDir() + "/" + name;
+    }
+
+    static inline std::unique_ptr<TempDir> dir;
+    static inline std::unique_ptr<SpamdProcess> spamdA, spamdB, spamdC;
+    static inline std::string hostA, hostB, hostC, tlsPort, error;
+    PluginProcess plugin;
+};
+
+}  // namespace
+
+TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
+{
+    plugin.Start({.settings = Settings("\"" + hostA + "\", \"" + hostB + "\", \"" + hostC + "\"")});
+    const std::string spam = File("spam", kGtube), ham = File("ham", "Subject: hello\n\nhello\n");
+    std::string burst;
+    for (int n = 0; n < 600; n++)
+        burst += std::to_string(n) + (n % 5 == 0 ? ham : spam) + "\n";
+    plugin.SendRaw(burst);
+    std::map<int, std::string> replies;
+    std::set<std::string> hamRatings;
+    const auto collect = [&](int count) {
+        for (int n = 0; n < count && !HasFailure(); n++) {
+            const std::string reply = plugin.NextReply(120s);
+            const int id = atoi(reply.c_str());
+            EXPECT_TRUE(replies.emplace(id, reply).second) << "again: " << reply;
+            const std::string header = reply.substr(reply.find(' ') + 1);
+            if (id % 5 == 0)
+                hamRatings.insert(header);
+            else
+                EXPECT_TRUE(header.starts_with("ADDHEADER \"X-Junk-Score: 100 [XXXXXX]")) << reply;
+            if (replies.size() == 150)
+                spamdB->Kill();
+        }
+    };
+    collect(600);
+
+    // B comes back: a probe finds it after DownTime, and it takes requests again.
+    spamdB->Launch();
+    ASSERT_TRUE(spamdB->WaitReady(hostB, error)) << error;
+    plugin.WaitForLine([](const std::string& line) { return line == "* spamd host " + hostB + " is up again"; }, 30s);
+    burst.clear();
+    for (int n = 600; n < 660; n++)
+        burst += std::to_string(n) + (n % 5 == 0 ? ham : spam) + "\n";
+    plugin.SendRaw(burst);
+    collect(60);
+    EXPECT_NE(spamdB->Log().find("result: Y"), std::string::npos) << spamdB->Log();
+    plugin.Send("q QUIT");
+    plugin.ReadAllUntilExit(60s);
+    EXPECT_EQ(plugin.WaitExit(), 0);
+
+    EXPECT_EQ(replies.size(), 660u);
+    EXPECT_EQ(hamRatings.size(), 1u) << "every ham message is rated alike, by a live host";
+    EXPECT_EQ(plugin.Count("* SocketPath is not used: the Spamd dictionary names the spamd hosts"), 1u);
+    size_t downLines = 0;
+    for (const std::string& line : plugin.Transcript()) {
+        EXPECT_FALSE(line.starts_with("* spamd gave no rating") || line.starts_with("* no spamd host")) << line;
+        downLines += line.starts_with("* spamd host " + hostB + " is down: ");
+    }
+    EXPECT_EQ(downLines, 1u) << "a host goes down once until it is back";
+
+    // The report lists every host; their exchanges add up to the messages rated.
+    std::string report;
+    for (const std::string& name : ListDirectory(plugin.SubmittedDir()))
+        if (const std::string text = ReadFileText(plugin.SubmittedDir() + "/" + name); text.find("spamd hosts:") != std::string::npos)
+            report = text;
+    std::istringstream rows(report.substr(report.find("Host\n") + 5));
+    long long total = 0, exchanges, failures, timeouts;
+    std::string share, time, unit, host;
+    std::map<std::string, long long> byHost;
+    while (rows >> exchanges >> share >> failures >> timeouts >> time >> unit >> host) {
+        total += byHost[host] = exchanges;
+        EXPECT_TRUE(host != hostB || failures + timeouts >= 1) << report;
+    }
+    EXPECT_EQ(byHost.size(), 3u) << report;
+    EXPECT_GT(byHost[hostA] * byHost[hostB] * byHost[hostC], 0) << report;
+    EXPECT_EQ(total, 660) << report;
+    EXPECT_NE(report.find("        660 messages rated"), std::string::npos) << report;
+}
+
+TEST_F(RealFarm, TlsHostsMustShowTheRightCertificateAndRuleNamesReachTheHeaders)
+{
+    const std::string good = "ssl:127.0.0.1:" + tlsPort, misnamed = "ssl:localhost:" + tlsPort;
+    const std::string header = "Header = \"X-Score: ^1\\eX-Rules: ^3 (^4/^5)\";\n";
+    plugin.Start({.settings = Settings("\"" + good + "\", \"" + misnamed + "\"",
+                                       "TLS = { CAFile = \"" + dir->File("right.pem") + "\"; };", header)});
+    plugin.WaitFor("* engine: SPAMD/1.5 at " + good);
+    const std::string refused = "* spamd host " + misnamed + " is down: TLS certificate refused";
+    plugin.WaitForLine([&](const std::string& line) { return line.starts_with(refused); });
+    plugin.Send("1" + File("gtube", kGtube));
+    const std::string reply = plugin.NextReply(30s);
+    EXPECT_TRUE(reply.starts_with("1 ADDHEADER \"X-Score: 100\\eX-Rules: GTUBE,")) << reply;
+    EXPECT_NE(reply.find("/5.0)\\eX-Alert: possible spam!"), std::string::npos) << reply;
+
+    // A certificate that the CA file does not vouch for is refused at reload; C rates.
+    WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg",
+              Settings("\"" + good + "\", \"" + hostC + "\"", "TLS = { CAFile = \"" + dir->File("wrong.pem") + "\"; };",
+                       header));
+    WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    plugin.Send("2" + File("gtube", kGtube));
+    plugin.WaitForLine([&](const std::string& line) {
+        return line.starts_with("* spamd host " + good + " is down: TLS certificate refused");
+    });
+    EXPECT_TRUE(plugin.NextReply(30s).starts_with("2 ADDHEADER \"X-Score: 100\\eX-Rules: GTUBE,"));
+    plugin.Send("q QUIT");
+    plugin.ReadAllUntilExit();
+    EXPECT_EQ(plugin.WaitExit(), 0);
+}
