@@ -7,6 +7,7 @@
 # Figures only, never a pass/fail test: they depend on the machine and on
 # what else runs on it.  Takes a few minutes; nothing here is part of the
 # test command.  See docs/replay-and-benchmarks.md for how to read them.
+# The farm figures (two spamd hosts against one) follow, from bench-farm.sh.
 set -euo pipefail
 
 quick=0
@@ -177,3 +178,6 @@ print(f"{'Figure':<{width}}  {'Measured':>14}  {'Goal':<11} ")
 for title, shown, goal, verdict in rows:
     print(f"{title:<{width}}  {shown:>14}  {goal:<11} {verdict}")
 PYTHON
+
+# The farm figures: spamd hosts of their own, started after the others are gone.
+if ((quick)); then bash "$top/scripts/bench-farm.sh" --quick; else bash "$top/scripts/bench-farm.sh"; fi

@@ -8,7 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spamc)
+# libssl-dev: TLS to remote spamd hosts; openssl and libio-socket-ssl-perl: the
+# farm tests make a certificate and run spamd with --ssl.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spamc libssl-dev openssl
+          libio-socket-ssl-perl)
 ops_packages=(mandoc man-db lintian dpkg-dev curl prometheus-node-exporter)
 
 missing_of() {

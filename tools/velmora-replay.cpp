@@ -139,11 +139,18 @@ int main(int argc, char** argv)
     } else if (options.socket) {
         socketPath = *options.socket;
         spamdLabel = "socket " + socketPath;
+    } else if (!options.spamdHosts.empty()) {
+        socketPath = options.spamdHosts.front();  // spamc's, when it is a socket
+        spamdLabel = "farm of " + std::to_string(options.spamdHosts.size()) + " hosts";
+        for (const std::string& host : options.spamdHosts)
+            spamdLabel += " " + host;
     }
+    const std::vector<std::string> floorHosts =
+        options.spamdHosts.empty() ? std::vector<std::string>{socketPath} : options.spamdHosts;
     if (options.inFlight == 0)
         options.inFlight = DefaultInFlight(threads);
     if (!options.config)
-        settingsText = SettingsText(GeneratedSettings{socketPath, threads, options.scoreRanges});
+        settingsText = SettingsText(GeneratedSettings{socketPath, threads, options.scoreRanges, options.spamdHosts});
 
     cleanup.keepWorkDir = !options.workDir.empty();
     cleanup.workDir = options.workDir.empty() ? MakeTempDirectory("velmora-replay-") : options.workDir;
@@ -186,7 +193,7 @@ int main(int argc, char** argv)
     // Alternating the order lets a benchmark cancel the drift of a busy machine.
     std::optional<BaselineResult> floorFirst;
     if (options.floorFirst)
-        floorFirst = RunFloor(spool, socketPath, threads);
+        floorFirst = RunFloor(spool, floorHosts, threads);
     SessionResult result = RunSession(spool, session);
 
     Summary summary;
@@ -199,7 +206,7 @@ int main(int argc, char** argv)
     if (floorFirst)
         summary.floor = floorFirst;
     else if (options.floor && result.started)
-        summary.floor = RunFloor(spool, socketPath, threads);
+        summary.floor = RunFloor(spool, floorHosts, threads);
     if (options.spamc && result.started)
         for (int parallel : {1, 2})
             summary.spamc.emplace_back(parallel,

@@ -108,9 +108,12 @@ void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const 
         cfgfFileError(fileName, "%s", missing);
 }
 
-// ReadSpamd - the farm; a file without the dictionary goes back to SocketPath.
+// ReadSpamd - the farm; a file without the dictionary goes back to SocketPath,
+// one that could not be read keeps the farm in force.
 void ReadSpamd(const cfgfItem* conf, Settings& next)
 {
+    if (conf == nullptr)
+        return;
     const cfgfItem* spamd = cfgfGetDictValue(conf, "Spamd", cfgfAny);
     if (spamd == nullptr) {
         next.spamd = SpamdSettings{};

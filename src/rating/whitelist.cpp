@@ -124,6 +124,9 @@ bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, 
     std::string header = settings.pMainHeader;
     SubstStr(header, 1, "0");
     SubstStr(header, 2, "");
+    // No spamd words either: no rules, score or threshold.
+    for (int n = 3; n <= 5; n++)
+        SubstStr(header, n, "");
     AnswerRequest(request, "ADDHEADER \"%s\"\n", header.c_str());
     return true;
 }

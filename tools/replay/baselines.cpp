@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -29,13 +30,46 @@ double ThreadCpuSeconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Exchange - one CHECK over a fresh connection; false when any step fails.
-bool Exchange(const sockaddr_un& address, std::string_view request, char* reply, size_t capacity)
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+};
+
+// AddressOf - a Unix socket path, or host:port ([v6]:port) resolved once.
+bool AddressOf(const std::string& host, Address& address)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (host.starts_with('/')) {
+        sockaddr_un unixAddress{};
+        unixAddress.sun_family = AF_UNIX;
+        strncpy(unixAddress.sun_path, host.c_str(), sizeof unixAddress.sun_path - 1);
+        memcpy(&address.storage, &unixAddress, sizeof unixAddress);
+        address.length = sizeof unixAddress;
+        return true;
+    }
+    const size_t colon = host.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string name = host.substr(0, colon);
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), host.c_str() + colon + 1, &hints, &found) != 0)
+        return false;
+    memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
+    address.length = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
+
+// Exchange - one CHECK over a fresh connection; false when any step fails.
+bool Exchange(const Address& address, std::string_view request, char* reply, size_t capacity)
+{
+    int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0;
     while (ok && !request.empty()) {
         ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
@@ -76,14 +110,16 @@ void BuildCheckRequest(std::string_view fileText, std::string& request)
 
 namespace {
 
-BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::string& socketPath, int threads)
+BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::vector<std::string>& hosts, int threads)
 {
     BaselineResult result;
     result.messages = spool.size();
-    sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    std::vector<Address> addresses(hosts.size());
+    for (size_t i = 0; i < hosts.size(); i++)
+        if (!AddressOf(hosts[i], addresses[i])) {
+            result.failures = spool.size();
+            return result;
+        }
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
@@ -102,7 +138,7 @@ BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::str
                     continue;
                 }
                 BuildCheckRequest(text, request);
-                if (!Exchange(address, request, reply, sizeof reply))
+                if (!Exchange(addresses[i % addresses.size()], request, reply, sizeof reply))
                     failures.fetch_add(1);
             }
             cpu[static_cast<size_t>(t)] = ThreadCpuSeconds() - cpuStart;
@@ -119,18 +155,18 @@ BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::str
 
 }  // namespace
 
-BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::string& socketPath, int threads)
+BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::vector<std::string>& hosts, int threads)
 {
     // The client runs in a process of its own, as the plugin does: a client
     // that shared the fake spamd's process would switch between threads of one
     // address space where the plugin switches between processes.
     int result[2];
     if (pipe(result) != 0)
-        return RunFloorHere(spool, socketPath, threads);
+        return RunFloorHere(spool, hosts, threads);
     const pid_t child = fork();
     if (child == 0) {
         close(result[0]);
-        const BaselineResult measured = RunFloorHere(spool, socketPath, threads);
+        const BaselineResult measured = RunFloorHere(spool, hosts, threads);
         ssize_t ignored = write(result[1], &measured, sizeof measured);
         (void)ignored;
         _exit(0);
@@ -149,7 +185,7 @@ BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::string&
         }
     }
     close(result[0]);
-    return got ? measured : RunFloorHere(spool, socketPath, threads);
+    return got ? measured : RunFloorHere(spool, hosts, threads);
 }
 
 BaselineResult RunSpamc(const std::vector<SpoolEntry>& spool, size_t limit, const std::string& spamcBinary,

@@ -32,9 +32,10 @@ struct BaselineResult {
 // message after its envelope (up to a NUL byte), and one line feed.
 void BuildCheckRequest(std::string_view fileText, std::string& request);
 
-// RunFloor - per message: open and read the file, connect to socketPath,
-// write the CHECK request, read the reply to its end, close; threads clients.
-BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::string& socketPath, int threads);
+// RunFloor - per message: open and read the file, connect to a host (message
+// n to host n modulo their number: Unix socket paths or host:port), write the
+// CHECK request, read the reply to its end, close; threads clients.
+BaselineResult RunFloor(const std::vector<SpoolEntry>& spool, const std::vector<std::string>& hosts, int threads);
 
 // RunSpamc - "spamc -U socketPath -c" with the message on its standard input,
 // for the first limit messages, parallel processes at a time.

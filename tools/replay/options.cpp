@@ -36,6 +36,9 @@ const char* UsageText()
            "\n"
            "spamd (one of):\n"
            "  --socket PATH             spamd's Unix socket\n"
+           "  --spamd-hosts LIST        a farm: Unix sockets and host:port, comma-separated\n"
+           "                            (the plugin's Spamd dictionary; the raw client\n"
+           "                            sends message n to host n modulo their number)\n"
            "  --fake-spamd S/T[:MS]     built-in fake spamd answering score S, threshold T,\n"
            "                            after MS milliseconds\n"
            "  --config FILE             the plugin's settings file, used as is (its\n"
@@ -77,7 +80,7 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
     static const std::set<std::string> kValueOptions = {
         "--socket", "--fake-spamd", "--config",    "--plugin",        "--threads",       "--ranges",
         "--in-flight", "--timeout", "--sender",    "--recipient",     "--source",        "--synthetic",
-        "--count",  "--whitelist", "--spamc-binary", "--spamc-messages", "--workdir", "--figures"};
+        "--count",  "--whitelist", "--spamc-binary", "--spamc-messages", "--workdir", "--figures", "--spamd-hosts"};
     bool rangesGiven = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -126,6 +129,13 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
             return false;
         } else if (arg == "--socket") {
             options.socket = value;
+        } else if (arg == "--spamd-hosts") {
+            for (size_t start = 0, comma; start <= value.size(); start = comma + 1) {
+                comma = std::min(value.find(',', start), value.size());
+                if (comma == start)
+                    return bad();
+                options.spamdHosts.push_back(value.substr(start, comma - start));
+            }
         } else if (arg == "--fake-spamd") {
             FakeVerdict verdict;
             if (!ParseFakeVerdict(value, verdict))
@@ -183,9 +193,9 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
         return true;
     if (!rangesGiven)
         options.scoreRanges = kDefaultScoreRanges;
-    int spamdChoices = (options.socket ? 1 : 0) + (options.fakeSpamd ? 1 : 0);
+    int spamdChoices = (options.socket ? 1 : 0) + (options.fakeSpamd ? 1 : 0) + (options.spamdHosts.empty() ? 0 : 1);
     if (spamdChoices > 1) {
-        error = "--socket and --fake-spamd exclude each other";
+        error = "--socket, --spamd-hosts and --fake-spamd exclude each other";
         return false;
     }
     if (options.config && options.fakeSpamd) {
@@ -193,7 +203,7 @@ bool ParseOptions(int argc, const char* const* argv, ReplayOptions& options, std
         return false;
     }
     if (spamdChoices == 0 && !options.config) {
-        error = "say where spamd is: --socket PATH, --fake-spamd S/T or --config FILE";
+        error = "say where spamd is: --socket PATH, --spamd-hosts LIST, --fake-spamd S/T or --config FILE";
         return false;
     }
     if (options.inputs.empty() && options.synthetic == 0) {

@@ -21,6 +21,7 @@ struct ReplayOptions {
     std::vector<std::string> inputs;       // files and directories
     std::string plugin;                    // empty: next to the tool
     std::optional<std::string> socket;     // a running spamd
+    std::vector<std::string> spamdHosts;   // a farm of running spamd hosts instead
     std::optional<FakeVerdict> fakeSpamd;  // the built-in one instead
     int threads = 10;
     bool threadsGiven = false;

@@ -111,6 +111,12 @@ std::string SettingsText(const GeneratedSettings& settings)
     text += "EventsReports = { From = \"spam-plugin@localhost\"; To = postmaster; "
             "ExtraHeaders = \"X-Auto-Generated: report\"; Started = { Subject = \"Plugin started ^1\"; }; "
             "Stopped = { Subject = \"Plugin stopped ^1\"; }; };\n";
+    if (!settings.spamdHosts.empty()) {
+        text += "Spamd = { Hosts = (";
+        for (size_t i = 0; i < settings.spamdHosts.size(); i++)
+            text += (i > 0 ? ", " : "") + Quoted(settings.spamdHosts[i]);
+        text += "); };\n";
+    }
     return text;
 }
 

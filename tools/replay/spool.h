@@ -43,6 +43,7 @@ struct GeneratedSettings {
     std::string socketPath;
     int threads = 10;
     std::vector<int> scoreRanges;
+    std::vector<std::string> spamdHosts;  // a Spamd dictionary with these hosts when not empty
 };
 std::string SettingsText(const GeneratedSettings& settings);
 
