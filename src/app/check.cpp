@@ -18,6 +18,7 @@
 #include "config/paths.h"
 #include "config/settings.h"
 #include "rating/spamd_client.h"
+#include "rating/spamd_farm.h"
 #include "rating/whitelist.h"
 #include "reports/daily.h"
 #include "reports/events.h"
@@ -225,11 +226,31 @@ void CheckMetricsFile(Findings& findings, const Settings& settings)
         findings.Note("metrics file: %s", path.c_str());
 }
 
-// SpamdHosts - every spamd host the plugin would use; today the one socket.
+// SpamdHosts - the one spamd socket the plugin would use without a farm.
 std::vector<std::string> SpamdHosts(const Settings& settings) { return {settings.socketPath}; }
+
+// CheckSpamdFarm - the plugin starts when one host of its farm answers; the
+// others would start down.
+void CheckSpamdFarm(Findings& findings, const SpamdSettings& farm)
+{
+    const std::vector<PingResult> pings = PingSpamdHosts(farm);
+    bool anyAnswered = false;
+    for (size_t i = 0; i < pings.size(); i++) {
+        const char* host = farm.hosts[i].name.c_str();
+        if (pings[i].answered)
+            findings.Note("spamd %s: %s, %.1f ms", host, pings[i].word.c_str(), pings[i].seconds * 1000);
+        else
+            findings.Warning("spamd %s: %s (it would start down)", host, pings[i].problem.c_str());
+        anyAnswered |= pings[i].answered;
+    }
+    if (!anyAnswered)
+        findings.Error("spamd: no host of the Spamd farm answered");
+}
 
 void CheckSpamd(Findings& findings, const Settings& settings)
 {
+    if (settings.spamd.Configured())
+        return CheckSpamdFarm(findings, settings.spamd);
     for (const std::string& host : SpamdHosts(settings)) {
         const PingResult ping = PingSpamd(host);
         if (ping.answered)

@@ -222,6 +222,8 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
+    if (settings.spamd.Configured())
+        cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
     for (const char* key : kReportDictionaries)
         if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
             cfgfAddToDictionary(tree.get(), key, cfgfItem(*dict));
@@ -233,7 +235,7 @@ bool IsSettingsKey(std::string_view key)
     static constexpr std::string_view kKeys[] = {
         "Header",           "AlertLevel",    "AlertHeader",  "SocketPath",  "MaxScanningThreads",
         "OnProblem",        "BarScoreRanges", "SubmittedDirectory", "StatDumpInterval", "StatDumpFile",
-        "MetricsFile",      "DailyReport",   "EventsReports"};
+        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd"};
     for (std::string_view known : kKeys)
         if (key == known)
             return true;

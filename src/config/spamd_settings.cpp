@@ -12,6 +12,7 @@ namespace {
 const char* const kKeys[] = {"Hosts", "ConnectTimeout", "ReplyTimeout", "Retries", "DownTime",
                              "User", "OnUnavailable", "TLS"};
 const char* const kTlsKeys[] = {"CAFile", "CertFile", "KeyFile"};
+const char* const kOnUnavailableNames[] = {"Reject", "Neutral", "Exit"};
 
 // Known - is key one of names.
 template <size_t N>
@@ -122,15 +123,12 @@ void ReadOnUnavailable(Reader& reader, OnUnavailableMode& mode)
     const cfgfItem* value = reader.Value("OnUnavailable", cfgfString);
     if (value == nullptr)
         return;
-    const char* text = value->text.c_str();
-    if (strcasecmp(text, "Reject") == 0)
-        mode = OnUnavailableMode::Reject;
-    else if (strcasecmp(text, "Neutral") == 0)
-        mode = OnUnavailableMode::Neutral;
-    else if (strcasecmp(text, "Exit") == 0)
-        mode = OnUnavailableMode::Exit;
-    else
-        reader.Fail(value, "Spamd: OnUnavailable can be either Reject, Neutral or Exit");
+    for (int n = 0; n < 3; n++)
+        if (strcasecmp(value->text.c_str(), kOnUnavailableNames[n]) == 0) {
+            mode = static_cast<OnUnavailableMode>(n);
+            return;
+        }
+    reader.Fail(value, "Spamd: OnUnavailable can be either Reject, Neutral or Exit");
 }
 
 void ReadTls(Reader& outer, SpamdTlsSettings& tls)
@@ -229,4 +227,28 @@ std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd)
     if (reader.failed)
         return std::nullopt;
     return settings;
+}
+
+std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings)
+{
+    const auto add = [](cfgfItem& dict, const char* key, const std::string& value) {
+        cfgfAddToDictionary(&dict, key, std::move(*cfgfNewString(value.c_str())));
+    };
+    auto tree = cfgfNewDictionary();
+    auto hosts = cfgfNewArray();
+    for (const SpamdHost& host : settings.hosts)
+        cfgfAddToArray(hosts.get(), std::move(*cfgfNewString(host.name.c_str())));
+    cfgfAddToDictionary(tree.get(), "Hosts", std::move(*hosts));
+    add(*tree, "ConnectTimeout", std::to_string(settings.connectTimeout));
+    add(*tree, "ReplyTimeout", std::to_string(settings.replyTimeout));
+    add(*tree, "Retries", std::to_string(settings.retries));
+    add(*tree, "DownTime", std::to_string(settings.downTime));
+    add(*tree, "User", settings.user);
+    add(*tree, "OnUnavailable", std::string(kOnUnavailableNames[static_cast<int>(settings.onUnavailable)]));
+    auto tls = cfgfNewDictionary();
+    add(*tls, "CAFile", settings.tls.caFile);
+    add(*tls, "CertFile", settings.tls.certFile);
+    add(*tls, "KeyFile", settings.tls.keyFile);
+    cfgfAddToDictionary(tree.get(), "TLS", std::move(*tls));
+    return tree;
 }

@@ -4,6 +4,8 @@
 // ReadSpamdSettings  the farm settings of a Spamd dictionary, or nothing after
 //                    its errors have been reported (the caller keeps the
 //                    settings in force)
+// SpamdSettingsTree  the settings as a Spamd dictionary that the file syntax
+//                    writes back (the check)
 // ParseSpamdHost     one Hosts entry: an absolute path is a Unix socket,
 //                    "host:port", "[v6]:port" or a bare name (port 783) is
 //                    TCP, "ssl:" in front asks for TLS
@@ -15,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,5 +70,6 @@ struct SpamdSettings {
 };
 
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
+std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
 // ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);

@@ -241,3 +241,23 @@ std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const
             states.push_back({host.config.name, host.up, host.inProgress});
     return states;
 }
+
+std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings)
+{
+    std::vector<PingResult> results;
+    std::string tlsProblem;
+    std::shared_ptr<const TlsClient> tls;
+    for (const SpamdHost& host : settings.hosts)
+        if (host.transport == SpamdTransport::Tls && !tls && tlsProblem.empty())
+            tls = TlsClient::Create(settings.tls, tlsProblem);
+    for (const SpamdHost& host : settings.hosts) {
+        PingResult& result = results.emplace_back();
+        const auto start = std::chrono::steady_clock::now();
+        SpamdAddresses addresses;
+        result.answered = Reach(host, addresses, tls.get(), settings, result.word, result.problem);
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!result.answered && host.transport == SpamdTransport::Tls && !tls)
+            result.problem = tlsProblem;
+    }
+    return results;
+}

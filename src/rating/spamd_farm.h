@@ -14,6 +14,8 @@
 //                            has been down for DownTime, its name resolved
 //                            again; it is up again when it answers
 // SpamdFarm::HostStates      every host's name and state (tests)
+// PingSpamdHosts             one PING to every host of a farm's settings,
+//                            keeping nothing (the check)
 //
 // A failed host is skipped by every request until a probe brings it back,
 // so a dead host costs one request one connect time-out, not one per request.
@@ -41,6 +43,7 @@
 
 #include "base/system.h"
 #include "config/spamd_settings.h"
+#include "rating/spamd_client.h"
 #include "stats/counters.h"
 #include "stats/statistics.h"
 
@@ -75,3 +78,6 @@ private:
     mutable GuardedMutex mutex;
     std::shared_ptr<Hosts> hosts;  // guarded by mutex
 };
+
+// PingSpamdHosts - a result per host, in the order of the settings.
+std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings);
