@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "config/settings.h"
@@ -88,38 +87,28 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
 
 TEST(SpamdReplies, EveryProtocolVersionGivesItsVerdictAndRules)
 {
-    const struct {
-        const char* reply;
-        bool rated, spam;
-        const char *score, *threshold, *body;
-    } table[] = {
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\n", true, true, "1000.0", "5.0", ""},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED\r\n", true, true, "1000.0", "5.0",
-         "GTUBE,NO_RECEIVED"},
-        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 17\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED", true, true,
-         "1000.0", "5.0", "GTUBE,NO_RECEIVED"},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 3.3 / 5.0\r\nContent-length: 5\r\n\r\nA,B,Cmore", true, false, "3.3",
-         "5.0", "A,B,C"},
-        {"SPAMD/1.1 0 EX_OK\r\nspam: No ; -0.5 / 5.0\r\n\r\n", true, false, "-0.5", "5.0", ""},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: Yes ; 6 / 5\r\n\r\n", true, true, "6", "5", ""},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; lots / 5.0\r\n\r\n", false, true, "", "", ""},
-        {"SPAMD/1.0 76 Bad header line: FOO SPAMC/1.5\r\n", false, false, "", "", ""},
+    const char* const table[][2] = {
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\n", "rated spam 1000.0/5.0 []"},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED\r\n", "rated spam 1000.0/5.0 [GTUBE,NO_RECEIVED]"},
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 5\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE", "rated spam 1000.0/5.0 [GTUBE]"},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 3.3 / 5.0\r\nContent-length: 5\r\n\r\nA,B,Cmore", "rated ham 3.3/5.0 [A,B,C]"},
+        {"SPAMD/1.1 0 EX_OK\r\nspam: No ; -0.5 / 5.0\r\n\r\n", "rated ham -0.5/5.0 []"},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: Yes ; 6 / 5\r\n\r\n", "rated spam 6/5 []"},
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; lots / 5.0\r\n\r\n", "unrated spam / []"},
+        {"SPAMD/1.0 76 Bad header line: FOO SPAMC/1.5\r\n", "unrated ham / []"},
     };
     for (const auto& row : table) {
-        const SpamdAnswer answer = ParseSpamdReply(row.reply);
-        EXPECT_EQ(answer.rated, row.rated) << row.reply;
-        EXPECT_EQ(answer.spam, row.spam) << row.reply;
-        EXPECT_EQ(answer.scoreText, row.score) << row.reply;
-        EXPECT_EQ(answer.thresholdText, row.threshold) << row.reply;
-        EXPECT_EQ(answer.body, row.body) << row.reply;
+        const SpamdAnswer a = ParseSpamdReply(row[0]);
+        EXPECT_EQ(std::string(a.rated ? "rated " : "unrated ") + (a.spam ? "spam " : "ham ") + std::string(a.scoreText) +
+                      "/" + std::string(a.thresholdText) + " [" + std::string(a.body) + "]",
+                  row[1]);
     }
     // Protocol 1.2 SYMBOLS announces no length: its one line ends the reply.
     EXPECT_FALSE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\n", true));
     EXPECT_TRUE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\nGTUBE\r\n", true));
     std::string header;
-    BuildRequestHeader(header, true, 12, "b@example.org");
+    BuildRequestHeader(header, true, 12, SpamdUserOf("recipient", "R <b@example.org>\n\n", 19));
     EXPECT_EQ(header, "SYMBOLS SPAMC/1.5\r\nContent-length: 12\r\nUser: b@example.org\r\n\r\n");
-    EXPECT_EQ(SpamdUserOf("recipient", "R <b@example.org>\n\n", 19), "b@example.org");
     EXPECT_EQ(SpamdUserOf("recipient", "R <b@example.org>\nR <c@example.org>\n\n", 37), "");
     EXPECT_EQ(SpamdUserOf("filter", "", 0), "filter");
 }
@@ -173,6 +162,21 @@ protected:
             text += state.up ? "up " : "down ";
         return text;
     }
+    std::string ReportSection()
+    {
+        FILE* f = tmpfile();
+        StatisticsSnapshot period = statistics.Snapshot();
+        WriteDailyReport(f, settings, nullptr, period, Now());
+        std::string report(8192, '\0');
+        rewind(f);
+        report.resize(fread(report.data(), 1, report.size(), f));
+        fclose(f);
+        const size_t at = report.find("spamd hosts:\n\n");
+        std::string section = report.substr(at, report.find("\n\n", at + 14) - at);
+        for (size_t time = 0; (time = section.find(" s  ", time)) != std::string::npos;)
+            section.replace(time - 11, 13, "T");  // the time column: "%7lld.%03d s"
+        return section;
+    }
 
     TempDir dir;
     std::unique_ptr<FakeSpamd> a, b;
@@ -188,14 +192,12 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
 {
     ASSERT_TRUE(farm.Start(settings.spamd));
     const std::string a = dir.File("a.sock"), b = dir.File("b.sock"), dead = dir.File("dead.sock");
-    EXPECT_EQ(capture.Take(), "* Connecting to spamd host " + a + "\n* engine: SPAMD/1.5 at " + a +
-                                  "\n* Connecting to spamd host " + dead + "\n* spamd host " + dead +
-                                  " is down: connect: No such file or directory\n* Connecting to spamd host " + b +
-                                  "\n* engine: SPAMD/1.5 at " + b + "\n");
+    EXPECT_EQ(capture.Take(), "* Connecting to spamd host " + a + "\n* engine: SPAMD/1.5 at " + a + "\n* Connecting to "
+              "spamd host " + dead + "\n* spamd host " + dead + " is down: connect: No such file or directory\n"
+              "* Connecting to spamd host " + b + "\n* engine: SPAMD/1.5 at " + b + "\n");
     for (int n = 0; n < 4; n++)
         EXPECT_TRUE(Exchange());
-    EXPECT_EQ(this->a->CheckCount(), 2);
-    EXPECT_EQ(this->b->CheckCount(), 2);
+    EXPECT_EQ(this->a->CheckCount() * 10 + this->b->CheckCount(), 22);  // equal hosts take turns
 
     // A host that accepts but never answers costs one reply time, once.
     this->a->SetReply({.mode = SpamdReply::Mode::Hang});
@@ -203,8 +205,7 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
     EXPECT_TRUE(Exchange());
     EXPECT_EQ(capture.Take(), "* spamd host " + a + " is down: no reply in time\n");
     EXPECT_EQ(States(), "down down up ");
-    EXPECT_EQ(this->a->CheckCount(), 3);
-    EXPECT_EQ(this->b->CheckCount(), 4);
+    EXPECT_EQ(this->a->CheckCount() * 10 + this->b->CheckCount(), 34);
 
     // With no host left the request is answered as OnUnavailable says.
     this->b.reset();
@@ -226,30 +227,12 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
     EXPECT_EQ(States(), "up down down ");
     EXPECT_TRUE(Scan().starts_with("7 ADDHEADER \"X-Junk-Score: 100"));
 
-    const StatisticsSnapshot s = statistics.Snapshot();
-    EXPECT_EQ(s.nScannedMessagesTotal, 2);  // the rejected message comes again; it is not counted
-    const SpamdHostFigures& figuresA = s.spamdHosts.at(a);
-    EXPECT_EQ(figuresA.exchanges, 3);
-    EXPECT_EQ(figuresA.timeouts, 1);
-    EXPECT_GE(figuresA.milliseconds, 1000u);
-    EXPECT_EQ(s.spamdHosts.at(b).exchanges, 4);
-    EXPECT_EQ(s.spamdHosts.at(b).failures, 1);
-    EXPECT_EQ(s.spamdHosts.count(dead), 0u);  // never tried: it was down from the start
-
-    FILE* f = tmpfile();
-    StatisticsSnapshot period = s;
-    WriteDailyReport(f, settings, nullptr, period, Now());
-    rewind(f);
-    std::string report(8192, '\0');
-    report.resize(fread(report.data(), 1, report.size(), f));
-    fclose(f);
-    const size_t at = report.find("spamd hosts:\n\n");
-    const std::string section = report.substr(at, report.find("\n\n", at + 14) - at);
-    EXPECT_EQ(std::regex_replace(section, std::regex("[0-9]+\\.[0-9]{3} s"), "T"),
+    EXPECT_EQ(statistics.MessagesTotal(), 2);  // the rejected message comes again; it is not counted
+    EXPECT_EQ(ReportSection(),
               "spamd hosts:\n\n  Exchanges    Share  Failures  Time-outs         Time  Host\n"
-              "          3   42.85%         0          1        T  " + a + "\n"
-              "          0    0.00%         0          0        T  " + dead + "\n"
-              "          4   57.14%         1          0        T  " + b + "\n-----------------\n          7 exchanges");
+              "          3   42.85%         0          1  T  " + a + "\n          0    0.00%         0          0  T  " +
+                  dead + "\n          4   57.14%         1          0  T  " + b + "\n-----------------\n          7 exchanges");
+    EXPECT_GE(statistics.Snapshot().spamdHosts.at(a).milliseconds, 1000u);
 }
 
 TEST_F(Farm, ExitWhenNoHostCanRate)
