@@ -33,7 +33,8 @@ bool ValidPort(std::string_view port)
 // HasControlCharacter - a line feed or the like would break a request line to spamd.
 bool HasControlCharacter(std::string_view text)
 {
-    return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 // Reader - reads the keys of one dictionary, remembering whether any was wrong.
@@ -67,7 +68,8 @@ public:
         if (value == nullptr)
             return;
         const std::string& text = value->text;
-        const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+        const bool digits =
+            !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
         const int number = digits ? std::stoi(text) : -1;
         if (number < low || number > high)
             Fail(value, "Spamd: %s must be a number from %d to %d", key, low, high);

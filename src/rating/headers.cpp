@@ -24,7 +24,8 @@ int ScoreBarLength(const std::vector<int>& scoreRange, int rating)
 
 bool UsesRuleNames(const Settings& settings)
 {
-    return settings.pMainHeader.find("^3") != std::string::npos || settings.pAlertHeader.find("^3") != std::string::npos;
+    return settings.pMainHeader.find("^3") != std::string::npos ||
+           settings.pAlertHeader.find("^3") != std::string::npos;
 }
 
 void RuleNamesText(std::string_view body, std::string& text)

@@ -260,7 +260,8 @@ std::string_view SpamdUserOf(const std::string& user, const char* text, int enve
             only = BracketedAddress(line).value_or(std::string_view());
         });
     // An address with a control character or a blank in it would break the request.
-    const bool clean = std::none_of(only.begin(), only.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+    const bool clean =
+        std::none_of(only.begin(), only.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
     return recipients == 1 && clean ? only : std::string_view();
 }
 

@@ -210,7 +210,8 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
         for (std::string_view piece : pieces) {
             while (!piece.empty()) {
                 ERR_clear_error();
-                const int code = SSL_write(ssl.get(), piece.data(), static_cast<int>(std::min<size_t>(piece.size(), INT_MAX)));
+                const int size = static_cast<int>(std::min<size_t>(piece.size(), INT_MAX));
+                const int code = SSL_write(ssl.get(), piece.data(), size);
                 if (code > 0)
                     piece.remove_prefix(static_cast<size_t>(code));
                 else if (!Await(code, deadline, result, ExchangeStatus::Failed))
@@ -273,14 +274,16 @@ void Connection::Read(char* reply, unsigned long capacity, bool symbols, Clock::
         long n;
         if (ssl) {
             ERR_clear_error();
-            const int code = SSL_read(ssl.get(), reply + got, static_cast<int>(std::min<unsigned long>(capacity - got, INT_MAX)));
+            const int room = static_cast<int>(std::min<unsigned long>(capacity - got, INT_MAX));
+            const int code = SSL_read(ssl.get(), reply + got, room);
             const int reason = code > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl.get(), code);
             if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
                 if (!Await(code, deadline, result, ExchangeStatus::Failed))
                     break;
                 continue;
             }
-            n = code > 0 ? code : reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0) ? 0 : -1;
+            const bool closed = reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0);
+            n = code > 0 ? code : closed ? 0 : -1;
             if (n < 0)
                 result.why = TlsFailure(ssl.get());
         } else {

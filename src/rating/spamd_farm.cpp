@@ -30,8 +30,8 @@ bool Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tl
     if (!ResolveSpamdHost(host, addresses, why))
         return false;
     char reply[kPingReplyCapacity + 1];
-    const ExchangeLimits limits{settings.connectTimeout,
-                                settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout};
+    const int replySeconds = settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout;
+    const ExchangeLimits limits{settings.connectTimeout, replySeconds};
     const ExchangeResult result =
         ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, kPingReplyCapacity, false, limits);
     const std::string_view text(reply, result.got);
@@ -80,7 +80,8 @@ struct SpamdFarm::Hosts {
         const size_t n = list.size();
         for (size_t k = 0; k < n; k++) {
             const size_t i = (rotor + k) % n;
-            if (list[i].up && (tried >> i & 1) == 0 && (best < 0 || list[i].inProgress < list[static_cast<size_t>(best)].inProgress))
+            const bool eligible = list[i].up && (tried >> i & 1) == 0;
+            if (eligible && (best < 0 || list[i].inProgress < list[static_cast<size_t>(best)].inProgress))
                 best = static_cast<int>(i);
         }
         // The next search begins behind the host picked, so equal hosts take turns.
@@ -164,8 +165,9 @@ SpamdFarm::Outcome SpamdFarm::Exchange(std::initializer_list<std::string_view> r
             addresses = host->addresses;
         }
         const Clock::time_point start = Clock::now();
-        const ExchangeResult result = ExchangeWithHost(host->config, *addresses, current->tls.get(), request, reply,
-                                                       capacity, symbols, {settings.connectTimeout, settings.replyTimeout});
+        const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout};
+        const ExchangeResult result =
+            ExchangeWithHost(host->config, *addresses, current->tls.get(), request, reply, capacity, symbols, limits);
         const std::chrono::duration<double> spent = Clock::now() - start;
         statistics.RecordSpamdExchange(host->config.name, OutcomeOf(result.status),
                                        static_cast<uint64_t>(spent.count() * 1000));
@@ -204,7 +206,8 @@ void SpamdFarm::ProbeDownHosts(time_t now)
         for (size_t i = 0; i < current->list.size(); i++) {
             Host& host = current->list[i];
             // A clock set back is no reason to wait longer.
-            if (!host.up && !host.probing && (now < host.downSince || now - host.downSince >= current->settings.downTime)) {
+            const bool rested = now < host.downSince || now - host.downSince >= current->settings.downTime;
+            if (!host.up && !host.probing && rested) {
                 host.probing = true;
                 due.push_back(i);
             }

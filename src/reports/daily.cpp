@@ -134,7 +134,8 @@ void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const St
         rows.emplace_back(host.name, found != s.spamdHosts.end() ? found->second : SpamdHostFigures{});
     }
     for (const auto& [name, figures] : s.spamdHosts)
-        if (std::none_of(configured.begin(), configured.end(), [&](const SpamdHost& host) { return host.name == name; }))
+        if (std::none_of(configured.begin(), configured.end(),
+                         [&name](const SpamdHost& host) { return host.name == name; }))
             rows.emplace_back(name, figures);
     int64_t total = 0;
     for (const auto& row : rows)
@@ -146,8 +147,8 @@ void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const St
         const int64_t ms = static_cast<int64_t>(std::min(figures.milliseconds, kMaxScanTime));
         fprintf(f, "%11lld  %3d.%02d%%  %8lld  %9lld  %7lld.%03d s  %.*s\n", static_cast<long long>(figures.exchanges),
                 static_cast<int>(share / 100), static_cast<int>(share % 100), static_cast<long long>(figures.failures),
-                static_cast<long long>(figures.timeouts), static_cast<long long>(ms / 1000), static_cast<int>(ms % 1000),
-                static_cast<int>(name.size()), name.data());
+                static_cast<long long>(figures.timeouts), static_cast<long long>(ms / 1000),
+                static_cast<int>(ms % 1000), static_cast<int>(name.size()), name.data());
     }
     fputs("-----------------\n", f);
     fprintf(f, "%11lld exchanges\n\n", static_cast<long long>(total));

@@ -133,7 +133,7 @@ TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
     // The report lists every host; their exchanges add up to the messages rated.
     std::string report;
     for (const std::string& name : ListDirectory(plugin.SubmittedDir()))
-        if (const std::string text = ReadFileText(plugin.SubmittedDir() + "/" + name); text.find("spamd hosts:") != std::string::npos)
+        if (std::string text = ReadFileText(plugin.SubmittedDir() + "/" + name); text.find("spamd hosts:") != text.npos)
             report = text;
     std::istringstream rows(report.substr(report.find("Host\n") + 5));
     long long total = 0, exchanges, failures, timeouts;

@@ -54,8 +54,8 @@ bool SpamdProcess::WaitReady(const std::string& host, std::string& error)
             break;
         }
         if (target && ResolveSpamdHost(*target, addresses, why) &&
-            ExchangeWithHost(*target, addresses, nullptr, {"PING SPAMC/1.0\r\n"}, reply, sizeof reply - 1, false, {1, 5})
-                    .status == ExchangeStatus::Answered)
+            ExchangeWithHost(*target, addresses, nullptr, {"PING SPAMC/1.0\r\n"}, reply, sizeof reply - 1, false,
+                             {1, 5}).status == ExchangeStatus::Answered)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -76,7 +76,8 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
     OutputCapture capture;
     const std::string file = DefaultSettingsText("/run/one.sock", 4, "Spamd = { Hosts = (\"/run/a.sock\"); };\n");
     const Settings first = ApplySettingsTree(Settings{}, cfgfReadConfigText(file, "f.cfg"), "f.cfg");
-    const Settings second = ApplySettingsTree(first, cfgfReadConfigText(file + "Spamd = { Hosts = (); };\n", "f.cfg"), "f.cfg");
+    const std::string wrong = file + "Spamd = { Hosts = (); };\n";
+    const Settings second = ApplySettingsTree(first, cfgfReadConfigText(wrong, "f.cfg"), "f.cfg");
     const Settings third = ApplySettingsTree(second, cfgfReadConfigText(DefaultSettingsText("/s"), "f.cfg"), "f.cfg");
     EXPECT_EQ(capture.Text(), "* SocketPath is not used: the Spamd dictionary names the spamd hosts\n"
                               "* Error in f.cfg line 13 \n* Spamd: Hosts must name 1 to 64 hosts\n"
@@ -88,19 +89,20 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
 TEST(SpamdReplies, EveryProtocolVersionGivesItsVerdictAndRules)
 {
     const char* const table[][2] = {
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\n", "rated spam 1000.0/5.0 []"},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED\r\n", "rated spam 1000.0/5.0 [GTUBE,NO_RECEIVED]"},
-        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 5\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE", "rated spam 1000.0/5.0 [GTUBE]"},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 3.3 / 5.0\r\nContent-length: 5\r\n\r\nA,B,Cmore", "rated ham 3.3/5.0 [A,B,C]"},
-        {"SPAMD/1.1 0 EX_OK\r\nspam: No ; -0.5 / 5.0\r\n\r\n", "rated ham -0.5/5.0 []"},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: Yes ; 6 / 5\r\n\r\n", "rated spam 6/5 []"},
-        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; lots / 5.0\r\n\r\n", "unrated spam / []"},
-        {"SPAMD/1.0 76 Bad header line: FOO SPAMC/1.5\r\n", "unrated ham / []"},
+        {"Spam: True ; 1000.0 / 5.0\r\n\r\n", "rated spam 1000.0/5.0 []"},
+        {"Spam: True ; 1000.0 / 5.0\r\n\r\nGTUBE,NO_RECEIVED\r\n", "rated spam 1000.0/5.0 [GTUBE,NO_RECEIVED]"},
+        {"Content-length: 5\r\nSpam: True ; 1000.0 / 5.0\r\n\r\nGTUBE", "rated spam 1000.0/5.0 [GTUBE]"},
+        {"Spam: False ; 3.3 / 5.0\r\nContent-length: 5\r\n\r\nA,B,Cmore", "rated ham 3.3/5.0 [A,B,C]"},
+        {"spam: No ; -0.5 / 5.0\r\n\r\n", "rated ham -0.5/5.0 []"},
+        {"Spam: Yes ; 6 / 5\r\n\r\n", "rated spam 6/5 []"},
+        {"Spam: True ; lots / 5.0\r\n\r\n", "unrated spam / []"},
     };
+    EXPECT_FALSE(ParseSpamdReply("SPAMD/1.0 76 Bad header line: FOO SPAMC/1.5\r\nSpam: True ; 6 / 5\r\n").rated);
     for (const auto& row : table) {
-        const SpamdAnswer a = ParseSpamdReply(row[0]);
-        EXPECT_EQ(std::string(a.rated ? "rated " : "unrated ") + (a.spam ? "spam " : "ham ") + std::string(a.scoreText) +
-                      "/" + std::string(a.thresholdText) + " [" + std::string(a.body) + "]",
+        const std::string reply = std::string("SPAMD/1.1 0 EX_OK\r\n") + row[0];
+        const SpamdAnswer a = ParseSpamdReply(reply);
+        EXPECT_EQ(std::string(a.rated ? "rated " : "unrated ") + (a.spam ? "spam " : "ham ") +
+                      std::string(a.scoreText) + "/" + std::string(a.thresholdText) + " [" + std::string(a.body) + "]",
                   row[1]);
     }
     // Protocol 1.2 SYMBOLS announces no length: its one line ends the reply.
@@ -230,8 +232,9 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
     EXPECT_EQ(statistics.MessagesTotal(), 2);  // the rejected message comes again; it is not counted
     EXPECT_EQ(ReportSection(),
               "spamd hosts:\n\n  Exchanges    Share  Failures  Time-outs         Time  Host\n"
-              "          3   42.85%         0          1  T  " + a + "\n          0    0.00%         0          0  T  " +
-                  dead + "\n          4   57.14%         1          0  T  " + b + "\n-----------------\n          7 exchanges");
+              "          3   42.85%         0          1  T  " + a + "\n" +
+                  "          0    0.00%         0          0  T  " + dead + "\n" +
+                  "          4   57.14%         1          0  T  " + b + "\n-----------------\n          7 exchanges");
     EXPECT_GE(statistics.Snapshot().spamdHosts.at(a).milliseconds, 1000u);
 }
 
