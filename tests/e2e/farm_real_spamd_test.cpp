@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -145,6 +146,7 @@ TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
     }
     EXPECT_EQ(byHost.size(), 3u) << report;
     EXPECT_GT(byHost[hostA] * byHost[hostB] * byHost[hostC], 0) << report;
+    EXPECT_LT(std::max(byHost[hostA], byHost[hostC]), 2 * std::min(byHost[hostA], byHost[hostC])) << report;
     EXPECT_EQ(total, 660) << report;
     EXPECT_NE(report.find("        660 messages rated"), std::string::npos) << report;
 }
@@ -176,4 +178,13 @@ TEST_F(RealFarm, TlsHostsMustShowTheRightCertificateAndRuleNamesReachTheHeaders)
     plugin.Send("q QUIT");
     plugin.ReadAllUntilExit();
     EXPECT_EQ(plugin.WaitExit(), 0);
+
+    // The check pings each host: the refused one is a warning, one that answers is enough.
+    plugin.Start({.settings = "", .args = {"-check"}});
+    const std::vector<std::string> check = plugin.ReadAllUntilExit();
+    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Count("* check passed: the plugin can run (1 warning(s))"), 1u);
+    EXPECT_TRUE(std::any_of(check.begin(), check.end(), [](const std::string& line) {
+        return line.starts_with("* spamd " + hostC + ": SPAMD/1.5, ");
+    }));
 }

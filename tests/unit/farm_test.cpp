@@ -71,6 +71,13 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
     };
     for (const auto& row : mistakes)
         EXPECT_NE(Described(row.dictionary).find(row.error), std::string::npos) << row.dictionary;
+    // The check writes a farm back in the file's syntax, which reads back the same.
+    const auto farm = cfgfReadConfigText("Spamd = { Hosts = (\"ssl:[::1]:9\", \"/s\"); OnUnavailable = Exit; };", "f");
+    const std::optional<SpamdSettings> read = ReadSpamdSettings(cfgfGetDictValue(farm.get(), "Spamd", cfgfAny));
+    auto written = cfgfNewDictionary();
+    cfgfAddToDictionary(written.get(), "Spamd", std::move(*SpamdSettingsTree(*read)));
+    const auto back = cfgfReadConfigText(cfgfFormatItem(*written), "f");
+    EXPECT_EQ(ReadSpamdSettings(cfgfGetDictValue(back.get(), "Spamd", cfgfAny)), read);
 
     // In the whole file: Spamd wins over SocketPath; a wrong one keeps the farm in force.
     OutputCapture capture;
@@ -236,6 +243,19 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
                   "          0    0.00%         0          0  T  " + dead + "\n" +
                   "          4   57.14%         1          0  T  " + b + "\n-----------------\n          7 exchanges");
     EXPECT_GE(statistics.Snapshot().spamdHosts.at(a).milliseconds, 1000u);
+}
+
+TEST_F(Farm, WithoutRetriesAFailedHostCostsTheRequestAndTheUserGoesAlong)
+{
+    settings.spamd.hosts = {Host("a.sock"), Host("b.sock")};
+    settings.spamd.retries = 0;
+    settings.spamd.user = "filter";
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    a->SetReply({.mode = SpamdReply::Mode::Hang});
+    EXPECT_TRUE(Scan().ends_with("7 REJECTED no spamd host could rate it, we'll try again later\n"));
+    EXPECT_TRUE(Scan().starts_with("7 ADDHEADER"));
+    EXPECT_EQ(b->CheckCount(), 1);
+    EXPECT_NE(b->Requests().back().find("\r\nUser: filter\r\n"), std::string::npos);
 }
 
 TEST_F(Farm, ExitWhenNoHostCanRate)
