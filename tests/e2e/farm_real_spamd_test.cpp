@@ -1,7 +1,12 @@
 // The plugin against a farm of real spamd processes on loopback: A on a TCP
 // port of 127.0.0.1 and on a TLS port, B on another TCP port, C on a Unix
 // socket.  They start once for this file: spamd takes seconds to start.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -13,10 +18,99 @@
 #include <set>
 #include <sstream>
 
+#include "config/spamd_settings.h"
+#include "rating/spamd_connection.h"
 #include "real_spamd.h"
-#include "spamd_farm.h"
 
 namespace {
+
+// SpamdProcess - one real spamd in a process group of its own, killed (its
+// children too) by its pid and started again; every run logs into a file of its own.
+class SpamdProcess {
+public:
+    SpamdProcess(std::string logs, std::vector<std::string> listen) : logs(std::move(logs)), listen(std::move(listen))
+    {
+    }
+    ~SpamdProcess() { Kill(); }
+
+    void Launch()
+    {
+        std::vector<std::string> args = {"spamd", "-L", "-m", "2", "--min-spare=1", "--max-spare=2", "-s", "stderr",
+                                         "-x", "--cf=use_bayes 0", "--cf=bayes_auto_learn 0"};
+        args.insert(args.end(), listen.begin(), listen.end());
+        if (geteuid() == 0)
+            args.insert(args.end(), {"-u", "nobody"});  // spamd keeps root for its children otherwise
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const std::string log = Log(++runs);
+        if ((pid = fork()) == 0) {
+            setpgid(0, 0);
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        setpgid(pid, pid);  // here too, so that Kill never misses the group
+    }
+    // WaitReady - until host (a Hosts entry without TLS) answers PING, at most 90 seconds.
+    bool WaitReady(const std::string& host, std::string& error)
+    {
+        std::string why;
+        const std::optional<SpamdHost> target = ParseSpamdHost(host, why);
+        SpamdAddresses addresses;
+        char reply[512];
+        for (int wait = 0; wait < 900 && target && ResolveSpamdHost(*target, addresses, why); wait++) {
+            const ExchangeResult pong = ExchangeWithHost(*target, addresses, nullptr, {"PING SPAMC/1.0\r\n"}, reply,
+                                                         sizeof reply - 1, false, {1, 5});
+            if (pong.status == ExchangeStatus::Answered)
+                return true;
+            usleep(100000);
+        }
+        error = "spamd at " + host + " did not answer; its log:\n" + ReadFileText(Log(runs));
+        return false;
+    }
+    void Kill()
+    {
+        if (pid > 0 && kill(-pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    std::string Log(int run) const { return logs + "-" + std::to_string(run) + ".log"; }
+    int Runs() const { return runs; }
+
+private:
+    std::string logs;
+    std::vector<std::string> listen;
+    pid_t pid = -1;
+    int runs = 0;
+};
+
+int FreeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// MakeCertificate - base.pem and base.key, self-signed for 127.0.0.1.
+bool MakeCertificate(const std::string& base, std::string& error)
+{
+    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                                "subjectAltName=IP:127.0.0.1 -keyout " + base + ".key -out " + base + ".pem >" + base +
+                                ".log 2>&1 && chmod 644 " + base + ".key";
+    if (system(command.c_str()) != 0)
+        error = "openssl could not make a certificate: " + ReadFileText(base + ".log");
+    return error.empty();
+}
 
 const char* const kGtube = "Subject: x\n\nXJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X\n";
 
@@ -28,9 +122,7 @@ protected:
             return;
         dir = std::make_unique<TempDir>();
         chmod(dir->Path().c_str(), 0755);  // spamd's children run as nobody
-        for (const char* sub : {"a", "b", "c"})
-            mkdir(dir->File(sub).c_str(), 0755);
-        if (!MakeCertificate(dir->Path(), "right", error) || !MakeCertificate(dir->Path(), "wrong", error))
+        if (!MakeCertificate(dir->File("right"), error) || !MakeCertificate(dir->File("wrong"), error))
             return;
         const std::string portA = std::to_string(FreeLoopbackPort()), portB = std::to_string(FreeLoopbackPort());
         tlsPort = std::to_string(FreeLoopbackPort());
@@ -116,7 +208,8 @@ TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
         burst += std::to_string(n) + (n % 5 == 0 ? ham : spam) + "\n";
     plugin.SendRaw(burst);
     collect(60);
-    EXPECT_NE(spamdB->Log().find("result: Y"), std::string::npos) << spamdB->Log();
+    const std::string log = ReadFileText(spamdB->Log(spamdB->Runs()));
+    EXPECT_NE(log.find("result: Y"), std::string::npos) << log;
     plugin.Send("q QUIT");
     plugin.ReadAllUntilExit(60s);
     EXPECT_EQ(plugin.WaitExit(), 0);
