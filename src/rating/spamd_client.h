@@ -84,9 +84,9 @@ struct SpamdAnswer {
 };
 SpamdAnswer ParseSpamdReply(std::string_view reply);
 
-// Score and threshold of a CHECK reply: the number after the first ';' and
-// the number after the next '/', each read as atof reads it; 0 when missing.
-// rated: spamd's status was 0 and the reply held a verdict.
+// ParseCheckReply - score and threshold of the reply's Spam header as
+// ParseSpamdReply reads them (0 when missing); rated: spamd's status was 0
+// and the header held both numbers.
 struct SpamdVerdict {
     double score = 0;
     double threshold = 0;
@@ -94,9 +94,10 @@ struct SpamdVerdict {
 };
 SpamdVerdict ParseCheckReply(const char* reply);
 
+// DebugExchange - the pieces as one debug text behind label, every line marked.
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces);
+
 // BuildRequestHeader - "CHECK SPAMC/1.2" (as always), or "SYMBOLS SPAMC/1.5"
 // whose reply announces its length, with Content-length and, when user is
 // not empty, a User header; the blank line ends it.
-void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces);
-
 void BuildRequestHeader(std::string& header, bool symbols, size_t contentLength, std::string_view user);
