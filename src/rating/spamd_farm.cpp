@@ -18,7 +18,6 @@ struct Host {
     SpamdHost config;                                 // fixed once started
     std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
     bool up = false;
-    bool probing = false;
     time_t downSince = 0;
     int inProgress = 0;
 };
@@ -196,43 +195,38 @@ SpamdFarm::Outcome SpamdFarm::Exchange(std::initializer_list<std::string_view> r
 
 void SpamdFarm::ProbeDownHosts(time_t now)
 {
+    // One probe a pass, of the host down longest: a silent host holds the
+    // controller's pass for a PING's time limit, never for one per host.
     std::shared_ptr<Hosts> current;
-    std::vector<size_t> due;
+    Host* due = nullptr;
     {
         std::lock_guard lock(mutex);
-        current = hosts;
-        if (!current)
+        if (!(current = hosts))
             return;
-        for (size_t i = 0; i < current->list.size(); i++) {
-            Host& host = current->list[i];
+        for (Host& host : current->list) {
             // A clock set back is no reason to wait longer.
             const bool rested = now < host.downSince || now - host.downSince >= current->settings.downTime;
-            if (!host.up && !host.probing && rested) {
-                host.probing = true;
-                due.push_back(i);
-            }
+            if (!host.up && rested && (due == nullptr || host.downSince < due->downSince))
+                due = &host;
         }
     }
-    for (size_t i : due) {
-        Host& host = current->list[i];
-        auto addresses = std::make_shared<SpamdAddresses>();
-        std::string engine, why;
-        const bool up = Reach(host.config, *addresses, current->tls.get(), current->settings, engine, why);
-        {
-            std::lock_guard lock(mutex);
-            host.probing = false;
-            if (up) {
-                host.up = true;
-                host.addresses = std::move(addresses);
-            } else {
-                host.downSince = now;
-            }
-        }
+    if (due == nullptr)
+        return;
+    auto addresses = std::make_shared<SpamdAddresses>();
+    std::string engine, why;
+    const bool up = Reach(due->config, *addresses, current->tls.get(), current->settings, engine, why);
+    {
+        std::lock_guard lock(mutex);
+        due->up = up;
         if (up)
-            PrintMsg("* spamd host %s is up again\n", host.config.name.c_str());
+            due->addresses = std::move(addresses);
         else
-            DebugMsg("spamd host %s is still down: %s\n", host.config.name.c_str(), why.c_str());
+            due->downSince = now;
     }
+    if (up)
+        PrintMsg("* spamd host %s is up again\n", due->config.name.c_str());
+    else
+        DebugMsg("spamd host %s is still down: %s\n", due->config.name.c_str(), why.c_str());
 }
 
 std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const

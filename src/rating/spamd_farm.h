@@ -10,9 +10,10 @@
 //                            a refused TLS handshake, a time-out or a reply
 //                            cut short the host is down and the request
 //                            goes to the next, up to Retries more hosts
-// SpamdFarm::ProbeDownHosts  (controller, every second) PING each host that
-//                            has been down for DownTime, its name resolved
-//                            again; it is up again when it answers
+// SpamdFarm::ProbeDownHosts  (controller only, every second) PING the host
+//                            down longest once it has been down for DownTime,
+//                            its name resolved again; it is up again when it
+//                            answers
 // SpamdFarm::HostStates      every host's name and state (tests)
 // PingSpamdHosts             one PING to every host of a farm's settings,
 //                            keeping nothing (the check)
