@@ -113,22 +113,23 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     const std::initializer_list<std::string_view> pieces = {requestHeader, std::string_view(body, bodyLength), "\n"};
     char reply[kReplyCapacity + 1];
     int got;
-    const timeval exchangeStart = NowPrecise();
+    SpamdAnswer verdict;
     if (farmed) {
         // The farm counts every exchange with every host it tried.
         const SpamdFarm::Outcome answer = farm.Exchange(pieces, reply, kReplyCapacity, symbols, statistics, counters);
         if (!answer.answered)
             return AnswerUnavailable(request, settings, record, outcome);
         got = static_cast<int>(answer.got);
+        verdict = answer.verdict;
     } else {
+        const timeval exchangeStart = NowPrecise();
         got = sendCommand(settings.socketPath, pieces, reply, kReplyCapacity, 0, symbols);
         if (got == kWriteFailed)
             PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
-    }
-    const SpamdAnswer verdict = ParseSpamdReply(std::string_view(reply, got > 0 ? static_cast<size_t>(got) : 0));
-    if (!farmed)
+        verdict = ParseSpamdReply(std::string_view(reply, got > 0 ? static_cast<size_t>(got) : 0));
         counters.CountExchange(settings.socketPath, OutcomeOf(got, verdict.rated),
                                SecondsBetween(exchangeStart, NowPrecise()));
+    }
     if (!verdict.rated)
         ReportUnrated(request.Path(), got, reply);
     VerdictText words;

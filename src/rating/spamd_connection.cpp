@@ -82,6 +82,9 @@ public:
 private:
     bool Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result);
     bool Handshake(const SpamdHost& host, const TlsClient& tls, Clock::time_point deadline, ExchangeResult& result);
+    // Wait - true when the socket is ready for events; false (result filled)
+    // at the deadline or when poll fails.
+    bool Wait(short events, Clock::time_point deadline, ExchangeResult& result);
     // Await - wait as OpenSSL asks after a call returned code; false (result
     // filled) at the deadline or on an error other than a wait.
     bool Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeStatus onError);
@@ -130,17 +133,21 @@ bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline
     return true;
 }
 
+bool Connection::Wait(short events, Clock::time_point deadline, ExchangeResult& result)
+{
+    const int ready = WaitFor(socketFd.Get(), events, deadline);
+    if (ready > 0)
+        return true;
+    result.status = ready == 0 ? ExchangeStatus::TimedOut : ExchangeStatus::Failed;
+    result.why = ready == 0 ? "timed out" : ErrorText("poll", errno);
+    return false;
+}
+
 bool Connection::Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeStatus onError)
 {
     const int reason = SSL_get_error(ssl.get(), code);
-    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-        const int ready = WaitFor(socketFd.Get(), reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
-        if (ready > 0)
-            return true;
-        result.status = ready == 0 ? ExchangeStatus::TimedOut : onError;
-        result.why = ready == 0 ? "timed out" : ErrorText("poll", errno);
-        return false;
-    }
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE)
+        return Wait(reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, result);
     result.status = onError;
     result.why = reason == SSL_ERROR_SYSCALL && errno != 0 ? ErrorText("TLS", errno) : TlsFailure(ssl.get());
     return false;
@@ -239,11 +246,8 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0 && errno == EAGAIN) {
-            const int ready = WaitFor(socketFd.Get(), POLLOUT, deadline);
-            if (ready > 0)
+            if (Wait(POLLOUT, deadline, result))
                 continue;
-            result.status = ready == 0 ? ExchangeStatus::TimedOut : ExchangeStatus::Failed;
-            result.why = ready == 0 ? "timed out while sending" : ErrorText("poll", errno);
             return false;
         }
         if (written < 0) {
@@ -291,11 +295,8 @@ void Connection::Read(char* reply, unsigned long capacity, bool symbols, Clock::
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && errno == EAGAIN) {
-                const int ready = WaitFor(socketFd.Get(), POLLIN, deadline);
-                if (ready > 0)
+                if (Wait(POLLIN, deadline, result))
                     continue;
-                result.status = ready == 0 ? ExchangeStatus::TimedOut : ExchangeStatus::Failed;
-                result.why = ready == 0 ? "no reply in time" : ErrorText("poll", errno);
                 break;
             }
             if (n < 0)

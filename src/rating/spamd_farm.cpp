@@ -56,11 +56,11 @@ SpamdOutcome OutcomeOf(ExchangeStatus status)
 }
 
 // CounterOutcome - as the metrics tell an exchange: a verdict, an error status, no answer.
-ExchangeOutcome CounterOutcome(const ExchangeResult& result, const char* reply)
+ExchangeOutcome CounterOutcome(const ExchangeResult& result, const SpamdAnswer& verdict)
 {
     if (result.status != ExchangeStatus::Answered)
         return ExchangeOutcome::Failed;
-    return ParseSpamdReply(std::string_view(reply, result.got)).rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
+    return verdict.rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
 }
 
 }  // namespace
@@ -170,7 +170,9 @@ SpamdFarm::Outcome SpamdFarm::Exchange(std::initializer_list<std::string_view> r
         const std::chrono::duration<double> spent = Clock::now() - start;
         statistics.RecordSpamdExchange(host->config.name, OutcomeOf(result.status),
                                        static_cast<uint64_t>(spent.count() * 1000));
-        counters.CountExchange(host->config.name, CounterOutcome(result, reply), spent.count());
+        if (result.status == ExchangeStatus::Answered)
+            outcome.verdict = ParseSpamdReply(std::string_view(reply, result.got));
+        counters.CountExchange(host->config.name, CounterOutcome(result, outcome.verdict), spent.count());
         bool wentDown = false;
         {
             std::lock_guard lock(mutex);

@@ -58,6 +58,7 @@ public:
     struct Outcome {
         bool answered = false;  // false: no host could rate the request
         unsigned long got = 0;  // reply bytes
+        SpamdAnswer verdict;    // what the reply says (views into it)
     };
 
     SpamdFarm();
