@@ -50,11 +50,18 @@ void Counters::CountHandling(double seconds)
 void Counters::CountExchange(std::string_view host, ExchangeOutcome outcome, double seconds)
 {
     std::lock_guard lock(mutex);
-    auto [entry, added] = data.hosts.try_emplace(std::string(host));
+    // Looked up by view: a host seen before costs no allocation.
+    auto entry = data.hosts.find(host);
+    if (entry == data.hosts.end()) {
+        entry = data.hosts.emplace(std::string(host), SpamdHostSample{}).first;
+        entry->second.name = entry->first;
+    }
     SpamdHostSample& sample = entry->second;
-    if (added)
-        sample.name = entry->first;
-    sample.exchanges[ExchangeOutcomeName(outcome)]++;
+    const char* name = ExchangeOutcomeName(outcome);
+    if (auto count = sample.exchanges.find(std::string_view(name)); count != sample.exchanges.end())
+        count->second++;
+    else
+        sample.exchanges.emplace(name, 1);
     sample.seconds += std::max(seconds, 0.0);
     sample.up = outcome != ExchangeOutcome::Failed;
 }

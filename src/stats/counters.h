@@ -53,7 +53,7 @@ inline constexpr std::array<double, 14> kHandlingBounds = {0.005, 0.01, 0.025, 0
 struct SpamdHostSample {
     std::string name;
     bool up = false;
-    std::map<std::string, uint64_t> exchanges;  // by outcome name
+    std::map<std::string, uint64_t, std::less<>> exchanges;  // by outcome name
     double seconds = 0;                          // time spent in exchanges
 };
 
@@ -65,7 +65,7 @@ struct CountersSnapshot {
     uint64_t crashes = 0;
     uint64_t stuckScans = 0;
     uint64_t reloads = 0;
-    std::map<std::string, SpamdHostSample> hosts;  // every host exchanged with, by name
+    std::map<std::string, SpamdHostSample, std::less<>> hosts;  // every host exchanged with, by name
 };
 
 class Counters {
