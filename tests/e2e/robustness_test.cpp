@@ -123,10 +123,15 @@ TEST_F(Robustness, AShutdownAskedForByAnotherThreadNeedsNoFurtherInput)
     EXPECT_EQ(plugin.WaitExit(), 0);
     spamd.ReleaseHung();
 
-    // The test hooks take numbers only.
+    // The test hooks take numbers only; and the statistics dump is written by
+    // the controller, so the main thread never waits for the disk.
+    std::filesystem::remove(plugin.WorkDir() + "/statistics.dat");
     options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "abc"}};
     plugin.Start(options);
     plugin.WaitFor("* ignoring VELMORA_TEST_MAX_SCANNING_TIME=abc: not a number");
+    for (int wait = 0; wait < 500 && !FileExists(plugin.WorkDir() + "/statistics.dat"); wait++)
+        usleep(10000);
+    EXPECT_TRUE(FileExists(plugin.WorkDir() + "/statistics.dat")) << "no request line came, yet the dump is there";
     Quit();
 }
 
