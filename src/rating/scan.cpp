@@ -148,10 +148,8 @@ bool RateMessage(FileRequest& request, const Settings& settings, const whitelist
     }
     PrintResult(request, rating, settings, words);
     record.rating = rating;
-    if (verdict.rated) {
+    if (verdict.rated)
         outcome = RequestOutcome::Rated;
-        counters.CountRating(rating);
-    }
     return true;
 }
 
@@ -201,8 +199,7 @@ void ScanFile(FileRequest& request, const Settings& settings, const whitelist& l
     record.milliseconds = HandlingTime(start, end);
     if (counted)
         statistics.RecordMessage(record);
-    counters.CountRequest(outcome);
-    counters.CountHandling(SecondsBetween(start, end));
+    counters.CountMessage(outcome, outcome == RequestOutcome::Rated ? record.rating : -1, SecondsBetween(start, end));
     threadText.Trim();
 }
 

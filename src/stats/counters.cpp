@@ -30,19 +30,15 @@ void Counters::CountRequest(RequestOutcome outcome)
     data.requests[static_cast<size_t>(outcome)]++;
 }
 
-void Counters::CountRating(int rating)
-{
-    const size_t index = static_cast<size_t>(std::clamp(rating, 0, kRatings - 1));
-    std::lock_guard lock(mutex);
-    data.ratings[index]++;
-}
-
-void Counters::CountHandling(double seconds)
+void Counters::CountMessage(RequestOutcome outcome, int rating, double seconds)
 {
     seconds = std::max(seconds, 0.0);
     const size_t bucket = static_cast<size_t>(
         std::lower_bound(kHandlingBounds.begin(), kHandlingBounds.end(), seconds) - kHandlingBounds.begin());
     std::lock_guard lock(mutex);
+    data.requests[static_cast<size_t>(outcome)]++;
+    if (rating >= 0)
+        data.ratings[static_cast<size_t>(std::min(rating, kRatings - 1))]++;
     data.handling[bucket]++;
     data.handlingSeconds += seconds;
 }

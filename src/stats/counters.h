@@ -2,8 +2,8 @@
 // metrics file
 //
 // Counters::CountRequest   one answered FILE request by its outcome
-// Counters::CountRating    one rating that spamd gave (0..100)
-// Counters::CountHandling  one request's handling time, in the handling histogram
+// Counters::CountMessage   one scanned request: its outcome, the rating spamd
+//                          gave it (or none) and its handling time, in one lock
 // Counters::CountExchange  one exchange with a spamd host: its outcome and duration
 // Counters::CountCrash, CountStuckScan, CountReload
 // Counters::Snapshot       a copy of everything (the metrics writer)
@@ -71,8 +71,8 @@ struct CountersSnapshot {
 class Counters {
 public:
     void CountRequest(RequestOutcome outcome);
-    void CountRating(int rating);
-    void CountHandling(double seconds);
+    // CountMessage - rating < 0: spamd gave none.
+    void CountMessage(RequestOutcome outcome, int rating, double seconds);
     // CountExchange - a failed exchange marks the host down, any other up.
     void CountExchange(std::string_view host, ExchangeOutcome outcome, double seconds);
     void CountCrash();

@@ -20,13 +20,11 @@ bool HasLine(const std::string& text, const std::string& line) { return text.fin
 TEST(Metrics, CountersBecomeTheTextFormat)
 {
     Counters counters;
-    for (RequestOutcome outcome : {RequestOutcome::Rated, RequestOutcome::Rated, RequestOutcome::Rated,
-                                   RequestOutcome::Whitelisted, RequestOutcome::Failed, RequestOutcome::Rejected})
+    counters.CountMessage(RequestOutcome::Rated, 0, 0.003);
+    counters.CountMessage(RequestOutcome::Rated, 45, 0.25);
+    counters.CountMessage(RequestOutcome::Rated, 150, 5000.0);
+    for (RequestOutcome outcome : {RequestOutcome::Whitelisted, RequestOutcome::Failed, RequestOutcome::Rejected})
         counters.CountRequest(outcome);
-    for (int rating : {0, 45, 100, 150})
-        counters.CountRating(rating);
-    for (double seconds : {0.003, 0.25, 5000.0})
-        counters.CountHandling(seconds);
     counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Ok, 0.25);
     counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Failed, 0.5);
     counters.CountCrash();
@@ -41,8 +39,8 @@ TEST(Metrics, CountersBecomeTheTextFormat)
           "velmora_requests_total{outcome=\"rated\"} 3", "velmora_requests_total{outcome=\"whitelisted\"} 1",
           "velmora_requests_total{outcome=\"failed\"} 1", "velmora_requests_total{outcome=\"rejected\"} 1",
           "velmora_rating_bucket{le=\"0\"} 1", "velmora_rating_bucket{le=\"39\"} 1",
-          "velmora_rating_bucket{le=\"99\"} 2", "velmora_rating_bucket{le=\"100\"} 4",
-          "velmora_rating_bucket{le=\"+Inf\"} 4", "velmora_rating_sum 245", "velmora_rating_count 4",
+          "velmora_rating_bucket{le=\"99\"} 2", "velmora_rating_bucket{le=\"100\"} 3",
+          "velmora_rating_bucket{le=\"+Inf\"} 3", "velmora_rating_sum 145", "velmora_rating_count 3",
           "velmora_request_handling_seconds_bucket{le=\"0.005\"} 1",
           "velmora_request_handling_seconds_bucket{le=\"0.25\"} 2",
           "velmora_request_handling_seconds_bucket{le=\"1200\"} 2",
