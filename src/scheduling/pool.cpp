@@ -13,7 +13,6 @@ namespace {
 constexpr size_t kMinimumStackSize = 1048576;
 // Room for the crash handler when the crash is a stack overflow.
 constexpr size_t kAlternateStackSize = 65536;
-constexpr size_t kInitialRing = 64;
 
 thread_local Worker* currentWorker = nullptr;
 
@@ -30,27 +29,27 @@ Worker* ScanningPool::WorkerOfThisThread() { return currentWorker; }
 
 bool ScanningPool::EnqueueFile(std::string_view id, std::string_view path)
 {
+    id = id.substr(0, std::min(id.size(), static_cast<size_t>(kRequestIdSize - 1)));
+    path = path.substr(0, std::min(path.size(), static_cast<size_t>(kFileNameSize - 1)));
+    // A NUL would end the record early; the request line cannot hold one.
+    id = id.substr(0, id.find('\0'));
+    path = path.substr(0, path.find('\0'));
     bool wake;
     {
         std::lock_guard lock(mutex);
-        if (queued == ring.size()) {
-            try {
-                std::vector<PendingRequest> grown(std::max(kInitialRing, ring.size() * 2));
-                for (size_t i = 0; i < queued; i++)
-                    grown[i] = ring[(head + i) % ring.size()];
-                ring.swap(grown);
+        try {
+            // Drop the records already taken once they are the larger part,
+            // so a queue that never runs empty does not grow for ever.
+            if (head > 0 && head >= pending.size() - head) {
+                pending.erase(0, head);
                 head = 0;
-            } catch (const std::bad_alloc&) {
-                return false;
             }
+            pending.reserve(pending.size() + id.size() + path.size() + 2);
+        } catch (const std::bad_alloc&) {
+            return false;
         }
-        PendingRequest& entry = ring[(head + queued) % ring.size()];
-        const size_t idLength = std::min(id.size(), sizeof entry.id - 1);
-        memcpy(entry.id, id.data(), idLength);
-        entry.id[idLength] = '\0';
-        const size_t pathLength = std::min(path.size(), sizeof entry.path - 1);
-        memcpy(entry.path, path.data(), pathLength);
-        entry.path[pathLength] = '\0';
+        pending.append(id).push_back('\0');
+        pending.append(path).push_back('\0');
         queued++;
         wake = idleThreads > 0 && !paused;
     }
@@ -63,10 +62,16 @@ bool ScanningPool::PopRequest(FileRequest& into)
 {
     if (paused || queued == 0)
         return false;
-    const PendingRequest& entry = ring[head];
-    into.Assign(entry.id, entry.path);
-    head = (head + 1) % ring.size();
-    queued--;
+    const char* id = pending.data() + head;
+    const size_t idLength = strlen(id);
+    const char* path = id + idLength + 1;
+    const size_t pathLength = strlen(path);
+    into.Assign(std::string_view(id, idLength), std::string_view(path, pathLength));
+    head += idLength + pathLength + 2;
+    if (--queued == 0) {
+        pending.clear();
+        head = 0;
+    }
     return true;
 }
 

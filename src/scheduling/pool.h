@@ -32,6 +32,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -75,11 +76,6 @@ void ForEachRunningScan(const std::function<bool(Worker& worker)>& visit);
     int QueueLength();
 
 private:
-    struct PendingRequest {
-        char id[kRequestIdSize];
-        char path[kFileNameSize];
-    };
-
     static void* ThreadMain(void* argument);
     void Run(const std::shared_ptr<Worker>& worker);
     void StartWorker(int slot);  // caller holds mutex
@@ -88,9 +84,10 @@ private:
     RequestHandler handler;
     GuardedMutex mutex;
     std::condition_variable_any wakeup;  // idle threads, and a stop waiting for threads to end
-    // The queue: a ring of fixed entries that only grows.
-    std::vector<PendingRequest> ring;    // guarded by mutex
-    size_t head = 0;
+    // The queue: "id\0path\0" records one after another, so that a burst of
+    // requests costs the length of their lines, not a fixed entry each.
+    std::string pending;                 // guarded by mutex
+    size_t head = 0;                      // offset of the oldest record
     size_t queued = 0;
     bool paused = false;
     int idleThreads = 0;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -52,13 +53,19 @@ bool Eventually(const std::function<bool()>& condition)
 
 }  // namespace
 
-TEST(Pool, EveryRequestIsHandledOnceAndPausedTakingHoldsThemBack)
+TEST(Pool, EveryRequestIsHandledOnceInOrderAndPausedTakingHoldsThemBack)
 {
     std::mutex mutex;
     std::multiset<std::string> handled;
+    std::vector<std::string> order;
+    std::function<void()> afterEach = [] {};
     static ScanningPool pool([&](FileRequest& request) {
-        std::lock_guard lock(mutex);
-        handled.insert(std::string(request.Id()) + " " + request.Path());
+        {
+            std::lock_guard lock(mutex);
+            handled.insert(std::string(request.Id()) + " " + request.Path());
+            order.push_back(std::string(request.Id()) + " " + request.Path());
+        }
+        afterEach();
     });
     pool.PauseTaking();
     pool.StartScanningThreads(4);
@@ -68,11 +75,41 @@ TEST(Pool, EveryRequestIsHandledOnceAndPausedTakingHoldsThemBack)
     EXPECT_EQ(pool.QueueLength(), 3000);
     pool.ResumeTaking();
     ASSERT_TRUE(Eventually([&] { return pool.QueueLength() == 0 && pool.CountActiveThreads() == 0; }));
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(handled.size(), 3000u);
+        for (int i = 0; i < 3000; i++)
+            EXPECT_EQ(handled.count(std::to_string(i) + " /m/" + std::to_string(i)), 1u);
+        order.clear();
+    }
+
+    // One thread takes them in order while more arrive behind those already
+    // taken; ids and paths of every length up to the longest stay whole and
+    // longer ones are cut.
+    const auto make = [](int i) {
+        return std::pair{std::to_string(i) + std::string(static_cast<size_t>(i % 25), 'i'),
+                         "/" + std::string(static_cast<size_t>(i * 37 % 1030), 'p')};
+    };
+    pool.StartScanningThreads(1);
+    pool.PauseTaking();
+    for (int i = 0; i < 50; i++)
+        ASSERT_TRUE(pool.EnqueueFile(make(i).first, make(i).second));
+    int next = 50;
+    afterEach = [&] {
+        if (next < 3000) {
+            pool.EnqueueFile(make(next).first, make(next).second);
+            next++;
+        }
+    };
+    pool.ResumeTaking();
+    ASSERT_TRUE(Eventually([&] { return pool.QueueLength() == 0 && pool.CountActiveThreads() == 0; }));
     pool.StopScanningThreads();
     std::lock_guard lock(mutex);
-    ASSERT_EQ(handled.size(), 3000u);
-    for (int i = 0; i < 3000; i++)
-        EXPECT_EQ(handled.count(std::to_string(i) + " /m/" + std::to_string(i)), 1u);
+    ASSERT_EQ(order.size(), 3000u);
+    for (int i = 0; i < 3000; i++) {
+        const auto [id, path] = make(i);
+        ASSERT_EQ(order[static_cast<size_t>(i)], id.substr(0, kRequestIdSize - 1) + " " + path.substr(0, kFileNameSize - 1));
+    }
 }
 
 TEST(Pool, ARestartGivesEverySlotATakerWhileAnOldScanStillRuns)
