@@ -29,9 +29,8 @@ Worker* ScanningPool::WorkerOfThisThread() { return currentWorker; }
 
 bool ScanningPool::EnqueueFile(std::string_view id, std::string_view path)
 {
-    id = id.substr(0, std::min(id.size(), static_cast<size_t>(kRequestIdSize - 1)));
-    path = path.substr(0, std::min(path.size(), static_cast<size_t>(kFileNameSize - 1)));
     // A NUL would end the record early; the request line cannot hold one.
+    // FileRequest::Assign cuts overlong ids and paths when the record is taken.
     id = id.substr(0, id.find('\0'));
     path = path.substr(0, path.find('\0'));
     bool wake;
