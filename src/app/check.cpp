@@ -17,7 +17,6 @@
 #include "base/text.h"
 #include "config/paths.h"
 #include "config/settings.h"
-#include "rating/spamd_client.h"
 #include "rating/spamd_farm.h"
 #include "rating/whitelist.h"
 #include "reports/daily.h"
@@ -226,12 +225,9 @@ void CheckMetricsFile(Findings& findings, const Settings& settings)
         findings.Note("metrics file: %s", path.c_str());
 }
 
-// SpamdHosts - the one spamd socket the plugin would use without a farm.
-std::vector<std::string> SpamdHosts(const Settings& settings) { return {settings.socketPath}; }
-
-// CheckSpamdFarm - the plugin starts when one host of its farm answers; the
-// others would start down.
-void CheckSpamdFarm(Findings& findings, const SpamdSettings& farm)
+// CheckSpamd - the plugin starts when one host of its farm answers; the
+// others would start down.  The one spamd of SocketPath must answer.
+void CheckSpamd(Findings& findings, const SpamdSettings& farm)
 {
     const std::vector<PingResult> pings = PingSpamdHosts(farm);
     bool anyAnswered = false;
@@ -239,25 +235,14 @@ void CheckSpamdFarm(Findings& findings, const SpamdSettings& farm)
         const char* host = farm.hosts[i].name.c_str();
         if (pings[i].answered)
             findings.Note("spamd %s: %s, %.1f ms", host, pings[i].word.c_str(), pings[i].seconds * 1000);
+        else if (farm.single)
+            findings.Error("spamd %s: %s", host, pings[i].problem.c_str());
         else
             findings.Warning("spamd %s: %s (it would start down)", host, pings[i].problem.c_str());
         anyAnswered |= pings[i].answered;
     }
-    if (!anyAnswered)
+    if (!anyAnswered && !farm.single)
         findings.Error("spamd: no host of the Spamd farm answered");
-}
-
-void CheckSpamd(Findings& findings, const Settings& settings)
-{
-    if (settings.spamd.Configured())
-        return CheckSpamdFarm(findings, settings.spamd);
-    for (const std::string& host : SpamdHosts(settings)) {
-        const PingResult ping = PingSpamd(host);
-        if (ping.answered)
-            findings.Note("spamd %s: %s, %.1f ms", host.c_str(), ping.word.c_str(), ping.seconds * 1000);
-        else
-            findings.Error("spamd %s: %s", host.c_str(), ping.problem.c_str());
-    }
 }
 
 }  // namespace
@@ -280,7 +265,7 @@ int RunCheck(int argc, char** argv)
     CheckDump(findings, settings);
     CheckSubmitted(findings, settings);
     CheckMetricsFile(findings, settings);
-    CheckSpamd(findings, settings);
+    CheckSpamd(findings, settings.spamd);
     PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
     if (findings.errors == 0)
         PrintMsg("* check passed: the plugin can run (%d warning(s))\n", findings.warnings);

@@ -2,95 +2,68 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
+#include "app/answers.h"
+#include "app/reload.h"
 #include "base/output.h"
 #include "config/settings.h"
-#include "rating/headers.h"
-#include "rating/scan.h"
-#include "rating/spamd_client.h"
 #include "reports/events.h"
 #include "reports/metrics_file.h"
 
 namespace {
-
-// Metrics are written this often when the statistics dump is off.
-constexpr int kDefaultMetricsInterval = 10;
 
 // Its only work is to interrupt the main thread's read of standard input.
 void WakeUp(int) {}
 
 }  // namespace
 
-Plugin::Plugin()
-    : pool([this](FileRequest& request) { HandleFileRequest(request); }), mainThread(pthread_self())
+Plugin::Plugin(int maxScanningTime)
+    : maxScanningTime(maxScanningTime),
+      pool([this](FileRequest& request) { HandleFileRequest(request); }),
+      mainThread(pthread_self())
 {
-    spamdHosts = [this] {
-        // The hosts of a farm, each up or down as the farm sees it; else the one SocketPath.
-        std::vector<SpamdHostSample> samples;
-        for (const SpamdFarm::HostState& host : farm.HostStates()) {
-            samples.push_back(counters.HostSample(host.name));
-            samples.back().up = host.up;
-        }
-        if (samples.empty())
-            samples.push_back(counters.HostSample(CurrentSettings()->socketPath));
-        return samples;
-    };
     struct sigaction action {};
     action.sa_handler = WakeUp;  // without SA_RESTART: a blocked read returns
     sigaction(SIGUSR1, &action, nullptr);
 }
 
-bool Plugin::IdentityOf(const char* path, FileIdentity& identity)
-{
-    struct stat status;
-    if (stat(path, &status) != 0)
-        return false;
-    identity = {path, status.st_size, static_cast<long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec};
-    return true;
-}
-
 void Plugin::HandleFileRequest(FileRequest& request)
 {
+    const MonotonicClock::time_point start = Monotonic();
     const std::shared_ptr<const Settings> settings = CurrentSettings();
-    // The host retries a message whose scan crashed; rating it again would
-    // crash again, one thread after another.
-    if (crashes.load() > 0) {
-        FileIdentity identity;
-        bool crashedBefore = false;
-        if (IdentityOf(request.Path(), identity)) {
-            std::lock_guard lock(crashMutex);
-            crashedBefore = crashedFiles.count(identity) != 0;
-        }
-        if (crashedBefore) {
-            PrintMsg("* %s crashed a scan before, answered without rating\n", request.Path());
-            EventReportProblem("%s crashed a scan before.\nIt was answered with rating 0, without a scan",
-                               request.Path());
-            PrintResult(request, 0, *settings);
-            counters.CountRequest(RequestOutcome::Failed);
-            return;
-        }
+    if (problems.CrashedBefore(request.Path())) {
+        PrintMsg("* %s crashed a scan before, answered without rating\n", request.Path());
+        EventReportProblem(*settings, "%s crashed a scan before.\nIt was answered with rating 0, without a scan",
+                           request.Path());
+        AnswerUnscanned(recorder, request, *settings);
+        return;
     }
-    ScanFile(request, *settings, senders, statistics, counters, farm);
+    // The engines' exchanges end well before the watchdog would give the scan up.
+    const auto until = start + std::chrono::milliseconds(int64_t{maxScanningTime} * 900);
+    const ScanResult result = scanner.Scan(request, *settings, until);
+    if (AnswerScan(recorder, request, result, *settings, SecondsSince(start)) == AfterAnswer::ShutDown)
+        RequestShutdown(1);
 }
 
-bool Plugin::StartEngine()
-{
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    if (settings->spamd.Configured())
-        return farm.Start(settings->spamd);
-    farm.Clear();
-    return InitEngine(settings->socketPath);
-}
+bool Plugin::InitEngine() { return farm.Start(CurrentSettings()->spamd); }
 
-void Plugin::RequestShutdown()
+void Plugin::RequestShutdown(int status)
 {
+    int current = exitStatus.load();
+    while (status > current && !exitStatus.compare_exchange_weak(current, status)) {
+    }
+    // No request is taken from here on: those still queued are the shutdown's to answer.
+    pool.PauseTaking();
     if (shutdownRequested.exchange(true))
         return;
     // Standard input becomes empty, then the main thread's read is
     // interrupted: a read that begins after the interruption sees the end of
     // input at once, so the command loop cannot sleep through the request.
+    // Lines already read ahead stay in the reader's buffer and are answered.
     const int empty = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (empty >= 0) {
         dup2(empty, STDIN_FILENO);
@@ -99,31 +72,28 @@ void Plugin::RequestShutdown()
     pthread_kill(mainThread, SIGUSR1);
 }
 
-int Plugin::RememberCrash(const char* path)
+std::vector<HostStatus> Plugin::HostStatuses() const
 {
-    FileIdentity identity;
-    if (path != nullptr && IdentityOf(path, identity)) {
-        std::lock_guard lock(crashMutex);
-        crashedFiles.insert(identity);
-    }
-    return ++crashes;
+    std::vector<HostStatus> hosts;
+    for (const SpamdFarm::HostState& host : farm.HostStates())
+        hosts.push_back({host.name, host.up});
+    return hosts;
 }
 
-void Plugin::WriteMetrics(time_t now, bool force)
+void Plugin::WriteMetrics()
 {
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     const std::string path = MetricsFilePath(*settings);
     if (path.empty())
         return;
     std::lock_guard lock(metricsMutex);
-    const int interval = settings->statDumpInterval > 0 ? settings->statDumpInterval : kDefaultMetricsInterval;
-    if (!force && now >= lastMetricsWrite && now - lastMetricsWrite < interval)
-        return;
-    lastMetricsWrite = now;
     MetricsSample sample;
     sample.counters = counters.Snapshot();
     sample.ratingBounds = settings->scoreRange;
-    sample.hosts = spamdHosts();
+    for (const SpamdFarm::HostState& host : farm.HostStates()) {
+        sample.hosts.push_back(counters.HostSample(host.name));
+        sample.hosts.back().up = host.up;
+    }
     sample.queueLength = pool.QueueLength();
     sample.busyThreads = pool.CountActiveThreads();
     sample.scanningThreads = settings->MaxScanningThreads;
@@ -138,3 +108,11 @@ void Plugin::WriteMetrics(time_t now, bool force)
         metricsFailing = true;
     }
 }
+
+void Plugin::HangUp()
+{
+    PrintMsg("* HUP signal caught\n");
+    UpdateConfig(*this);
+}
+
+void Plugin::Crash(const CrashRecord& crash) { problems.ReactToCrash(*this, crash); }

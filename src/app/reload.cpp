@@ -6,9 +6,9 @@
 #include <mutex>
 #include <string>
 
+#include "app/plugin.h"
 #include "base/output.h"
 #include "config/settings.h"
-#include "rating/spamd_client.h"
 
 namespace {
 
@@ -39,16 +39,20 @@ void UpdateConfig(Plugin& plugin)
     plugin.pool.PauseTaking();
     plugin.pool.WaitForThreads();
     plugin.pool.StopScanningThreads();
-    CloseEngine();
     // Publishing the new snapshot lets go of the old tree; a report that still
     // holds the old snapshot keeps its tree until it is done with it.
-    ReadConfigFile();
+    ReadConfigFile(false);
     const std::shared_ptr<const Settings> settings = CurrentSettings();
-    plugin.pool.StartScanningThreads(settings->MaxScanningThreads);
-    if (!plugin.StartEngine())
-        ExitProcess(1);
-    plugin.pool.ResumeTaking();
-    plugin.counters.CountReload();
+    if (!plugin.pool.StartScanningThreads(settings->MaxScanningThreads)) {
+        // Without its threads no request would ever be answered.
+        plugin.RequestShutdown(1);
+        return;
+    }
+    plugin.InitEngine();
+    // A shutdown asked for meanwhile keeps taking stopped.
+    if (!plugin.ShutdownRequested())
+        plugin.pool.ResumeTaking();
+    plugin.recorder.RecordReload();
 }
 
 void BlockReloads()

@@ -15,6 +15,7 @@ namespace {
 GuardedMutex printMutex;
 Immortal<std::string> pending;  // guarded by printMutex
 bool writing = false;           // guarded by printMutex
+bool sealed = false;            // guarded by printMutex
 std::atomic<bool> doDebug{false};
 std::atomic<int> outputDescriptor{STDOUT_FILENO};
 
@@ -62,6 +63,8 @@ std::string FormatText(const char* format, ...)
 void PrintRaw(std::string_view text)
 {
     std::unique_lock lock(printMutex);
+    if (sealed)
+        return;
     pending->append(text);
     if (writing)
         return;
@@ -89,6 +92,17 @@ void FlushOutput()
         }
         usleep(1000);
     }
+}
+
+void SealOutput()
+{
+    // A scan that the shutdown stopped waiting for may still finish; its
+    // line must not follow the last line the host reads.
+    {
+        std::lock_guard lock(printMutex);
+        sealed = true;
+    }
+    FlushOutput();
 }
 
 void PrintMsg(const char* format, ...)

@@ -4,6 +4,7 @@
 // DebugMsg   the same with a "* " mark on every line, only when debugging is on
 // PrintRaw   write an already formatted text, whole
 // FlushOutput wait until every text handed over is written (before an exit)
+// SealOutput  write nothing more: the shutdown's last line has gone out
 // FormatText printf into a std::string
 // SetDebug, DebugOn      the "-debug" switch
 // SetOutputDescriptor    where the channel writes (tests point it at a pipe)
@@ -24,6 +25,7 @@ void PrintMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void DebugMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintRaw(std::string_view text);
 void FlushOutput();
+void SealOutput();
 
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatTextV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));

@@ -64,15 +64,15 @@ time_t Now()
     return time(nullptr) + clockOffset.load(std::memory_order_relaxed);
 }
 
-timeval NowPrecise()
+int64_t MonotonicSeconds()
 {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    if (auto clock = testClock.load())
-        tv.tv_sec = clock();
-    else
-        tv.tv_sec += clockOffset.load(std::memory_order_relaxed);
-    return tv;
+    return std::chrono::duration_cast<std::chrono::seconds>(Monotonic().time_since_epoch()).count();
+}
+
+double SecondsSince(MonotonicClock::time_point start)
+{
+    const std::chrono::duration<double> spent = Monotonic() - start;
+    return spent.count() > 0 ? spent.count() : 0;
 }
 
 void SetClockOffset(long seconds) { clockOffset.store(seconds); }

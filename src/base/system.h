@@ -5,8 +5,11 @@
 //                  data half-updated
 // GuardedLocksHeld how many GuardedMutex the calling thread holds (signal-safe)
 // xSleep           sleep whole seconds
-// Now, NowPrecise  the plugin's clock; tests replace it, nothing else reads
-//                  the system clock directly
+// Now              the plugin's wall clock, for dates only (report periods,
+//                  dump stamps, midnight); tests replace it, nothing else
+//                  reads the system clock directly
+// Monotonic        a clock that never steps, for time limits, intervals and
+//                  durations
 // StartupTime      the second at which the process started
 // FileDescriptor   owns a descriptor and closes it
 // OpenRegularFile  open a file without blocking and only if it is a regular one
@@ -20,7 +23,9 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <initializer_list>
 #include <mutex>
@@ -65,8 +70,13 @@ void xSleep(int seconds);
 
 // Now - the plugin's wall clock in seconds.
 time_t Now();
-// NowPrecise - the plugin's wall clock with microseconds (handling times).
-timeval NowPrecise();
+// Monotonic - a clock that a change of the system's time never moves.
+using MonotonicClock = std::chrono::steady_clock;
+inline MonotonicClock::time_point Monotonic() { return MonotonicClock::now(); }
+// MonotonicSeconds - Monotonic() in whole seconds (the controller's passes).
+int64_t MonotonicSeconds();
+// SecondsSince - the time since start, never negative.
+double SecondsSince(MonotonicClock::time_point start);
 // SetClockOffset - shift the clock by whole seconds (tests start the plugin
 // "just before midnight" through the environment).
 void SetClockOffset(long seconds);

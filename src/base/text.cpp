@@ -41,11 +41,28 @@ LineReader lineReader;
 
 }  // namespace
 
-char* xfgetsFd(char* buffer, int size, int fd, bool* waited)
+namespace {
+
+// CopyLine - keep what fits of a line, terminated; tell whether it was cut.
+void CopyLine(char* buffer, int size, const char* line, size_t length, bool* cut)
+{
+    const size_t room = size > 0 ? static_cast<size_t>(size - 1) : 0;
+    const size_t kept = length < room ? length : room;
+    memcpy(buffer, line, kept);
+    if (size > 0)
+        buffer[kept] = '\0';
+    if (cut != nullptr)
+        *cut = kept < length;
+}
+
+}  // namespace
+
+char* xfgetsFd(char* buffer, int size, int fd, bool* waited, bool* cut)
 {
     if (waited != nullptr)
         *waited = lineReader.fd != fd || lineReader.begin == lineReader.end;
     int kept = 0;
+    bool dropped = false;
     for (;;) {
         int c = lineReader.Next(fd);
         if (c < 0)
@@ -54,15 +71,26 @@ char* xfgetsFd(char* buffer, int size, int fd, bool* waited)
             break;
         if (kept < size - 1)
             buffer[kept++] = static_cast<char>(c);
+        else
+            dropped = true;
     }
     if (size > 0)
         buffer[kept] = '\0';
+    if (cut != nullptr)
+        *cut = dropped;
     return buffer;
 }
 
-char* xfgets(char* buffer, int size, FILE* stream)
+char* xfgetsBuffered(char* buffer, int size, bool* cut)
 {
-    return xfgetsFd(buffer, size, fileno(stream));
+    const char* begin = lineReader.block + lineReader.begin;
+    const void* end = memchr(begin, '\n', lineReader.end - lineReader.begin);
+    if (end == nullptr)
+        return nullptr;
+    const size_t length = static_cast<size_t>(static_cast<const char*>(end) - begin);
+    CopyLine(buffer, size, begin, length, cut);
+    lineReader.begin += length + 1;
+    return buffer;
 }
 
 bool EqualStringsNoCase(const char* a, const char* b)

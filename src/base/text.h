@@ -1,7 +1,8 @@
 // text - reading request lines and the small string utilities of header and
 // report texts
 //
-// xfgets             read one line from a descriptor (the command loop's only reader)
+// xfgetsFd           read one line from a descriptor (the command loop's only reader)
+// xfgetsBuffered     the next whole line already read ahead, without reading
 // EqualStringsNoCase compare, folding ASCII letters only
 // bufConcat          append to a growing text
 // SubstStr           replace every "^n" placeholder of one digit
@@ -10,8 +11,8 @@
 // lmin, lmax         smaller and larger of two 64-bit values
 // ClipText           outside input cut to a length fit for a diagnostic line
 //
-// Pure functions apart from xfgets, which keeps a read-ahead buffer per process
-// and is used by the main thread alone.
+// Pure functions apart from the line reader (xfgetsFd, xfgetsBuffered), which
+// keeps a read-ahead buffer per process and is used by the main thread alone.
 #pragma once
 
 #include <cstdint>
@@ -20,13 +21,17 @@
 #include <string>
 #include <string_view>
 
-// xfgets - read one line into buffer (at most size - 1 bytes kept, the rest of
-// a longer line dropped up to its line feed); null at end of input or on a
-// read error, a partial last line without a line feed is dropped.
-char* xfgets(char* buffer, int size, FILE* stream);
-// xfgetsFd - the same on a plain descriptor; *waited, when given, tells
-// whether the line did not lie in the read-ahead buffer already.
-char* xfgetsFd(char* buffer, int size, int fd, bool* waited = nullptr);
+// xfgetsFd - read one line into buffer (at most size - 1 bytes kept, the
+// rest of a longer line dropped up to its line feed); null at end of input or
+// on a read error, a partial last line without a line feed is dropped.
+// *waited, when given, tells whether the line did not lie in the read-ahead
+// buffer already, *cut whether the line was longer than the buffer and lost
+// its end.
+char* xfgetsFd(char* buffer, int size, int fd, bool* waited = nullptr, bool* cut = nullptr);
+// xfgetsBuffered - the next line that lies whole in the read-ahead buffer of
+// the last descriptor read; null when there is none (a partial last line
+// stays where it is).  The shutdown answers what was read but not handled.
+char* xfgetsBuffered(char* buffer, int size, bool* cut = nullptr);
 
 bool EqualStringsNoCase(const char* a, const char* b);
 

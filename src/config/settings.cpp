@@ -108,20 +108,22 @@ void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const 
         cfgfFileError(fileName, "%s", missing);
 }
 
-// ReadSpamd - the farm; a file without the dictionary goes back to SocketPath,
-// one that could not be read keeps the farm in force.
+// ReadSpamd - the farm; a file without the dictionary goes back to the one
+// spamd of SocketPath, one that could not be read keeps the farm in force
+// (or the one of SocketPath when that was in force).
 void ReadSpamd(const cfgfItem* conf, Settings& next)
 {
-    if (conf == nullptr)
-        return;
     const cfgfItem* spamd = cfgfGetDictValue(conf, "Spamd", cfgfAny);
-    if (spamd == nullptr) {
-        next.spamd = SpamdSettings{};
+    if (conf == nullptr || spamd == nullptr) {
+        if (conf != nullptr || next.spamd.single)
+            next.spamd = SocketPathFarm(next.socketPath);
         return;
     }
     if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd))
         next.spamd = std::move(*farm);
-    if (next.spamd.Configured() && cfgfGetDictValue(conf, "SocketPath", cfgfAny) != nullptr)
+    else if (next.spamd.single)
+        next.spamd = SocketPathFarm(next.socketPath);
+    if (!next.spamd.single && cfgfGetDictValue(conf, "SocketPath", cfgfAny) != nullptr)
         PrintMsg("* SocketPath is not used: the Spamd dictionary names the spamd hosts\n");
 }
 
@@ -222,7 +224,7 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
-    if (settings.spamd.Configured())
+    if (!settings.spamd.single)
         cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
     for (const char* key : kReportDictionaries)
         if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
@@ -242,16 +244,24 @@ bool IsSettingsKey(std::string_view key)
     return false;
 }
 
-void ReadConfigFile()
+bool ReadConfigFile(bool startUp)
 {
     const std::string path = ConfigFilePath();
     std::shared_ptr<const cfgfItem> tree = cfgfReadConfigFile(path);
-    Settings next = ApplySettingsTree(*CurrentSettings(), std::move(tree), path);
+    const std::shared_ptr<const Settings> previous = CurrentSettings();
+    Settings next = ApplySettingsTree(*previous, std::move(tree), path);
     // Without the Submitted directory no report can be delivered.
-    std::unique_ptr<DIR, DirectoryCloser> submitted(opendir(next.submittedDirName.c_str()));
+    const std::unique_ptr<DIR, DirectoryCloser> submitted(opendir(next.submittedDirName.c_str()));
     if (!submitted) {
-        PrintMsg("* FAILURE unable to access directory %s\n", next.submittedDirName.c_str());
-        ExitProcess(1);
+        if (startUp) {
+            PrintMsg("* FAILURE unable to access directory %s\n", next.submittedDirName.c_str());
+            return false;
+        }
+        // A running plugin keeps delivering where it did.
+        PrintMsg("* unable to access directory %s, %s stays in force\n", next.submittedDirName.c_str(),
+                 previous->submittedDirName.c_str());
+        next.submittedDirName = previous->submittedDirName;
     }
     PublishSettings(std::move(next));
+    return true;
 }

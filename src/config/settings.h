@@ -1,6 +1,6 @@
 // settings - the plugin's settings file "VelmoraSpamAssassin.cfg"
 //
-// ReadConfigFile   read the file and publish a new Settings snapshot
+// ReadConfigFile   read the file and publish a new Settings snapshot (start-up, reload)
 // CurrentSettings  the snapshot in force
 // SettingsTree     a snapshot as a tree that the file syntax writes back (the check)
 // IsSettingsKey    is a top-level key one that the plugin reads
@@ -22,6 +22,8 @@
 enum OnProblemMode { OnProblemExit = 0, OnProblemQuit = 1, OnProblemIgnore = 2 };
 
 constexpr int kMaxScanningThreadsLimit = 100;
+// Seconds a scan may run before the watchdog gives it up (fixed, not a setting).
+constexpr int kMaxScanningTime = 1200;
 constexpr int kMaxScoreRanges = 20;
 
 struct Settings {
@@ -36,7 +38,8 @@ struct Settings {
     int statDumpInterval = 10;
     std::string statDumpFileName = "statistics.dat";
     std::string metricsFile;                // empty: no metrics file
-    SpamdSettings spamd;                    // a farm of spamd hosts; when configured, SocketPath is not used
+    // The spamd hosts: the Spamd dictionary, or else the one of SocketPath.
+    SpamdSettings spamd = SocketPathFarm(socketPath);
     std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries
 
     int nScoreRanges() const { return static_cast<int>(scoreRange.size()); }
@@ -53,7 +56,8 @@ void PublishSettings(Settings settings);
 // too; a BarScoreRanges holding a non-string is refused whole).  A null tree
 // (unreadable file) reports every required key missing; pConf becomes the
 // given tree.  A Spamd dictionary with an error leaves the farm as in
-// previous; without one there is no farm.  Does not check the Submitted directory.
+// previous; without one the farm is the one spamd of SocketPath.  Does not
+// check the Submitted directory.
 Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfItem> tree,
                            const std::string& fileName);
 
@@ -62,6 +66,9 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
 std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings);
 bool IsSettingsKey(std::string_view key);
 
-// ReadConfigFile - read ConfigFilePath(), apply it, check the
-// Submitted directory (ends the process when it cannot be opened), publish.
-void ReadConfigFile();
+// ReadConfigFile - read ConfigFilePath(), apply it over the settings in
+// force and publish the result.  The Submitted directory must open: at
+// start-up false is returned ("* FAILURE unable to access directory ...")
+// and nothing is published, the caller ends the plugin; at a reload the
+// directory in force stays, with a "* " line, and the rest is published.
+bool ReadConfigFile(bool startUp);

@@ -205,6 +205,21 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
     return host;
 }
 
+SpamdSettings SocketPathFarm(const std::string& socketPath)
+{
+    constexpr size_t kMaxSocketPath = 107;  // what a Unix socket address holds
+    SpamdSettings settings;
+    SpamdHost& host = settings.hosts.emplace_back();
+    host.name = socketPath;
+    host.address = socketPath.substr(0, kMaxSocketPath);
+    settings.connectTimeout = 0;
+    settings.replyTimeout = 0;
+    settings.retries = 0;
+    settings.onUnavailable = OnUnavailableMode::Exit;
+    settings.single = true;
+    return settings;
+}
+
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd)
 {
     if (spamd == nullptr)

@@ -9,11 +9,12 @@
 // ParseSpamdHost     one Hosts entry: an absolute path is a Unix socket,
 //                    "host:port", "[v6]:port" or a bare name (port 783) is
 //                    TCP, "ssl:" in front asks for TLS
+// SocketPathFarm     the farm of the one spamd that SocketPath names, used
+//                    when there is no Spamd dictionary
 //
 // Pure functions, called by whichever thread reads the settings file; the
 // result lives in an immutable Settings snapshot.  A dictionary with any
 // error is refused whole: half a farm is worse than the one in force.
-// Without a Spamd dictionary the farm is empty and SocketPath alone names spamd.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +39,7 @@ struct SpamdHost {
 
 // What a request that no host could rate is answered with.
 enum class OnUnavailableMode {
-    Reject,   // "REJECTED ...": the host retries the message later
+    Reject,   // rejected: the host retries the message later
     Neutral,  // the rating-0 headers
     Exit,     // end the process (status 1), as when the one spamd socket is missing
 };
@@ -56,7 +57,7 @@ constexpr int kDefaultSpamdPort = 783;
 constexpr size_t kMaxSpamdHosts = 64;
 
 struct SpamdSettings {
-    std::vector<SpamdHost> hosts;  // empty: no farm
+    std::vector<SpamdHost> hosts;  // empty: no farm (no settings read yet)
     int connectTimeout = 5;        // seconds for one connect and TLS handshake
     int replyTimeout = 300;        // seconds for a whole exchange; 0: no limit
     int retries = 3;               // further hosts tried for one request
@@ -64,6 +65,7 @@ struct SpamdSettings {
     std::string user;              // "" none, "recipient" the only recipient, else that name
     OnUnavailableMode onUnavailable = OnUnavailableMode::Reject;
     SpamdTlsSettings tls;
+    bool single = false;           // the one spamd of SocketPath, not a Spamd dictionary
 
     bool Configured() const { return !hosts.empty(); }
     bool operator==(const SpamdSettings&) const = default;
@@ -73,3 +75,7 @@ std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
 std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
 // ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);
+// SocketPathFarm - one Unix host named by the path (cut to the 107 bytes a
+// socket address holds), no retries, no time limit of its own (the scan's
+// limit applies), and a plugin that cannot reach it shuts down (Exit).
+SpamdSettings SocketPathFarm(const std::string& socketPath);

@@ -1,15 +1,8 @@
 #include "protocol/request.h"
 
-#include <cstdarg>
 #include <cstring>
-#include <string>
-
-#include "base/output.h"
 
 namespace {
-
-// Replies are built in a buffer that stays with its thread, so answering costs no allocation.
-thread_local std::string replyBuffer;
 
 size_t CopyField(char* field, size_t size, std::string_view text)
 {
@@ -17,16 +10,6 @@ size_t CopyField(char* field, size_t size, std::string_view text)
     memcpy(field, text.data(), n);
     field[n] = '\0';
     return n;
-}
-
-bool SendAnswer(FileRequest& request, size_t idLength)
-{
-    // Everything that can fail is done; now the answer is claimed.
-    const bool first = ClaimAnswer(request);
-    if (!first)
-        replyBuffer.replace(0, idLength, "*");
-    PrintRaw(replyBuffer);
-    return first;
 }
 
 }  // namespace
@@ -70,23 +53,4 @@ bool ClaimAnswer(FileRequest& request)
     return !request.answered.exchange(true, std::memory_order_acq_rel);
 }
 
-bool AnswerRequest(FileRequest& request, const char* format, ...)
-{
-    replyBuffer.assign(request.Id());
-    const size_t idLength = replyBuffer.size();
-    replyBuffer += ' ';
-    va_list args;
-    va_start(args, format);
-    AppendFormatV(replyBuffer, format, args);
-    va_end(args);
-    return SendAnswer(request, idLength);
-}
-
-bool AnswerRequestText(FileRequest& request, std::string_view text)
-{
-    replyBuffer.assign(request.Id());
-    const size_t idLength = replyBuffer.size();
-    replyBuffer += ' ';
-    replyBuffer.append(text);
-    return SendAnswer(request, idLength);
-}
+bool IsAnswered(const FileRequest& request) { return request.answered.load(std::memory_order_acquire); }

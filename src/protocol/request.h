@@ -1,15 +1,13 @@
-// request - the host's request lines and the one answer of a FILE request
+// request - the host's request lines and the claim on a FILE request's answer
 //
 // ParseRequestLine  split a request line into its kind, id, command and path
 // FileRequest       one FILE request: its id, its path and its answer claim
-// AnswerRequest     write the one reply of a request; a later answer for the
-//                   same request goes out with the id "*" as a diagnostic line
-// ClaimAnswer       take the right to answer without writing
+// ClaimAnswer       take the right to answer (replies writes the answer)
+// IsAnswered        has the request been answered (or given up) already
 //
-// The scanning thread, the controller (giving up a stuck scan) and the crash
-// reaction may all try to answer one request; the first claim wins, so the
-// host never gets two answers for one id.  A reply is formatted before the
-// claim is taken, so a failure while formatting leaves the claim to another.
+// The scanning thread, the controller (giving up a stuck scan), the crash
+// reaction and the shutdown may all try to answer one request; the first
+// claim wins, so the host never gets two answers for one id.
 #pragma once
 
 #include <atomic>
@@ -48,15 +46,12 @@ public:
 
 private:
     friend bool ClaimAnswer(FileRequest& request);
+    friend bool IsAnswered(const FileRequest& request);
     char requestId[kRequestIdSize] = {};
     char fileName[kFileNameSize] = {};
     std::atomic<bool> answered{false};
 };
 
-// AnswerRequest - write "<id> " followed by the formatted text; when the
-// request was already answered (or given up), "* " is written instead of the
-// id.  True when this call gave the request its answer.
-bool AnswerRequest(FileRequest& request, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// AnswerRequestText - the same with a text that is already formatted.
-bool AnswerRequestText(FileRequest& request, std::string_view text);
+// ClaimAnswer - true for the first caller only.
 bool ClaimAnswer(FileRequest& request);
+bool IsAnswered(const FileRequest& request);

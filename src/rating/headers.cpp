@@ -5,12 +5,6 @@
 
 #include "base/text.h"
 
-namespace {
-
-thread_local std::string replyText;
-
-}  // namespace
-
 int ScoreBarLength(const std::vector<int>& scoreRange, int rating)
 {
     int n = 0;
@@ -82,12 +76,11 @@ std::string BuildHeaderText(const Settings& settings, int rating, const VerdictT
     return text;
 }
 
-void PrintResult(FileRequest& request, int rating, const Settings& settings, const VerdictText& verdict)
+void BuildWhitelistHeaderText(const Settings& settings, std::string& text)
 {
-    replyText.assign("ADDHEADER \"");
-    thread_local std::string header;
-    BuildHeaderText(settings, rating, header, verdict);
-    replyText += header;
-    replyText += "\"\n";
-    AnswerRequestText(request, replyText);
+    text.assign(settings.pMainHeader);
+    SubstStr(text, 1, "0");
+    // No bar, and no spamd words either: no rules, score or threshold.
+    for (int n = 2; n <= 5; n++)
+        SubstStr(text, n, "");
 }

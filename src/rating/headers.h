@@ -1,7 +1,8 @@
-// headers - the verdict header text of a rating and the ADDHEADER reply
+// headers - the verdict header text of a rating
 //
-// PrintResult      answer the request with the headers of its rating
 // BuildHeaderText  the header text of a rating (pure)
+// BuildWhitelistHeaderText  the header text of a whitelisted sender: the main
+//                  template with 0 and an empty bar (pure)
 // ScoreBarLength   the number of X in the score bar
 // UsesRuleNames    does a template ask for spamd's rule names (^3)
 // RuleNamesText    spamd's list of rules as a header may carry it (pure)
@@ -11,8 +12,7 @@
 // template has ^3, ^4 and ^5 replaced; its ^1 and ^2 stay as written.
 //
 // Called by every scanning thread at once; nothing shared is changed.  The
-// reply is built in a buffer that stays with its thread and goes out whole
-// through the output channel.
+// reply that carries the text is spelled by the protocol floor.
 #pragma once
 
 #include <string>
@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "protocol/request.h"
 
 // Rule names cut beyond this many characters (then "..." follows).
 constexpr size_t kMaxRuleNamesText = 500;
@@ -32,10 +31,12 @@ struct VerdictText {
     std::string_view threshold;
 };
 
-void PrintResult(FileRequest& request, int rating, const Settings& settings, const VerdictText& verdict = {});
 // BuildHeaderText - into text (replaced).
 void BuildHeaderText(const Settings& settings, int rating, std::string& text, const VerdictText& verdict = {});
 std::string BuildHeaderText(const Settings& settings, int rating, const VerdictText& verdict = {});
+// BuildWhitelistHeaderText - "^1" becomes "0" (not right-aligned), every
+// other placeholder nothing, and no alert template; into text (replaced).
+void BuildWhitelistHeaderText(const Settings& settings, std::string& text);
 bool UsesRuleNames(const Settings& settings);
 // RuleNamesText - the body of a SYMBOLS reply keeping only the characters of
 // rule names and commas (nothing that could end the reply's quotes or line),

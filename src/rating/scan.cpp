@@ -13,152 +13,83 @@
 
 #include "base/output.h"
 #include "base/system.h"
-#include "base/text.h"
 #include "rating/envelope.h"
-#include "rating/headers.h"
-#include "rating/spamd_client.h"
 
 namespace {
 
 // Buffers up to this size stay with their thread for the next message.
 constexpr size_t kKeptBufferSize = 256 * 1024;
 
-thread_local MessageText threadText;
-thread_local std::vector<std::string_view> spamSources;
-thread_local std::vector<std::string_view> spamTargets;
-thread_local std::string requestHeader;
-thread_local std::string ruleNames;
-
-// ReportUnrated - one line for a reply that gave no rating, so that a spamd
-// in trouble does not pass for a stream of clean mail.
-void ReportUnrated(const char* path, int got, const char* reply)
-{
-    if (got == kWriteFailed)
-        return;  // already reported
-    if (got < 0)
-        PrintMsg("* spamd gave no rating for %s: %s\n", path, "reading the reply failed");
-    else if (got == 0)
-        PrintMsg("* spamd gave no rating for %s: %s\n", path, "empty reply");
-    else {
-        std::string_view text(reply, static_cast<size_t>(got));
-        text = text.substr(0, text.find_first_of("\r\n"));
-        PrintMsg("* spamd gave no rating for %s: %s\n", path, ClipText(text).c_str());
-    }
-}
-
-// AnswerUnavailable - no host of the farm could rate the message; true when
-// the message counts as handled.
-bool AnswerUnavailable(FileRequest& request, const Settings& settings, MessageRecord& record,
-                       RequestOutcome& outcome)
-{
-    switch (settings.spamd.onUnavailable) {
-    case OnUnavailableMode::Neutral:
-        PrintMsg("* no spamd host could rate %s, answered with rating 0\n", request.Path());
-        PrintResult(request, 0, settings);
-        record.rating = 0;
-        return true;
-    case OnUnavailableMode::Exit:
-        PrintMsg("* no spamd host could rate %s, we'll quit\n", request.Path());
-        ExitProcess(1);
-    case OnUnavailableMode::Reject:
-        break;
-    }
-    PrintMsg("* no spamd host could rate %s\n", request.Path());
-    AnswerRequest(request, "REJECTED no spamd host could rate it, we'll try again later\n");
-    outcome = RequestOutcome::Rejected;
-    return false;
-}
-
-double SecondsBetween(const timeval& start, const timeval& end)
-{
-    const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
-                           static_cast<double>(end.tv_usec - start.tv_usec) / 1e6;
-    return seconds > 0 ? seconds : 0;
-}
-
-ExchangeOutcome OutcomeOf(int got, bool rated)
-{
-    if (got < 1)
-        return ExchangeOutcome::Failed;
-    return rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
-}
-
-// RateMessage - everything between reading the file and the reply; fills
-// the record of the message and tells the request's outcome.  False when the
-// file does not exist at all: such a request is answered but not counted as
-// handled in the statistics.
-bool RateMessage(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
-                 Counters& counters, SpamdFarm& farm, MessageRecord& record, RequestOutcome& outcome)
-{
-    outcome = RequestOutcome::Failed;
-    unsigned long envelopeLength = 0;
-    if (!ReadFile2(request.Path(), threadText, envelopeLength)) {
-        const int error = errno;
-        AnswerRequest(request, "FAILURE Unable to access file: %s, errno=%d\n", request.Path(), error);
-        return access(request.Path(), F_OK) == 0;
-    }
-    const char* text = threadText.Data();
-    if (CheckWhitelist(text, static_cast<int>(envelopeLength), request, settings, list)) {
-        outcome = RequestOutcome::Whitelisted;
-        return true;
-    }
-
-    // The body ends at the first NUL; only what is sent is counted.
-    const char* body = text + envelopeLength;
-    const size_t bodyLength = strnlen(body, threadText.Size() - envelopeLength);
-    const bool symbols = UsesRuleNames(settings);
-    const bool farmed = settings.spamd.Configured();
-    BuildRequestHeader(requestHeader, symbols, bodyLength + 1,
-                       farmed ? SpamdUserOf(settings.spamd.user, text, static_cast<int>(envelopeLength)) : "");
-    const std::initializer_list<std::string_view> pieces = {requestHeader, std::string_view(body, bodyLength), "\n"};
-    char reply[kReplyCapacity + 1];
-    int got;
-    SpamdAnswer verdict;
-    if (farmed) {
-        // The farm counts every exchange with every host it tried.
-        const SpamdFarm::Outcome answer = farm.Exchange(pieces, reply, kReplyCapacity, symbols, statistics, counters);
-        if (!answer.answered)
-            return AnswerUnavailable(request, settings, record, outcome);
-        got = static_cast<int>(answer.got);
-        verdict = answer.verdict;
-    } else {
-        const timeval exchangeStart = NowPrecise();
-        got = sendCommand(settings.socketPath, pieces, reply, kReplyCapacity, 0, symbols);
-        if (got == kWriteFailed)
-            PrintMsg("* failed to send %s to spamd: %s\n", request.Path(), strerror(errno));
-        verdict = ParseSpamdReply(std::string_view(reply, got > 0 ? static_cast<size_t>(got) : 0));
-        counters.CountExchange(settings.socketPath, OutcomeOf(got, verdict.rated),
-                               SecondsBetween(exchangeStart, NowPrecise()));
-    }
-    if (!verdict.rated)
-        ReportUnrated(request.Path(), got, reply);
-    VerdictText words;
-    if (verdict.rated) {
-        ruleNames.clear();
-        if (symbols)
-            RuleNamesText(verdict.body, ruleNames);
-        words = {ruleNames, verdict.scoreText, verdict.thresholdText};
-    }
-    const int rating = RatingOf(verdict.score, verdict.threshold);
-    if (rating >= settings.alertLevel) {
-        ParseEnvelope(text, static_cast<int>(envelopeLength), spamSources, spamTargets);
-        record.spam = true;
-        record.sources = &spamSources;
-        record.targets = &spamTargets;
-    }
-    PrintResult(request, rating, settings, words);
-    record.rating = rating;
-    if (verdict.rated)
-        outcome = RequestOutcome::Rated;
-    return true;
-}
-
 }  // namespace
+
+ScanBuffers& ScanBuffers::ForThisThread()
+{
+    thread_local ScanBuffers buffers;
+    return buffers;
+}
+
+ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, MonotonicClock::time_point until)
+{
+    ScanBuffers& buffers = ScanBuffers::ForThisThread();
+    ScanResult result;
+    try {
+        unsigned long envelopeLength = 0;
+        if (!ReadFile2(request.Path(), buffers.text, envelopeLength)) {
+            result.error = errno;
+            result.verdict = ScanVerdict::Unreachable;
+            // A request for a file that does not exist at all is no message to count.
+            result.fileExists = access(request.Path(), F_OK) == 0;
+            return result;
+        }
+        const char* text = buffers.text.Data();
+        const int envelope = static_cast<int>(envelopeLength);
+        if (CheckWhitelist(text, envelope, senders)) {
+            result.verdict = ScanVerdict::Whitelisted;
+            return result;
+        }
+        // The body ends at the first NUL; only what is sent is counted.
+        const char* body = text + envelopeLength;
+        MessageToRate message;
+        message.body = std::string_view(body, strnlen(body, buffers.text.Size() - envelopeLength));
+        message.wantRules = UsesRuleNames(settings);
+        message.spamdUser = SpamdUserOf(settings.spamd.user, text, envelope);
+        message.until = until;
+        FarmAnswer& answer = buffers.answer;
+        farm.Exchange(message, recorder, buffers.exchange, answer);
+        if (answer.kind == FarmAnswer::Kind::Unavailable) {
+            result.verdict = ScanVerdict::Unavailable;
+            return result;
+        }
+        if (answer.kind == FarmAnswer::Kind::Unrated) {
+            // A spamd in trouble must not pass for a stream of clean mail.
+            PrintMsg("* spamd gave no rating for %s: %s\n", request.Path(), answer.why.c_str());
+            result.verdict = ScanVerdict::Unrated;
+            result.record.unrated = true;
+            return result;
+        }
+        result.verdict = ScanVerdict::Rated;
+        result.rating = RatingOf(answer.score, answer.threshold);
+        result.words = {answer.rules, answer.scoreText, answer.thresholdText};
+        result.record.rating = result.rating;
+        if (result.rating >= settings.alertLevel) {
+            ParseEnvelope(text, envelope, buffers.sources, buffers.targets);
+            result.record.spam = true;
+            result.record.sources = &buffers.sources;
+            result.record.targets = &buffers.targets;
+        }
+    } catch (const std::bad_alloc&) {
+        result = ScanResult{};
+        result.verdict = ScanVerdict::NoMemory;
+        result.error = ENOMEM;
+    }
+    return result;
+}
 
 char* MessageText::Reserve(size_t size)
 {
     used = 0;
-    if (capacity < size + 1) {
+    // A buffer grown for an unusually large message is given back at the next one.
+    if (capacity < size + 1 || (capacity > kKeptBufferSize && size + 1 <= kKeptBufferSize)) {
         bytes.reset();
         capacity = 0;
         bytes = std::make_unique_for_overwrite<char[]>(size + 1);
@@ -172,35 +103,6 @@ void MessageText::SetSize(size_t size)
 {
     used = size;
     bytes[size] = '\0';
-}
-
-void MessageText::Trim()
-{
-    if (capacity > kKeptBufferSize) {
-        bytes.reset();
-        capacity = used = 0;
-    }
-}
-
-void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
-              Counters& counters, SpamdFarm& farm)
-{
-    const timeval start = NowPrecise();
-    MessageRecord record;
-    bool counted = true;
-    RequestOutcome outcome = RequestOutcome::Failed;
-    try {
-        counted = RateMessage(request, settings, list, statistics, counters, farm, record, outcome);
-    } catch (const std::bad_alloc&) {
-        AnswerRequest(request, "FAILURE malloc error, errno=%d\n", ENOMEM);
-        outcome = RequestOutcome::Failed;
-    }
-    const timeval end = NowPrecise();
-    record.milliseconds = HandlingTime(start, end);
-    if (counted)
-        statistics.RecordMessage(record);
-    counters.CountMessage(outcome, outcome == RequestOutcome::Rated ? record.rating : -1, SecondsBetween(start, end));
-    threadText.Trim();
 }
 
 bool ReadFile2(const char* path, MessageText& text, unsigned long& envelopeLength)
@@ -272,12 +174,4 @@ int RatingOf(double score, double threshold)
     if (std::isfinite(exact) && exact > -2147483649.0 && exact < 2147483648.0)
         rating = static_cast<int>(exact);
     return std::clamp(rating, 0, 100);
-}
-
-uint64_t HandlingTime(const timeval& start, const timeval& end)
-{
-    const long long milliseconds = static_cast<long long>(end.tv_sec - start.tv_sec) * 1000 +
-                                   static_cast<long long>(end.tv_usec - start.tv_usec) / 1000;
-    // A clock set back during the scan gives 0 rather than an absurd time.
-    return milliseconds > 0 ? static_cast<uint64_t>(milliseconds) : 0;
 }

@@ -1,65 +1,53 @@
 // scan - the handling of one queued FILE request, from reading the message
-// file to the reply
+// file to what its answer is
 //
-// ScanFile       read, whitelist, rate by spamd, reply, record and count
-//                (scanning threads)
-// ReadFile2      the first 1 MiB of a message file and its envelope length
-// ParseEnvelope  the 'S' sources and 'R' recipients of a message
-// RatingOf       spamd's score and threshold as a rating 0..100 (90 = threshold)
-// HandlingTime   milliseconds between two clock readings
+// Scanner::Scan   read the file, ask the whitelist, have the farm rate the
+//                 message; the result says what the answer is (scanning threads)
+// ScanBuffers     a scanning thread's buffers, kept from one message to the next
+// ReadFile2       the first 1 MiB of a message file and its envelope length
+// ParseEnvelope   the 'S' sources and 'R' recipients of a message
+// RatingOf        an engine's score and threshold as a rating 0..100 (90 = threshold)
+// SpamdUserOf     the User header for spamd of a message
 //
-// ScanFile runs in every scanning thread at once, each on its own request,
-// with no lock of its own; it records into the statistics once per message,
-// and counts the request, its rating, its handling time and its exchange
-// with spamd into the counters (the one place where spamd exchanges are counted).
-// It is given the settings snapshot that the request started with and uses
-// that one throughout, so a reload never changes a scan half-way.
+// The scan writes no reply: the top floor answers the request from the
+// result, records it and applies OnUnavailable.  Scan runs in every scanning
+// thread at once, each on its own request, with no lock of its own; it is
+// given the settings snapshot that the request started with and uses that
+// one throughout, so a reload never changes a scan half-way.  The farm
+// records every exchange it makes.
 //
-// Every request gets exactly one reply through AnswerRequest: ADDHEADER for a
-// rated or whitelisted message, "FAILURE Unable to access file" when the file
-// cannot be opened or read or is no regular file, "FAILURE malloc error" when
-// a buffer cannot be had.  With a farm of spamd hosts, a message that no host
-// could rate is answered as OnUnavailable says: "REJECTED no spamd host could
-// rate it, we'll try again later" (not counted: the host sends it again), the
-// rating-0 headers, or the end of the process (status 1).  Without a farm the
-// one spamd at SocketPath rates every message.  A template holding ^3 makes
-// the request SYMBOLS instead of CHECK.  Diagnostics: "* failed to send %s to spamd: %s"
-// when the request cannot be written, "* spamd gave no rating for %s: %s"
-// when its reply is empty, failed or holds no verdict (the message is then
-// rated 0), "* no spamd host could rate %s" when the farm could not.
+// Diagnostics: "* spamd gave no rating for <path>: <why>" when no engine
+// gave a verdict (the message is then answered with rating 0).
 #pragma once
-
-#include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/settings.h"
 #include "protocol/request.h"
+#include "rating/headers.h"
 #include "rating/spamd_farm.h"
 #include "rating/whitelist.h"
-#include "stats/counters.h"
+#include "stats/recorder.h"
 #include "stats/statistics.h"
 
 // At most this much of a message file is read and rated, envelope included.
 constexpr unsigned long kReadLimit = 1048576;
 
 // MessageText - the bytes read from a message file with a NUL behind them.
-// A scanning thread keeps one for all its scans, so that the usual message
-// costs no allocation.
 class MessageText {
 public:
-    // Reserve - room for size bytes and the NUL (contents are not kept);
-    // throws std::bad_alloc.
+    // Reserve - room for size bytes and the NUL (contents are not kept); a
+    // buffer grown for an unusually large message shrinks again.  Throws
+    // std::bad_alloc.
     char* Reserve(size_t size);
     void SetSize(size_t size);
     const char* Data() const { return bytes.get(); }
     size_t Size() const { return used; }
-    // Trim - give back a buffer grown for an unusually large message.
-    void Trim();
 
 private:
     std::unique_ptr<char[]> bytes;
@@ -67,8 +55,58 @@ private:
     size_t used = 0;
 };
 
-void ScanFile(FileRequest& request, const Settings& settings, const whitelist& list, Statistics& statistics,
-              Counters& counters, SpamdFarm& farm);
+// ScanBuffers - everything a scanning thread keeps from one message to the
+// next, so that the usual message costs no allocation: the message text, the
+// views of its sources and recipients, the exchange's request head and
+// reply, the engine's answer and the header text of the reply.  One per
+// thread (ForThisThread); only its own thread touches it.
+struct ScanBuffers {
+    MessageText text;
+    std::vector<std::string_view> sources;
+    std::vector<std::string_view> targets;
+    ExchangeBuffers exchange;
+    FarmAnswer answer;
+    std::string headers;
+
+    static ScanBuffers& ForThisThread();
+};
+
+enum class ScanVerdict {
+    Rated,        // an engine rated the message
+    Whitelisted,  // the sender is whitelisted
+    Unrated,      // no engine gave a verdict (the rating-0 headers)
+    Unavailable,  // no engine host could be asked
+    Unreachable,  // the file cannot be read (FAILURE)
+    NoMemory,     // a buffer could not be had (FAILURE)
+};
+
+// ScanResult - what the answer of a request is; its views point into the
+// thread's ScanBuffers.
+struct ScanResult {
+    ScanVerdict verdict = ScanVerdict::Unreachable;
+    int rating = 0;         // Rated
+    VerdictText words;      // Rated: the engine's words for ^3, ^4, ^5
+    int error = 0;          // Unreachable, NoMemory: the system's error number
+    bool fileExists = true;  // false: the request is not counted in the statistics
+    MessageRecord record;   // what the statistics count (rating, spam sources and recipients)
+};
+
+class Scanner {
+public:
+    Scanner(const whitelist& senders, SpamdFarm& farm, Recorder& recorder)
+        : senders(senders), farm(farm), recorder(recorder)
+    {
+    }
+
+    // Scan - until: the engines' exchanges end by then.
+    ScanResult Scan(const FileRequest& request, const Settings& settings,
+                    MonotonicClock::time_point until = MonotonicClock::time_point::max());
+
+private:
+    const whitelist& senders;
+    SpamdFarm& farm;
+    Recorder& recorder;
+};
 
 // ReadFile2 - false (errno set, envelopeLength untouched) when the file
 // cannot be opened, is no regular file, or its bytes cannot be read.  Throws
@@ -83,4 +121,3 @@ int RatingOf(double score, double threshold);
 // SpamdUserOf - the User header's name for a message: none, the envelope's
 // only recipient ("recipient"), or the name set (pure).
 std::string_view SpamdUserOf(const std::string& user, const char* text, int envelopeLength);
-uint64_t HandlingTime(const timeval& start, const timeval& end);

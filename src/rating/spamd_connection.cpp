@@ -18,12 +18,12 @@
 #include <cstring>
 #include <thread>
 
+#include "base/output.h"
 #include "base/system.h"
-#include "rating/spamd_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
 
 struct SslFree {
@@ -31,9 +31,9 @@ struct SslFree {
 };
 using SslPointer = std::unique_ptr<SSL, SslFree>;
 
-Clock::time_point DeadlineAfter(int seconds)
+Clock::time_point DeadlineAfter(int seconds, Clock::time_point until)
 {
-    return seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : kNoDeadline;
+    return seconds > 0 ? std::min(until, Clock::now() + std::chrono::seconds(seconds)) : until;
 }
 
 // WaitFor - 1 when fd is ready (or in error, which the next call reveals),
@@ -71,13 +71,15 @@ std::string TlsFailure(SSL* ssl)
     return text;
 }
 
-// Connection - one socket, with TLS over it when the host asks for it.
+// Connection - one socket, with TLS over it when the host asks for it.  A
+// connection without any time limit blocks; one with a limit waits in poll.
 class Connection {
 public:
+    explicit Connection(bool blocking) : blocking(blocking) {}
     bool Open(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
               Clock::time_point deadline, ExchangeResult& result);
     bool Write(std::initializer_list<std::string_view> pieces, Clock::time_point deadline, ExchangeResult& result);
-    void Read(char* reply, unsigned long capacity, bool symbols, Clock::time_point deadline, ExchangeResult& result);
+    void Read(std::string& reply, const ReplyFraming& framing, Clock::time_point deadline, ExchangeResult& result);
 
 private:
     bool Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result);
@@ -87,18 +89,28 @@ private:
     bool Wait(short events, Clock::time_point deadline, ExchangeResult& result);
     // Await - wait as OpenSSL asks after a call returned code; false (result
     // filled) at the deadline or on an error other than a wait.
-    bool Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeStatus onError);
+    bool Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeOutcome onError);
+    void Fail(ExchangeResult& result, ExchangeOutcome failure, int error, std::string why);
 
+    const bool blocking;
     FileDescriptor socketFd;
     SslPointer ssl;
 };
 
+void Connection::Fail(ExchangeResult& result, ExchangeOutcome failure, int error, std::string why)
+{
+    result.answered = false;
+    result.failure = failure;
+    result.error = error;
+    result.why = std::move(why);
+}
+
 bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result)
 {
     const sockaddr* target = reinterpret_cast<const sockaddr*>(&address.storage);
-    socketFd = FileDescriptor(::socket(target->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    socketFd = FileDescriptor(::socket(target->sa_family, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0));
     if (!socketFd.IsOpen()) {
-        result.why = ErrorText("socket", errno);
+        Fail(result, ExchangeOutcome::Unreachable, errno, ErrorText("socket", errno));
         return false;
     }
     for (;;) {
@@ -114,12 +126,11 @@ bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline
         break;
     }
     if (errno != EINPROGRESS) {
-        result.why = ErrorText("connect", errno);
+        Fail(result, ExchangeOutcome::Unreachable, errno, ErrorText("connect", errno));
         return false;
     }
     if (WaitFor(socketFd.Get(), POLLOUT, deadline) <= 0) {
-        result.status = ExchangeStatus::TimedOut;
-        result.why = "connect timed out";
+        Fail(result, ExchangeOutcome::Unreachable, ETIMEDOUT, "connect timed out");
         return false;
     }
     int error = 0;
@@ -127,7 +138,7 @@ bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline
     if (getsockopt(socketFd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
     if (error != 0) {
-        result.why = ErrorText("connect", error);
+        Fail(result, ExchangeOutcome::Unreachable, error, ErrorText("connect", error));
         return false;
     }
     return true;
@@ -138,18 +149,21 @@ bool Connection::Wait(short events, Clock::time_point deadline, ExchangeResult& 
     const int ready = WaitFor(socketFd.Get(), events, deadline);
     if (ready > 0)
         return true;
-    result.status = ready == 0 ? ExchangeStatus::TimedOut : ExchangeStatus::Failed;
-    result.why = ready == 0 ? "timed out" : ErrorText("poll", errno);
+    if (ready == 0)
+        Fail(result, ExchangeOutcome::TimedOut, ETIMEDOUT, "timed out");
+    else
+        Fail(result, ExchangeOutcome::Cut, errno, ErrorText("poll", errno));
     return false;
 }
 
-bool Connection::Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeStatus onError)
+bool Connection::Await(int code, Clock::time_point deadline, ExchangeResult& result, ExchangeOutcome onError)
 {
     const int reason = SSL_get_error(ssl.get(), code);
     if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE)
         return Wait(reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, result);
-    result.status = onError;
-    result.why = reason == SSL_ERROR_SYSCALL && errno != 0 ? ErrorText("TLS", errno) : TlsFailure(ssl.get());
+    const int error = errno;
+    Fail(result, onError, reason == SSL_ERROR_SYSCALL ? error : 0,
+         reason == SSL_ERROR_SYSCALL && error != 0 ? ErrorText("TLS", error) : TlsFailure(ssl.get()));
     return false;
 }
 
@@ -159,7 +173,7 @@ bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::t
     ERR_clear_error();
     ssl.reset(SSL_new(tls.Context()));
     if (!ssl || SSL_set_fd(ssl.get(), socketFd.Get()) != 1) {
-        result.why = "TLS cannot be set up";
+        Fail(result, ExchangeOutcome::Unreachable, 0, "TLS cannot be set up");
         return false;
     }
     // The certificate must name the host as written: an address or a name.
@@ -170,7 +184,7 @@ bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::t
                                  : SSL_set1_host(ssl.get(), host.address.c_str()) == 1 &&
                                        SSL_set_tlsext_host_name(ssl.get(), host.address.c_str()) == 1;
     if (!named) {
-        result.why = "TLS cannot check the name " + host.address;
+        Fail(result, ExchangeOutcome::Unreachable, 0, "TLS cannot check the name " + host.address);
         return false;
     }
     for (;;) {
@@ -178,9 +192,10 @@ bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::t
         const int code = SSL_connect(ssl.get());
         if (code == 1)
             return true;
-        if (!Await(code, deadline, result, ExchangeStatus::ConnectFailed)) {
-            if (result.status == ExchangeStatus::TimedOut)
-                result.why = "TLS handshake timed out";
+        if (!Await(code, deadline, result, ExchangeOutcome::Unreachable)) {
+            // A handshake that does not end in time is a host that cannot be reached.
+            if (result.failure == ExchangeOutcome::TimedOut)
+                Fail(result, ExchangeOutcome::Unreachable, ETIMEDOUT, "TLS handshake timed out");
             return false;
         }
     }
@@ -189,16 +204,14 @@ bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::t
 bool Connection::Open(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
                       Clock::time_point deadline, ExchangeResult& result)
 {
-    result.status = ExchangeStatus::ConnectFailed;
     if (host.transport == SpamdTransport::Tls && tls == nullptr) {
-        result.why = "TLS is not set up";
+        Fail(result, ExchangeOutcome::Unreachable, 0, "TLS is not set up");
         return false;
     }
     if (addresses.empty())
-        result.why = "no address";
+        Fail(result, ExchangeOutcome::Unreachable, 0, "no address");
     bool connected = false;
     for (const SpamdAddress& address : addresses) {
-        result.status = ExchangeStatus::ConnectFailed;
         if ((connected = Connect(address, deadline, result)))
             break;
         if (Clock::now() >= deadline)
@@ -212,7 +225,6 @@ bool Connection::Open(const SpamdHost& host, const SpamdAddresses& addresses, co
 bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::time_point deadline,
                        ExchangeResult& result)
 {
-    result.status = ExchangeStatus::Failed;
     if (ssl) {
         for (std::string_view piece : pieces) {
             while (!piece.empty()) {
@@ -221,7 +233,7 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
                 const int code = SSL_write(ssl.get(), piece.data(), size);
                 if (code > 0)
                     piece.remove_prefix(static_cast<size_t>(code));
-                else if (!Await(code, deadline, result, ExchangeStatus::Failed))
+                else if (!Await(code, deadline, result, ExchangeOutcome::Cut))
                     return false;
             }
         }
@@ -231,7 +243,7 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
     iovec vector[kMaxRequestPieces];
     size_t count = 0;
     if (pieces.size() > kMaxRequestPieces) {
-        result.why = "too many request pieces";
+        Fail(result, ExchangeOutcome::Cut, 0, "too many request pieces");
         return false;
     }
     for (std::string_view piece : pieces)
@@ -251,7 +263,7 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
             return false;
         }
         if (written < 0) {
-            result.why = ErrorText("send", errno);
+            Fail(result, ExchangeOutcome::Cut, errno, ErrorText("send", errno));
             return false;
         }
         size_t done = static_cast<size_t>(written);
@@ -265,33 +277,40 @@ bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::ti
     return true;
 }
 
-void Connection::Read(char* reply, unsigned long capacity, bool symbols, Clock::time_point deadline,
+void Connection::Read(std::string& reply, const ReplyFraming& framing, Clock::time_point deadline,
                       ExchangeResult& result)
 {
-    // spamd may write its status line and its Spam header separately.
-    unsigned long& got = result.got;
+    // An engine may write its reply in several pieces (spamd its status line
+    // and its Spam header), so the reply is read until its protocol says it
+    // is complete, the host closes, or the capacity is reached.
+    constexpr size_t kFirstRead = 4096;
+    size_t got = 0;
+    reply.resize(std::min(framing.capacity, kFirstRead));
     for (;;) {
-        if (got == capacity || (got > 0 && ReplyComplete(std::string_view(reply, got), symbols))) {
-            result.status = ExchangeStatus::Answered;
-            return;
+        if (got == framing.capacity ||
+            (got > 0 && framing.state(std::string_view(reply.data(), got), framing.flag, false) != ReplyState::Incomplete)) {
+            result.answered = true;
+            break;
         }
+        if (got == reply.size())
+            reply.resize(std::min(framing.capacity, reply.size() * 2));
+        const size_t room = reply.size() - got;
         long n;
         if (ssl) {
             ERR_clear_error();
-            const int room = static_cast<int>(std::min<unsigned long>(capacity - got, INT_MAX));
-            const int code = SSL_read(ssl.get(), reply + got, room);
+            const int code = SSL_read(ssl.get(), reply.data() + got, static_cast<int>(std::min<size_t>(room, INT_MAX)));
             const int reason = code > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl.get(), code);
             if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-                if (!Await(code, deadline, result, ExchangeStatus::Failed))
+                if (!Await(code, deadline, result, ExchangeOutcome::Cut))
                     break;
                 continue;
             }
             const bool closed = reason == SSL_ERROR_ZERO_RETURN || (reason == SSL_ERROR_SYSCALL && errno == 0);
             n = code > 0 ? code : closed ? 0 : -1;
             if (n < 0)
-                result.why = TlsFailure(ssl.get());
+                Fail(result, ExchangeOutcome::Cut, 0, TlsFailure(ssl.get()));
         } else {
-            n = recv(socketFd.Get(), reply + got, capacity - got, 0);
+            n = recv(socketFd.Get(), reply.data() + got, room, 0);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && errno == EAGAIN) {
@@ -300,23 +319,25 @@ void Connection::Read(char* reply, unsigned long capacity, bool symbols, Clock::
                 break;
             }
             if (n < 0)
-                result.why = ErrorText("recv", errno);
+                Fail(result, ExchangeOutcome::Cut, errno, ErrorText("recv", errno));
         }
-        if (n < 0) {
-            result.status = ExchangeStatus::Failed;
+        if (n < 0)
             break;
-        }
         if (n == 0) {
-            // Closed: a reply whose headers are all there stands; a cut one does not.
-            const bool whole = got > 0 && ReplyComplete(std::string_view(reply, got));
-            result.status = whole ? ExchangeStatus::Answered : ExchangeStatus::Failed;
-            if (!whole)
-                result.why = got == 0 ? "closed without a reply" : "closed before the reply was complete";
+            // Closed: a reply that its protocol lets stand is the answer; a cut one is not.
+            const bool whole = got > 0 && framing.state(std::string_view(reply.data(), got), framing.flag, true) ==
+                                              ReplyState::Complete;
+            if (whole)
+                result.answered = true;
+            else
+                Fail(result, ExchangeOutcome::Cut, 0,
+                     got == 0 ? "closed without a reply" : "closed before the reply was complete");
             break;
         }
-        got += static_cast<unsigned long>(n);
+        got += static_cast<size_t>(n);
     }
-    if (result.status == ExchangeStatus::TimedOut)
+    reply.resize(got);
+    if (!result.answered && result.failure == ExchangeOutcome::TimedOut)
         result.why = "no reply in time";
 }
 
@@ -397,21 +418,30 @@ bool ResolveSpamdHost(const SpamdHost& host, SpamdAddresses& addresses, std::str
     return !addresses.empty();
 }
 
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces)
+{
+    if (!DebugOn())
+        return;
+    std::string text = label;
+    for (std::string_view piece : pieces)
+        text.append(piece);
+    DebugMsg("%s\n", text.c_str());
+}
+
 ExchangeResult ExchangeWithHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
-                                std::initializer_list<std::string_view> request, char* reply,
-                                unsigned long capacity, bool symbols, ExchangeLimits limits)
+                                std::initializer_list<std::string_view> request, std::string& reply,
+                                const ReplyFraming& framing, const ExchangeLimits& limits)
 {
     ExchangeResult result;
-    reply[0] = '\0';
-    const Clock::time_point whole = DeadlineAfter(limits.replySeconds);
-    const Clock::time_point connect = std::min(whole, DeadlineAfter(limits.connectSeconds));
-    Connection connection;
+    reply.clear();
+    const Clock::time_point whole = DeadlineAfter(limits.replySeconds, limits.until);
+    const Clock::time_point connect = DeadlineAfter(limits.connectSeconds, whole);
+    Connection connection(whole == kNoDeadline && connect == kNoDeadline);
     if (connection.Open(host, addresses, tls, connect, result)) {
         DebugExchange("cmd: ", request);
         if (connection.Write(request, whole, result))
-            connection.Read(reply, capacity, symbols, whole, result);
-        reply[result.got] = '\0';
-        DebugExchange("rsp: ", {std::string_view(reply, result.got)});
+            connection.Read(reply, framing, whole, result);
+        DebugExchange("rsp: ", {reply});
     }
     return result;
 }

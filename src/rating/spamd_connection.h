@@ -1,19 +1,24 @@
-// spamd_connection - one exchange with one spamd host of a farm over a Unix
-// socket, TCP or TLS, every step within a time limit
+// spamd_connection - one exchange with one engine host over a Unix socket,
+// TCP or TLS, every step within a time limit
 //
 // ResolveSpamdHost   the socket addresses of a host (names through the resolver)
 // TlsClient::Create  the TLS client made ready once: the CA file that
 //                    server certificates must chain to, and the optional
 //                    client certificate and key
-// ExchangeWithHost   connect (non-blocking, within the connect time, which
-//                    also bounds the TLS handshake with its certificate and
-//                    host-name checks), write the request, read the reply
-//                    until it is complete; the reply time bounds it all
+// ExchangeWithHost   connect (within the connect time, which also bounds
+//                    the TLS handshake with its certificate and host-name
+//                    checks), write the request, read the reply until its
+//                    protocol says it is complete; the reply time bounds it
+//                    all.  Without any time limit (the one spamd of
+//                    SocketPath) the socket simply blocks.
 //
-// Called by every scanning thread at once and by the controller's probes.  A
-// connection lives within one call and belongs to its thread; a TlsClient
-// is shared and only read once made (OpenSSL allows that).  No lock.
-// Diagnostics: "cmd: " and "rsp: " debug lines, as for the one spamd socket.
+// This is the only way to an engine host, whatever the transport and the
+// protocol: the protocol modules give the request bytes and tell when a reply
+// is complete.  Called by every scanning thread at once, by the start-up or
+// reload and by the controller's probes.  A connection lives within one call
+// and belongs to its thread; a TlsClient is shared and only read once made
+// (OpenSSL allows that).  No lock.
+// Diagnostics: "cmd: " and "rsp: " debug lines for every exchange.
 #pragma once
 
 #include <sys/socket.h>
@@ -24,7 +29,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/system.h"
 #include "config/spamd_settings.h"
+#include "rating/spamc_protocol.h"
+#include "stats/outcomes.h"
 
 struct ssl_ctx_st;
 
@@ -50,29 +58,37 @@ private:
     std::unique_ptr<ssl_ctx_st, Free> context;
 };
 
-enum class ExchangeStatus {
-    Answered,       // a complete reply (or as much as the buffer holds)
-    ConnectFailed,  // no connection, or the TLS handshake was refused
-    TimedOut,       // the connect time or the reply time ran out
-    Failed,         // writing failed, or spamd closed before its reply was complete
-};
-
 struct ExchangeResult {
-    ExchangeStatus status = ExchangeStatus::Failed;
-    unsigned long got = 0;  // reply bytes
+    bool answered = false;  // a complete reply, or as much of it as the capacity holds
+    ExchangeOutcome failure = ExchangeOutcome::Cut;  // not answered: Unreachable, Cut or TimedOut
+    int error = 0;          // the system's error number behind the failure, when there is one
     std::string why;        // what went wrong
 };
 
 struct ExchangeLimits {
-    int connectSeconds = 5;
+    int connectSeconds = 5;  // 0: no limit
     int replySeconds = 300;  // the whole exchange; 0: no limit
+    // The latest end of the exchange whatever the limits say (the request's
+    // time budget); max(): none.
+    MonotonicClock::time_point until = MonotonicClock::time_point::max();
+};
+
+// ReplyFraming - when the protocol's reply is complete, and how much of it is read.
+struct ReplyFraming {
+    ReplyState (*state)(std::string_view reply, bool flag, bool closed) = nullptr;
+    bool flag = false;  // handed to state (SPAMC: the request was SYMBOLS)
+    size_t capacity = kSpamcReplyCapacity;
 };
 
 // The request of an exchange comes in at most this many pieces.
 constexpr size_t kMaxRequestPieces = 8;
 
-// ExchangeWithHost - reply must hold capacity + 1 bytes; it is always
-// NUL-terminated.  tls is needed for a TLS host (none: ConnectFailed).
+// ExchangeWithHost - reply receives the reply bytes (replaced).  tls is
+// needed for a TLS host (none: Unreachable).
 ExchangeResult ExchangeWithHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
-                                std::initializer_list<std::string_view> request, char* reply,
-                                unsigned long capacity, bool symbols, ExchangeLimits limits);
+                                std::initializer_list<std::string_view> request, std::string& reply,
+                                const ReplyFraming& framing, const ExchangeLimits& limits);
+
+// DebugExchange - the pieces as one debug text behind label ("cmd: ",
+// "rsp: "), every line marked as a diagnostic line.
+void DebugExchange(const char* label, std::initializer_list<std::string_view> pieces);

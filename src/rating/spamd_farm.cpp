@@ -1,69 +1,79 @@
 #include "rating/spamd_farm.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "base/output.h"
 #include "base/text.h"
-#include "rating/spamd_client.h"
+#include "rating/headers.h"
 #include "rating/spamd_connection.h"
 
 namespace {
 
-const char kPingRequest[] = "PING SPAMC/1.0\r\n";
+// A PING at start-up, at a reload and in a probe waits at most this long.
+constexpr int kPingTimeout = 10;
+constexpr size_t kPingReplyCapacity = 512;
 
-struct Host {
-    SpamdHost config;                                 // fixed once started
-    std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
-    bool up = false;
-    time_t downSince = 0;
-    int inProgress = 0;
+struct PingOutcome {
+    bool answered = false;
+    std::string word;  // spamd's protocol word
+    std::string why;
+    ExchangeResult failure;  // when the PING was not answered at all
 };
 
-// Reach - resolve the host and PING it; spamd's protocol word in engine, or why not.
-bool Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, const SpamdSettings& settings,
-           std::string& engine, std::string& why)
+// Reach - resolve the host (addresses filled) and PING it within the limits.
+PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
+                  int replySeconds)
 {
-    if (!ResolveSpamdHost(host, addresses, why))
-        return false;
-    char reply[kPingReplyCapacity + 1];
-    const int replySeconds = settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout;
-    const ExchangeLimits limits{settings.connectTimeout, replySeconds};
-    const ExchangeResult result =
-        ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, kPingReplyCapacity, false, limits);
-    const std::string_view text(reply, result.got);
-    if (result.status != ExchangeStatus::Answered) {
-        why = result.why;
-        return false;
+    PingOutcome ping;
+    if (!ResolveSpamdHost(host, addresses, ping.why)) {
+        ping.failure.failure = ExchangeOutcome::Unreachable;
+        ping.failure.why = ping.why;
+        return ping;
     }
-    if (text.find("PONG") == std::string_view::npos) {
-        why = "no PONG: " + ClipText(text.substr(0, text.find_first_of("\r\n")));
-        return false;
-    }
-    engine = ClipText(text.substr(0, text.find(' ')));
-    return true;
+    thread_local std::string reply;
+    const ReplyFraming framing{SpamcReplyState, false, kPingReplyCapacity};
+    ping.failure = ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, framing,
+                                    ExchangeLimits{connectSeconds, replySeconds});
+    if (!ping.failure.answered)
+        ping.why = ping.failure.why;
+    else
+        ping.answered = ParsePong(reply, ping.word, ping.why);
+    return ping;
 }
 
-SpamdOutcome OutcomeOf(ExchangeStatus status)
+// PingLimits - a PING within the host's connect time and at most kPingTimeout in all.
+ExchangeLimits PingLimits(const SpamdSettings& settings)
 {
-    switch (status) {
-    case ExchangeStatus::Answered: return SpamdOutcome::Answered;
-    case ExchangeStatus::TimedOut: return SpamdOutcome::TimedOut;
-    default: return SpamdOutcome::Failed;
-    }
+    const int reply = settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout;
+    return ExchangeLimits{settings.connectTimeout, reply};
 }
 
-// CounterOutcome - as the metrics tell an exchange: a verdict, an error status, no answer.
-ExchangeOutcome CounterOutcome(const ExchangeResult& result, const SpamdAnswer& verdict)
+// Until - when a message's exchanges must end: hosts without a reply time
+// limit (the one spamd of SocketPath) are left to the scan's watchdog.
+MonotonicClock::time_point Until(const SpamdSettings& settings, const MessageToRate& message)
 {
-    if (result.status != ExchangeStatus::Answered)
-        return ExchangeOutcome::Failed;
-    return verdict.rated ? ExchangeOutcome::Ok : ExchangeOutcome::Error;
+    return settings.replyTimeout > 0 ? message.until : MonotonicClock::time_point::max();
+}
+
+// FirstLine - the start of a reply as a log line may show it.
+std::string FirstLine(std::string_view reply)
+{
+    if (reply.empty())
+        return "empty reply";
+    return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
 }
 
 }  // namespace
+
+struct SpamdFarm::Host {
+    SpamdHost config;                                 // fixed once started
+    std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
+    bool up = false;
+    int64_t downSince = 0;  // monotonic seconds
+    int inProgress = 0;
+};
 
 struct SpamdFarm::Hosts {
     SpamdSettings settings;
@@ -72,14 +82,15 @@ struct SpamdFarm::Hosts {
     size_t rotor = 0;        // where the search for the least busy host begins
 
     // Pick - the up host not yet tried with the fewest exchanges in progress,
-    // ties going round; -1 when there is none.  Caller holds the mutex.
+    // ties going round; -1 when there is none.  The one spamd of SocketPath
+    // is tried whether up or not.  Caller holds the mutex.
     int Pick(uint64_t tried)
     {
         int best = -1;
         const size_t n = list.size();
         for (size_t k = 0; k < n; k++) {
             const size_t i = (rotor + k) % n;
-            const bool eligible = list[i].up && (tried >> i & 1) == 0;
+            const bool eligible = (list[i].up || settings.single) && (tried >> i & 1) == 0;
             if (eligible && (best < 0 || list[i].inProgress < list[static_cast<size_t>(best)].inProgress))
                 best = static_cast<int>(i);
         }
@@ -102,57 +113,122 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
                                        [](const SpamdHost& host) { return host.transport == SpamdTransport::Tls; });
     if (tlsWanted && !(next->tls = TlsClient::Create(settings.tls, why)))
         PrintMsg("* TLS to spamd cannot be used: %s\n", why.c_str());
+    const ExchangeLimits limits = PingLimits(settings);
     bool anyUp = false;
     for (const SpamdHost& config : settings.hosts) {
         Host& host = next->list.emplace_back();
         host.config = config;
-        PrintMsg("* Connecting to spamd host %s\n", config.name.c_str());
+        const char* name = config.name.c_str();
+        if (settings.single)
+            PrintMsg("* Connecting to socket %s\n", name);
+        else
+            PrintMsg("* Connecting to spamd host %s\n", name);
         auto addresses = std::make_shared<SpamdAddresses>();
-        std::string engine;
-        host.up = Reach(config, *addresses, next->tls.get(), settings, engine, why);
+        const PingOutcome ping = Reach(config, *addresses, next->tls.get(), limits.connectSeconds, limits.replySeconds);
         host.addresses = std::move(addresses);
-        if (host.up) {
-            PrintMsg("* engine: %s at %s\n", engine.c_str(), config.name.c_str());
-            anyUp = true;
+        host.up = ping.answered;
+        anyUp |= host.up;
+        if (!host.up)
+            host.downSince = MonotonicSeconds();
+        if (!settings.single) {
+            if (host.up)
+                PrintMsg("* engine: %s at %s\n", ping.word.c_str(), name);
+            else
+                PrintMsg("* spamd host %s is down: %s\n", name, ping.why.c_str());
+        } else if (host.up) {
+            PrintMsg("* engine: %s\n", ping.word.c_str());
+        } else if (!ping.failure.answered && ping.failure.failure == ExchangeOutcome::Unreachable &&
+                   ping.failure.error != 0) {
+            PrintMsg("* failed to connect to socket %s: %s\n", name, strerror(ping.failure.error));
         } else {
-            host.downSince = Now();
-            PrintMsg("* spamd host %s is down: %s\n", config.name.c_str(), why.c_str());
+            PrintMsg("* failed to read from socket %s\n", name);
         }
     }
     {
         std::lock_guard lock(mutex);
         hosts = std::move(next);
     }
-    if (!anyUp)
+    if (!anyUp && !settings.single)
         PrintMsg("* no spamd host answered\n");
     return anyUp;
 }
 
-void SpamdFarm::Clear()
+void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int error)
 {
-    std::lock_guard lock(mutex);
-    hosts.reset();
+    bool wasUp;
+    {
+        std::lock_guard lock(mutex);
+        wasUp = host.up;
+        if (wasUp) {
+            host.up = false;
+            host.downSince = MonotonicSeconds();
+        }
+    }
+    // The one socket's failure is told for every message it fails, as it always was.
+    if (single)
+        PrintMsg("* failed to connect to socket %s: %s\n", host.config.name.c_str(),
+                 error != 0 ? strerror(error) : why.c_str());
+    else if (wasUp)
+        PrintMsg("* spamd host %s is down: %s\n", host.config.name.c_str(), why.c_str());
 }
 
-SpamdFarm::Outcome SpamdFarm::Exchange(std::initializer_list<std::string_view> request, char* reply,
-                                       unsigned long capacity, bool symbols, Statistics& statistics,
-                                       Counters& counters)
+ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const MessageToRate& message, Recorder& recorder,
+                                   ExchangeBuffers& buffers, FarmAnswer& answer)
 {
-    using Clock = std::chrono::steady_clock;
-    reply[0] = '\0';
+    const MonotonicClock::time_point start = Monotonic();
+    std::shared_ptr<const SpamdAddresses> addresses;
+    {
+        std::lock_guard lock(mutex);
+        addresses = host.addresses;
+    }
+    const SpamdSettings& settings = current.settings;
+    BuildRequestHeader(buffers.head, message.wantRules, message.body.size() + 1, message.spamdUser);
+    const ReplyFraming framing{SpamcReplyState, message.wantRules, kSpamcReplyCapacity};
+    const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
+    const ExchangeResult result = ExchangeWithHost(host.config, *addresses, current.tls.get(),
+                                                   {buffers.head, message.body, "\n"}, buffers.reply, framing, limits);
+    ExchangeOutcome outcome = result.failure;
+    if (!result.answered) {
+        answer.why = result.why;
+    } else {
+        const SpamdAnswer parsed = ParseSpamdReply(buffers.reply);
+        outcome = SpamcOutcome(parsed);
+        if (outcome == ExchangeOutcome::Rated) {
+            answer.score = parsed.score;
+            answer.threshold = parsed.threshold;
+            answer.scoreText.assign(parsed.scoreText);
+            answer.thresholdText.assign(parsed.thresholdText);
+            answer.rules.clear();
+            if (message.wantRules)
+                RuleNamesText(parsed.body, answer.rules);
+        } else {
+            answer.why = FirstLine(buffers.reply);
+        }
+    }
+    recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
+    if (!result.answered && outcome == ExchangeOutcome::Unreachable)
+        MarkDown(host, settings.single, result.why, result.error);
+    return outcome;
+}
+
+void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
+                         FarmAnswer& answer)
+{
+    answer.kind = FarmAnswer::Kind::Unavailable;
+    answer.why.clear();
     std::shared_ptr<Hosts> current;
     {
         std::lock_guard lock(mutex);
         current = hosts;
     }
-    Outcome outcome;
     if (!current)
-        return outcome;
+        return;
     const SpamdSettings& settings = current->settings;
     uint64_t tried = 0;
-    for (int attempt = 0; attempt <= settings.retries; attempt++) {
+    int retriesLeft = settings.retries;
+    bool messageFailed = false;
+    while (Monotonic() < Until(settings, message)) {
         Host* host = nullptr;
-        std::shared_ptr<const SpamdAddresses> addresses;
         {
             std::lock_guard lock(mutex);
             const int index = current->Pick(tried);
@@ -161,41 +237,49 @@ SpamdFarm::Outcome SpamdFarm::Exchange(std::initializer_list<std::string_view> r
             tried |= uint64_t{1} << index;
             host = &current->list[static_cast<size_t>(index)];
             host->inProgress++;
-            addresses = host->addresses;
         }
-        const Clock::time_point start = Clock::now();
-        const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout};
-        const ExchangeResult result =
-            ExchangeWithHost(host->config, *addresses, current->tls.get(), request, reply, capacity, symbols, limits);
-        const std::chrono::duration<double> spent = Clock::now() - start;
-        statistics.RecordSpamdExchange(host->config.name, OutcomeOf(result.status),
-                                       static_cast<uint64_t>(spent.count() * 1000));
-        if (result.status == ExchangeStatus::Answered)
-            outcome.verdict = ParseSpamdReply(std::string_view(reply, result.got));
-        counters.CountExchange(host->config.name, CounterOutcome(result, outcome.verdict), spent.count());
-        bool wentDown = false;
+        const ExchangeOutcome outcome = Attempt(*current, *host, message, recorder, buffers, answer);
         {
             std::lock_guard lock(mutex);
             host->inProgress--;
-            if (result.status != ExchangeStatus::Answered && host->up) {
-                host->up = false;
-                host->downSince = Now();
-                wentDown = true;
-            }
+            // The one socket is up whenever it rates.
+            if (outcome == ExchangeOutcome::Rated && settings.single)
+                host->up = true;
         }
-        if (result.status == ExchangeStatus::Answered) {
-            outcome.answered = true;
-            outcome.got = result.got;
-            return outcome;
+        if (outcome == ExchangeOutcome::Rated) {
+            answer.kind = FarmAnswer::Kind::Rated;
+            return;
         }
-        if (wentDown)
-            PrintMsg("* spamd host %s is down: %s\n", host->config.name.c_str(), result.why.c_str());
+        // The one spamd's error statuses rate the message 0, as they always did.
+        if (IsHostTrouble(outcome) && !(settings.single && outcome == ExchangeOutcome::HostError)) {
+            if (outcome == ExchangeOutcome::HostError)
+                MarkDown(*host, false, answer.why, 0);
+            if (messageFailed || retriesLeft-- == 0)
+                break;
+            continue;
+        }
+        if (settings.single) {
+            messageFailed = true;
+            break;
+        }
+        // A cut or a time-out may be this message's doing or the host's: a
+        // host that still answers a PING stays up for the other messages.
+        if (outcome == ExchangeOutcome::Cut || outcome == ExchangeOutcome::TimedOut) {
+            SpamdAddresses addresses;
+            const PingOutcome ping = Reach(host->config, addresses, current->tls.get(), settings.connectTimeout,
+                                           settings.connectTimeout);
+            if (!ping.answered)
+                MarkDown(*host, false, answer.why + "; no answer to PING: " + ping.why, 0);
+        }
+        if (messageFailed)
+            break;
+        messageFailed = true;
     }
-    reply[0] = '\0';
-    return outcome;
+    if (messageFailed)
+        answer.kind = FarmAnswer::Kind::Unrated;
 }
 
-void SpamdFarm::ProbeDownHosts(time_t now)
+void SpamdFarm::ProbeDownHosts(int64_t now)
 {
     // One probe a pass, of the host down longest: a silent host holds the
     // controller's pass for a PING's time limit, never for one per host.
@@ -206,8 +290,7 @@ void SpamdFarm::ProbeDownHosts(time_t now)
         if (!(current = hosts))
             return;
         for (Host& host : current->list) {
-            // A clock set back is no reason to wait longer.
-            const bool rested = now < host.downSince || now - host.downSince >= current->settings.downTime;
+            const bool rested = now - host.downSince >= current->settings.downTime;
             if (!host.up && rested && (due == nullptr || host.downSince < due->downSince))
                 due = &host;
         }
@@ -215,20 +298,24 @@ void SpamdFarm::ProbeDownHosts(time_t now)
     if (due == nullptr)
         return;
     auto addresses = std::make_shared<SpamdAddresses>();
-    std::string engine, why;
-    const bool up = Reach(due->config, *addresses, current->tls.get(), current->settings, engine, why);
+    const ExchangeLimits limits = PingLimits(current->settings);
+    const PingOutcome ping =
+        Reach(due->config, *addresses, current->tls.get(), limits.connectSeconds, limits.replySeconds);
+    bool cameBack = false;
     {
         std::lock_guard lock(mutex);
-        due->up = up;
-        if (up)
+        if (ping.answered) {
+            cameBack = !due->up;
+            due->up = true;
             due->addresses = std::move(addresses);
-        else
+        } else {
             due->downSince = now;
+        }
     }
-    if (up)
+    if (cameBack && !current->settings.single)
         PrintMsg("* spamd host %s is up again\n", due->config.name.c_str());
-    else
-        DebugMsg("spamd host %s is still down: %s\n", due->config.name.c_str(), why.c_str());
+    else if (!ping.answered)
+        DebugMsg("spamd host %s is still down: %s\n", due->config.name.c_str(), ping.why.c_str());
 }
 
 std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const
@@ -249,12 +336,16 @@ std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings)
     for (const SpamdHost& host : settings.hosts)
         if (host.transport == SpamdTransport::Tls && !tls && tlsProblem.empty())
             tls = TlsClient::Create(settings.tls, tlsProblem);
+    const ExchangeLimits limits = PingLimits(settings);
     for (const SpamdHost& host : settings.hosts) {
         PingResult& result = results.emplace_back();
-        const auto start = std::chrono::steady_clock::now();
+        const MonotonicClock::time_point start = Monotonic();
         SpamdAddresses addresses;
-        result.answered = Reach(host, addresses, tls.get(), settings, result.word, result.problem);
-        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const PingOutcome ping = Reach(host, addresses, tls.get(), limits.connectSeconds, limits.replySeconds);
+        result.answered = ping.answered;
+        result.word = ping.word;
+        result.problem = ping.why;
+        result.seconds = SecondsSince(start);
         if (!result.answered && host.transport == SpamdTransport::Tls && !tls)
             result.problem = tlsProblem;
     }

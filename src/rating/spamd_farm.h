@@ -1,27 +1,38 @@
-// spamd_farm - the spamd hosts of a farm: which are up, how busy each is,
-// and the way of one request through them
+// spamd_farm - the engine hosts that rate messages: which are up, how busy
+// each is, and the way of one message through them
 //
 // SpamdFarm::Start           (start-up, reload) take the hosts of the
 //                            settings, resolve their names and PING each;
-//                            false when none answered
-// SpamdFarm::Clear           forget every host (the settings name no farm)
-// SpamdFarm::Exchange        one request: to the up host with the fewest
-//                            exchanges in progress; after a connect failure,
-//                            a refused TLS handshake, a time-out or a reply
-//                            cut short the host is down and the request
-//                            goes to the next, up to Retries more hosts
-// SpamdFarm::ProbeDownHosts  (controller only, every second) PING the host
-//                            down longest once it has been down for DownTime,
-//                            its name resolved again; it is up again when it
-//                            answers
-// SpamdFarm::HostStates      every host's name and state (tests)
+//                            false when none answered (the hosts that did
+//                            not start down and are probed)
+// SpamdFarm::Exchange        one message: to the up host with the fewest
+//                            exchanges in progress, then as its outcome says
+//                            (below)
+// SpamdFarm::ProbeDownHosts  (controller, every pass) PING the host down
+//                            longest once it has been down for DownTime, its
+//                            name resolved again; it is up again when it answers
+// SpamdFarm::HostStates      every host's name and state (metrics, report)
 // PingSpamdHosts             one PING to every host of a farm's settings,
 //                            keeping nothing (the check)
 //
-// A failed host is skipped by every request until a probe brings it back,
-// so a dead host costs one request one connect time-out, not one per request.
-// Each attempt is recorded per host in the statistics of the period and in
-// the counters of the process.
+// What an exchange's outcome does:
+//   the host is in trouble (no connection, a refused or timed-out connect or
+//   TLS handshake, spamd's EX_UNAVAILABLE, EX_OSERR or EX_TEMPFAIL): it is
+//   down and the message goes to the next host, up to Retries more; a down
+//   host is skipped by every message until a probe brings it back, so a dead
+//   host costs one message one connect time-out, not one per message;
+//   the message could not be rated (no complete reply, a reply time-out, an
+//   answer without a verdict): after a cut or a time-out the host is PINGed
+//   at once (within ConnectTimeout) and stays up when it answers; one other
+//   host, if there is one, is tried once; without a verdict from it the
+//   message is Unrated (a message that no engine can rate must not come back
+//   from the host's retries for ever);
+//   no host could be asked: Unavailable, and OnUnavailable decides.
+// The one spamd of SocketPath (single) keeps what the plugin has always
+// done: every message tries it, only a failed connect makes it Unavailable,
+// every other failure leaves the message Unrated; its lines are those of
+// the one socket ("* Connecting to socket ...", "* failed to connect to
+// socket ...").  Every attempt is recorded through the recorder.
 //
 // Scanning threads, the controller and the thread of a start-up or reload
 // call it at once.  One mutex of the object guards the hosts and their state;
@@ -35,8 +46,7 @@
 // up again" when a probe brings it back.
 #pragma once
 
-#include <ctime>
-#include <initializer_list>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,9 +54,36 @@
 
 #include "base/system.h"
 #include "config/spamd_settings.h"
-#include "rating/spamd_client.h"
-#include "stats/counters.h"
-#include "stats/statistics.h"
+#include "rating/spamc_protocol.h"
+#include "stats/recorder.h"
+
+// MessageToRate - what the farm needs of a message to ask an engine.
+struct MessageToRate {
+    std::string_view body;                // the message after the envelope
+    std::string_view spamdUser;           // spamd's User header ("": none)
+    bool wantRules = false;               // spamd is asked with SYMBOLS for the rule names
+    MonotonicClock::time_point until = MonotonicClock::time_point::max();  // the exchanges end by then
+};
+
+// FarmAnswer - what became of a message; its texts keep their room from
+// one message to the next.
+struct FarmAnswer {
+    enum class Kind { Rated, Unrated, Unavailable };
+    Kind kind = Kind::Unavailable;
+    double score = 0;
+    double threshold = 0;
+    std::string scoreText;      // as the engine wrote them (^4, ^5)
+    std::string thresholdText;
+    std::string rules;          // the rules that hit, as a header may carry them (^3)
+    std::string why;            // Unrated: what the last engine answered
+};
+
+// ExchangeBuffers - a scanning thread's request head and reply, kept from
+// one message to the next.
+struct ExchangeBuffers {
+    std::string head;
+    std::string reply;
+};
 
 class SpamdFarm {
 public:
@@ -55,11 +92,6 @@ public:
         bool up = false;
         int inProgress = 0;
     };
-    struct Outcome {
-        bool answered = false;  // false: no host could rate the request
-        unsigned long got = 0;  // reply bytes
-        SpamdAnswer verdict;    // what the reply says (views into it)
-    };
 
     SpamdFarm();
     ~SpamdFarm();
@@ -67,19 +99,31 @@ public:
     SpamdFarm& operator=(const SpamdFarm&) = delete;
 
     bool Start(const SpamdSettings& settings);
-    void Clear();
-    // Exchange - reply must hold capacity + 1 bytes; it is always NUL-terminated.
-    Outcome Exchange(std::initializer_list<std::string_view> request, char* reply, unsigned long capacity, bool symbols,
-                     Statistics& statistics, Counters& counters);
-    void ProbeDownHosts(time_t now);
+    void Exchange(const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers, FarmAnswer& answer);
+    // ProbeDownHosts - now: the controller's monotonic seconds.
+    void ProbeDownHosts(int64_t now);
     std::vector<HostState> HostStates() const;
 
 private:
+    struct Host;
     struct Hosts;
+
+    // Attempt - one exchange with one host; its outcome.
+    ExchangeOutcome Attempt(Hosts& hosts, Host& host, const MessageToRate& message, Recorder& recorder,
+                            ExchangeBuffers& buffers, FarmAnswer& answer);
+    // MarkDown - the host is down; its line is written once until it is back.
+    void MarkDown(Host& host, bool single, const std::string& why, int error);
 
     mutable GuardedMutex mutex;
     std::shared_ptr<Hosts> hosts;  // guarded by mutex
 };
 
+// PingResult - a host's answer to one PING: its protocol word, or why none.
+struct PingResult {
+    bool answered = false;
+    std::string word;
+    double seconds = 0;
+    std::string problem;
+};
 // PingSpamdHosts - a result per host, in the order of the settings.
 std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings);

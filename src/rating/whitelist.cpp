@@ -112,23 +112,13 @@ std::string SenderOfEnvelope(const char* text, int envelopeLength)
     return sender;
 }
 
-bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, const Settings& settings,
-                    const whitelist& list)
+bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list)
 {
     const std::string sender = SenderOfEnvelope(text, envelopeLength);
     if (sender.empty())
         return false;
     DebugMsg("checking whitelist for %s\n", sender.c_str());
-    if (!list.IsListed(sender.c_str()))
-        return false;
-    std::string header = settings.pMainHeader;
-    SubstStr(header, 1, "0");
-    SubstStr(header, 2, "");
-    // No spamd words either: no rules, score or threshold.
-    for (int n = 3; n <= 5; n++)
-        SubstStr(header, n, "");
-    AnswerRequest(request, "ADDHEADER \"%s\"\n", header.c_str());
-    return true;
+    return list.IsListed(sender.c_str());
 }
 
 std::string WhitelistLineProblem(std::string_view line)

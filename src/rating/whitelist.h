@@ -6,7 +6,7 @@
 // whitelist::IsListed    does a pattern match the address (logs the pattern)
 // wildcmp                whole-address match with '*' and '?', case ignored
 // SenderOfEnvelope       the sender address of the host's envelope
-// CheckWhitelist         answer a whitelisted message at once
+// CheckWhitelist         is the message's sender whitelisted
 // WhitelistLineProblem   why a line of the file can never match (the check)
 //
 // The top floor owns the one list.  It is filled before the scanning threads
@@ -21,8 +21,6 @@
 #include <string_view>
 #include <vector>
 
-#include "config/settings.h"
-#include "protocol/request.h"
 
 class whitelist {
 public:
@@ -48,10 +46,8 @@ int wildcmp(const char* pattern, const char* address);
 // SenderOfEnvelope - the address of the last 'P' line with at least two
 // characters between its angle brackets; empty if there is none.
 std::string SenderOfEnvelope(const char* text, int envelopeLength);
-// CheckWhitelist - true when the sender is whitelisted and the request has
-// been answered with the main template filled with 0 and an empty bar.
-bool CheckWhitelist(const char* text, int envelopeLength, FileRequest& request, const Settings& settings,
-                    const whitelist& list);
+// CheckWhitelist - true when the envelope's sender matches a pattern.
+bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list);
 
 // WhitelistLineProblem - for a line as the reader keeps it (comments, empty
 // lines and line ends already dropped): why it can never match a sender, or

@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,16 +13,6 @@
 #include "stats/ranked_list.h"
 
 namespace {
-
-// Armed by any pass outside the hour 0, consumed by the report: one report a
-// night, and none in the night the plugin was started in the hour 0.
-std::atomic<bool> canMakeReport{false};
-
-std::mutex reportMutex;  // one report at a time; guards the marks below
-int64_t uTimePrev = 0;
-int64_t sTimePrev = 0;
-
-std::atomic<ProcessorTimes (*)()> processorTimesSource{nullptr};
 
 constexpr int64_t kDefaultListMax = 1000;
 constexpr int64_t kSmallestListMax = 3;
@@ -44,10 +33,10 @@ int64_t ListMax(const cfgfItem* dict, const char* key)
     return std::max<int64_t>(strtoll(value, nullptr, 10), kSmallestListMax);
 }
 
+}  // namespace
+
 ProcessorTimes OwnProcessorTimes()
 {
-    if (ProcessorTimes (*source)() = processorTimesSource.load())
-        return source();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     ProcessorTimes times;
@@ -55,6 +44,8 @@ ProcessorTimes OwnProcessorTimes()
     times.systemMs = int64_t{usage.ru_stime.tv_sec} * 1000 + usage.ru_stime.tv_usec / 1000;
     return times;
 }
+
+namespace {
 
 void WriteScoreTable(FILE* f, const std::vector<int>& scoreRange, const StatisticsSnapshot& s)
 {
@@ -74,6 +65,9 @@ void WriteScoreTable(FILE* f, const std::vector<int>& scoreRange, const Statisti
         else
             fprintf(f, "  %3d %10d\n", bound, shown);
     }
+    // Messages that no engine rated are not in the ranges: rating 0 means clean.
+    if (s.nUnratedMessages != 0)
+        fprintf(f, "unrated %8d\n", s.nUnratedMessages);
     fputs("-----------------\n", f);
     fprintf(f, "      %10d messages rated\n\n", s.nScannedMessagesTotal);
 }
@@ -94,16 +88,13 @@ void WriteScanningTimes(FILE* f, const StatisticsSnapshot& s)
 
 // WriteResourceUsage - processor time since the previous report and its share
 // of one processor over the period, in thousandths of a per cent.
-void WriteResourceUsage(FILE* f, int64_t periodSeconds)
+void WriteResourceUsage(FILE* f, int64_t periodSeconds, ProcessorTimes used)
 {
     // A period decided in the second it began counts as one second, so the
     // shares stay finite.
     const int64_t p = std::max<int64_t>(periodSeconds, 1);
-    const ProcessorTimes times = OwnProcessorTimes();
-    const int64_t userDelta = times.userMs - uTimePrev;
-    const int64_t systemDelta = times.systemMs - sTimePrev;
-    uTimePrev = times.userMs;
-    sTimePrev = times.systemMs;
+    const int64_t userDelta = used.userMs;
+    const int64_t systemDelta = used.systemMs;
     const int64_t userShare = userDelta * 100 / p;
     const int64_t systemShare = systemDelta * 100 / p;
     fputs("Resource usage:\n", f);
@@ -124,31 +115,44 @@ void WriteConcurrency(FILE* f, const StatisticsSnapshot& s)
 }
 
 // WriteSpamdHosts - each host of the farm with its exchanges, its share of
-// them, its failures, time-outs and the time spent with it; hosts that a
-// reload removed follow those configured.
-void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const StatisticsSnapshot& s)
+// them, its failures, time-outs, the time spent with it and whether it is up
+// now; hosts that a reload removed follow those configured.
+void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const StatisticsSnapshot& s,
+                     const std::vector<HostStatus>& hosts)
 {
-    std::vector<std::pair<std::string_view, SpamdHostFigures>> rows;
+    struct Row {
+        std::string_view name;
+        SpamdHostFigures figures;
+        const char* state;
+    };
+    const auto stateOf = [&hosts](std::string_view name) {
+        for (const HostStatus& host : hosts)
+            if (host.name == name)
+                return host.up ? "up" : "down";
+        return "-";
+    };
+    std::vector<Row> rows;
     for (const SpamdHost& host : configured) {
         const auto found = s.spamdHosts.find(host.name);
-        rows.emplace_back(host.name, found != s.spamdHosts.end() ? found->second : SpamdHostFigures{});
+        rows.push_back({host.name, found != s.spamdHosts.end() ? found->second : SpamdHostFigures{}, stateOf(host.name)});
     }
     for (const auto& [name, figures] : s.spamdHosts)
         if (std::none_of(configured.begin(), configured.end(),
                          [&name](const SpamdHost& host) { return host.name == name; }))
-            rows.emplace_back(name, figures);
+            rows.push_back({name, figures, "-"});
     int64_t total = 0;
-    for (const auto& row : rows)
-        total += row.second.exchanges;
+    for (const Row& row : rows)
+        total += row.figures.exchanges;
     fputs("spamd hosts:\n\n", f);
-    fputs("  Exchanges    Share  Failures  Time-outs         Time  Host\n", f);
-    for (const auto& [name, figures] : rows) {
+    fputs("  Exchanges    Share  Failures  Time-outs         Time  State  Host\n", f);
+    for (const auto& [name, figures, state] : rows) {
         const int64_t share = total > 0 ? figures.exchanges * 10000 / total : 0;
         const int64_t ms = static_cast<int64_t>(std::min(figures.milliseconds, kMaxScanTime));
-        fprintf(f, "%11lld  %3d.%02d%%  %8lld  %9lld  %7lld.%03d s  %.*s\n", static_cast<long long>(figures.exchanges),
-                static_cast<int>(share / 100), static_cast<int>(share % 100), static_cast<long long>(figures.failures),
+        fprintf(f, "%11lld  %3d.%02d%%  %8lld  %9lld  %7lld.%03d s  %-5s  %.*s\n",
+                static_cast<long long>(figures.exchanges), static_cast<int>(share / 100),
+                static_cast<int>(share % 100), static_cast<long long>(figures.failures),
                 static_cast<long long>(figures.timeouts), static_cast<long long>(ms / 1000),
-                static_cast<int>(ms % 1000), static_cast<int>(name.size()), name.data());
+                static_cast<int>(ms % 1000), state, static_cast<int>(name.size()), name.data());
     }
     fputs("-----------------\n", f);
     fprintf(f, "%11lld exchanges\n\n", static_cast<long long>(total));
@@ -183,7 +187,8 @@ void WriteRankedList(FILE* f, reportObject& list, int64_t max, const ListSection
 
 }  // namespace
 
-void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, StatisticsSnapshot& s, time_t now)
+void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, StatisticsSnapshot& s, time_t now,
+                      ProcessorTimes used, const std::vector<HostStatus>& hosts)
 {
     const time_t periodStart = s.periodStart;
     const time_t started = StartupTime();
@@ -211,52 +216,61 @@ void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, S
 
     WriteScoreTable(f, settings.scoreRange, s);
     WriteScanningTimes(f, s);
-    WriteResourceUsage(f, now - std::max(started, periodStart));
+    WriteResourceUsage(f, now - std::max(started, periodStart), used);
     WriteConcurrency(f, s);
-    if (settings.spamd.Configured())
-        WriteSpamdHosts(f, settings.spamd.hosts, s);
+    if (!settings.spamd.single)
+        WriteSpamdHosts(f, settings.spamd.hosts, s, hosts);
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportSources")))
         WriteRankedList(f, s.sources, ListMax(dict, "ReportSourcesMax"), {"Sources", "Source", "sources"});
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportTargets")))
         WriteRankedList(f, s.targets, ListMax(dict, "ReportTargetsMax"), {"Targets", "Target", "targets"});
 }
 
-void GenerateDailyReport(Statistics& statistics, bool force)
+void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time_t now, bool force,
+                          const std::vector<HostStatus>& hosts)
 {
-    std::lock_guard lock(reportMutex);
-    const time_t now = Now();
+    std::lock_guard lock(mutex);
     tm local{};
     localtime_r(&now, &local);
     const time_t periodStart = statistics.PeriodStart(StartupTime());
 
+    // One report a night, and none in the night the plugin was started in the hour 0.
     if (local.tm_hour > 0)
-        canMakeReport.store(true);
-    if (!force && (local.tm_hour != 0 || !canMakeReport.load()))
+        canMakeReport = true;
+    if (!force && (local.tm_hour != 0 || !canMakeReport))
         return;
-    canMakeReport.store(false);
+    canMakeReport = false;
 
     // A quiet period shorter than an hour is not worth a mail; at midnight
     // the night's chance is spent all the same.
     if (statistics.MessagesTotal() == 0 && now - periodStart < 3600)
         return;
 
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    const cfgfItem* dict = cfgfGetDictValue(settings->pConf.get(), "DailyReport", cfgfDictionary);
+    const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), "DailyReport", cfgfDictionary);
     // Switched off: the period start moves on, the statistics run on.
-    if (!SwitchedOff(cfgfGetDictValueStr(dict, "Enabled"))) {
-        PrintMsg("* Generating daily report message\n");
-        std::string name;
-        ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
-        if (!file) {
-            PrintMsg("* Can't make the daily report: failed to create file %s\n", name.c_str());
-        } else {
-            StatisticsSnapshot period = statistics.TakePeriod();
-            WriteDailyReport(file.get(), *settings, dict, period, now);
-            ReleaseReport(std::move(file), name);
-        }
-        if (local.tm_hour == 0)
-            statistics.ClearRestartTime();
+    if (SwitchedOff(cfgfGetDictValueStr(dict, "Enabled"))) {
+        statistics.SetPeriodStart(now);
+        return;
     }
+    PrintMsg("* Generating daily report message\n");
+    std::string name;
+    ReportFile file = OpenTempFile(settings.submittedDirName, "reportSA_", ".tmp", name);
+    if (!file) {
+        PrintMsg("* Can't make the daily report: failed to create file %s\n", name.c_str());
+        return;
+    }
+    StatisticsSnapshot period = statistics.TakePeriod();
+    const ProcessorTimes times = processorTimes();
+    const ProcessorTimes used{times.userMs - previous.userMs, times.systemMs - previous.systemMs};
+    WriteDailyReport(file.get(), settings, dict, period, now, used, hosts);
+    if (!ReleaseReport(std::move(file), name)) {
+        // The counts of a report that never reached anyone are not thrown away.
+        statistics.GiveBack(std::move(period));
+        return;
+    }
+    previous = times;
+    if (local.tm_hour == 0)
+        statistics.ClearRestartTime();
     statistics.SetPeriodStart(now);
 }
 
@@ -267,12 +281,3 @@ void CheckDailyReportSettings(const cfgfItem* conf)
                             "ReportTargets", "ReportTargetsMax"})
         cfgfGetDictValueStr(dict, key);
 }
-
-void ResetDailyReportState()
-{
-    canMakeReport.store(false);
-    std::lock_guard lock(reportMutex);
-    uTimePrev = sTimePrev = 0;
-}
-
-void SetProcessorTimesForTesting(ProcessorTimes (*source)()) { processorTimesSource.store(source); }

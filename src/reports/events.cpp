@@ -23,10 +23,9 @@ const char* ValueOr(const cfgfItem* dict, const char* key, const char* fallback)
 constexpr const char* kMissingStarted = "Missing EventsReports={Started={...} ... };";
 constexpr const char* kMissingStopped = "Missing EventsReports={Stopped={...} ... };";
 
-void LifecycleNotice(const char* key, const char* missingText, const char* verb)
+void LifecycleNotice(const Settings& settings, const char* key, const char* missingText, const char* verb)
 {
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
+    const cfgfItem* events = cfgfGetDictValue(settings.pConf.get(), "EventsReports", cfgfDictionary);
     if (events == nullptr)
         cfgfFileError(ConfigFilePath(), "Missing EventsReports={...};");
     const cfgfItem* notice = cfgfGetDictValue(events, key, cfgfDictionary);
@@ -36,7 +35,7 @@ void LifecycleNotice(const char* key, const char* missingText, const char* verb)
         return;
 
     std::string name;
-    ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
+    ReportFile file = OpenTempFile(settings.submittedDirName, "reportSA_", ".tmp", name);
     if (!file) {
         PrintMsg("* Can't create temp file %s, errno=%d\n", name.c_str(), errno);
         return;
@@ -51,17 +50,17 @@ void LifecycleNotice(const char* key, const char* missingText, const char* verb)
 
 }  // namespace
 
-void EventReportStarted()
+void EventReportStarted(const Settings& settings)
 {
-    LifecycleNotice("Started", kMissingStarted, "started");
+    LifecycleNotice(settings, "Started", kMissingStarted, "started");
 }
 
-void EventReportStoped()
+void EventReportStoped(const Settings& settings)
 {
-    LifecycleNotice("Stopped", kMissingStopped, "stopped");
+    LifecycleNotice(settings, "Stopped", kMissingStopped, "stopped");
 }
 
-void EventReportProblem(const char* format, ...)
+void EventReportProblem(const Settings& settings, const char* format, ...)
 {
     const char* subject = "SpamAssassin plugin problem occurred on ^1";
     const char* from = kDefaultReportFrom;
@@ -70,8 +69,7 @@ void EventReportProblem(const char* format, ...)
 
     // Problems are reported however incomplete the configuration is: its
     // absence is not mentioned here, the defaults stand in.
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
+    const cfgfItem* events = cfgfGetDictValue(settings.pConf.get(), "EventsReports", cfgfDictionary);
     if (events != nullptr) {
         from = ValueOr(events, "From", from);
         to = ValueOr(events, "To", to);
@@ -84,7 +82,7 @@ void EventReportProblem(const char* format, ...)
     }
 
     std::string name;
-    ReportFile file = OpenTempFile(settings->submittedDirName, "reportSA_", ".tmp", name);
+    ReportFile file = OpenTempFile(settings.submittedDirName, "reportSA_", ".tmp", name);
     if (!file) {
         PrintMsg("* Can't create temp file %s, errno=%d\n", name.c_str(), errno);
         return;

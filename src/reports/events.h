@@ -7,7 +7,7 @@
 //                     reports the same errors without mailing anything
 //
 // The EventsReports dictionary is looked up afresh for every notice, in the
-// settings snapshot taken when the notice starts.  A missing EventsReports or
+// settings snapshot that the caller hands over.  A missing EventsReports or
 // Started/Stopped dictionary is reported through cfgfError and the notice is
 // still mailed; From, To and ExtraHeaders that the configuration lacks take
 // the problem notice's defaults ("MAILER-DAEMON", "postmaster",
@@ -17,8 +17,9 @@
 #pragma once
 
 #include "config/dictionary.h"
+#include "config/settings.h"
 
-void EventReportStarted();
-void EventReportStoped();
-void EventReportProblem(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void EventReportStarted(const Settings& settings);
+void EventReportStoped(const Settings& settings);
+void EventReportProblem(const Settings& settings, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void CheckNoticeSettings(const cfgfItem* conf);

@@ -6,8 +6,11 @@
 
 #include "base/output.h"
 #include "base/system.h"
+#include "protocol/replies.h"
 
-void Controller::AddTask(Task task) { tasks.push_back(std::move(task)); }
+void Controller::AddTask(Task task) { tasks.push_back({nullptr, std::move(task)}); }
+
+void Controller::AddTask(Period period, Task task) { tasks.push_back({std::move(period), std::move(task)}); }
 
 void Controller::SetWatchdog(ScanningPool& pool, int maxScanningTime, StuckScanHandler onStuck)
 {
@@ -16,7 +19,7 @@ void Controller::SetWatchdog(ScanningPool& pool, int maxScanningTime, StuckScanH
     stuckScanHandler = std::move(onStuck);
 }
 
-void Controller::LaunchControllerThread()
+bool Controller::LaunchControllerThread()
 {
     pthread_t thread;
     const int error = pthread_create(
@@ -27,10 +30,11 @@ void Controller::LaunchControllerThread()
         },
         this);
     if (error != 0) {
-        PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error);
-        ExitProcess(1);
+        SendLaunchFailure(error);
+        return false;
     }
     pthread_detach(thread);
+    return true;
 }
 
 void Controller::Tick()
@@ -40,7 +44,7 @@ void Controller::Tick()
     running = true;
     while (!stopRequest) {
         lock.unlock();
-        ControllerPass(Now());
+        ControllerPass(Now(), MonotonicSeconds());
         lock.lock();
         stopped.wait_for(lock, std::chrono::seconds(1), [this] { return stopRequest; });
     }
@@ -59,12 +63,12 @@ void Controller::Stop()
     stopped.wait(lock, [this] { return !running; });
 }
 
-void Controller::ControllerPass(time_t now)
+void Controller::ControllerPass(time_t now, int64_t monotonic)
 {
     if (watchedPool != nullptr) {
         std::vector<GivenUpScan> givenUp;
         watchedPool->ForEachRunningScan([&](Worker& worker) {
-            if (now <= worker.scanStart + MaxScanningTime || !ClaimAnswer(worker.request))
+            if (monotonic <= worker.scanStart + MaxScanningTime || !ClaimAnswer(worker.request))
                 return false;
             givenUp.push_back({worker.request.Id(), worker.request.Path()});
             return true;
@@ -72,6 +76,12 @@ void Controller::ControllerPass(time_t now)
         for (const GivenUpScan& scan : givenUp)
             stuckScanHandler(scan);
     }
-    for (const Task& task : tasks)
-        task(now);
+    for (Registered& registered : tasks) {
+        if (registered.period && registered.ran && monotonic - registered.lastRun <= registered.period())
+            continue;
+        if (registered.task(now, monotonic)) {
+            registered.ran = true;
+            registered.lastRun = monotonic;
+        }
+    }
 }

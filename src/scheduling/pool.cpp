@@ -109,7 +109,7 @@ void ScanningPool::Run(const std::shared_ptr<Worker>& worker)
             continue;
         }
         me.busy = true;
-        me.scanStart = Now();
+        me.scanStart = MonotonicSeconds();
         lock.unlock();
         DebugMsg("Thread#%d scanning: %s %s\n", me.number, me.request.Id(), me.request.Path());
         handler(me.request);
@@ -117,12 +117,13 @@ void ScanningPool::Run(const std::shared_ptr<Worker>& worker)
         me.busy = false;
     }
     std::erase(counted, worker);
+    std::erase(living, worker);
     lock.unlock();
     wakeup.notify_all();
     DebugMsg("Thread#%d ended\n", me.number);
 }
 
-void ScanningPool::StartWorker(int slot)
+bool ScanningPool::StartWorker(int slot)
 {
     auto worker = std::make_shared<Worker>();
     worker->number = slot;
@@ -139,16 +140,19 @@ void ScanningPool::StartWorker(int slot)
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         PrintMsg("* FAILURE Unable to launch thread #%d, errCode=%d\n", slot, error);
-        ExitProcess(1);
+        return false;
     }
     start.release();  // the new thread owns it now
     slots[slot] = worker;
+    living.push_back(worker);
     counted.push_back(std::move(worker));
+    return true;
 }
 
-void ScanningPool::StartScanningThreads(int count)
+bool ScanningPool::StartScanningThreads(int count)
 {
     count = std::clamp(count, 0, kPoolSlots);
+    bool started = true;
     {
         std::lock_guard lock(mutex);
         wanted = count;
@@ -164,11 +168,12 @@ void ScanningPool::StartScanningThreads(int count)
             }
             // A thread still busy from before a stop keeps its stop request;
             // the slot gets a thread that takes requests now.
-            if (!slot || slot->stopRequest || slot->writtenOff)
-                StartWorker(i);
+            if ((!slot || slot->stopRequest || slot->writtenOff) && started)
+                started = StartWorker(i);
         }
     }
     wakeup.notify_all();
+    return started;
 }
 
 void ScanningPool::StopScanningThreads()
@@ -245,7 +250,7 @@ void ScanningPool::WriteOffWorker(Worker& worker, bool replace)
         if (slots[slot].get() == &worker) {
             slots[slot].reset();
             if (replace && slot < wanted)
-                StartWorker(slot);
+                (void)StartWorker(slot);  // a slot left empty runs one thread short until the next reload
         }
     }
     wakeup.notify_all();
@@ -255,4 +260,29 @@ int ScanningPool::QueueLength()
 {
     std::lock_guard lock(mutex);
     return static_cast<int>(queued);
+}
+
+std::vector<std::string> ScanningPool::DropQueued()
+{
+    std::vector<std::string> ids;
+    std::lock_guard lock(mutex);
+    for (size_t at = head; queued > 0; queued--) {
+        const char* id = pending.data() + at;
+        const size_t idLength = strlen(id);
+        const size_t pathLength = strlen(id + idLength + 1);
+        // The id as the request would carry it, cut to its field.
+        ids.emplace_back(id, std::min<size_t>(idLength, kRequestIdSize - 1));
+        at += idLength + pathLength + 2;
+    }
+    pending.clear();
+    head = 0;
+    return ids;
+}
+
+void ScanningPool::ForEachHeldRequest(const std::function<void(FileRequest& request)>& visit)
+{
+    std::lock_guard lock(mutex);
+    for (const std::shared_ptr<Worker>& worker : living)
+        if (worker->busy)
+            visit(worker->request);
 }

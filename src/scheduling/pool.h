@@ -2,7 +2,8 @@
 //
 // ScanningPool::EnqueueFile          queue a request (main thread)
 // ScanningPool::StartScanningThreads bring the pool to exactly n threads that
-//                                    take requests
+//                                    take requests; false when a thread
+//                                    cannot be created
 // ScanningPool::StopScanningThreads  ask every thread to end; wait up to a
 //                                    second for each
 // ScanningPool::PauseTaking, ResumeTaking  no request is taken while paused
@@ -16,6 +17,11 @@
 //                                    new thread at once
 // ScanningPool::WorkerOfThisThread   the worker that the calling thread runs
 // ScanningPool::QueueLength          requests waiting
+// ScanningPool::DropQueued           the ids of the requests waiting, which
+//                                    leave the queue (the shutdown rejects them)
+// ScanningPool::ForEachHeldRequest   visit the request of every thread that
+//                                    holds one, written-off threads included
+//                                    (the shutdown answers what is still open)
 //
 // The pool runs a request handler that it is given and knows nothing of what
 // the handler does.  Each thread owns its Worker (shared with the pool while
@@ -47,7 +53,7 @@ struct Worker {
     bool stopRequest = false;
     bool busy = false;          // running the handler
     bool writtenOff = false;    // the pool no longer counts it
-    time_t scanStart = 0;
+    int64_t scanStart = 0;      // monotonic seconds
     FileRequest request;        // written by its own thread while not busy
 };
 
@@ -61,8 +67,9 @@ public:
 
     // EnqueueFile - false when there is no room for the request (the caller answers).
     bool EnqueueFile(std::string_view id, std::string_view path);
-    // StartScanningThreads - ends the process when a thread cannot be created.
-    void StartScanningThreads(int count);
+    // StartScanningThreads - false ("* FAILURE Unable to launch thread ...")
+    // when a thread cannot be created; the threads made so far run.
+    bool StartScanningThreads(int count);
     void StopScanningThreads();
     void PauseTaking();
     void ResumeTaking();
@@ -74,11 +81,13 @@ void ForEachRunningScan(const std::function<bool(Worker& worker)>& visit);
     void WriteOffWorker(Worker& worker, bool replace);
     static Worker* WorkerOfThisThread();
     int QueueLength();
+    std::vector<std::string> DropQueued();
+    void ForEachHeldRequest(const std::function<void(FileRequest& request)>& visit);
 
 private:
     static void* ThreadMain(void* argument);
     void Run(const std::shared_ptr<Worker>& worker);
-    void StartWorker(int slot);  // caller holds mutex
+    bool StartWorker(int slot);  // caller holds mutex
     bool PopRequest(FileRequest& into);  // caller holds mutex
 
     RequestHandler handler;
@@ -94,4 +103,5 @@ private:
     int wanted = 0;                       // threads asked for by the last start
     std::shared_ptr<Worker> slots[kPoolSlots];
     std::vector<std::shared_ptr<Worker>> counted;  // every worker not written off, until its thread ends
+    std::vector<std::shared_ptr<Worker>> living;   // every worker whose thread has not ended
 };

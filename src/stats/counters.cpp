@@ -3,27 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-const char* RequestOutcomeName(RequestOutcome outcome)
-{
-    switch (outcome) {
-    case RequestOutcome::Rated: return "rated";
-    case RequestOutcome::Whitelisted: return "whitelisted";
-    case RequestOutcome::Failed: return "failed";
-    case RequestOutcome::Rejected: return "rejected";
-    }
-    return "failed";
-}
-
-const char* ExchangeOutcomeName(ExchangeOutcome outcome)
-{
-    switch (outcome) {
-    case ExchangeOutcome::Ok: return "ok";
-    case ExchangeOutcome::Error: return "error";
-    case ExchangeOutcome::Failed: return "failed";
-    }
-    return "failed";
-}
-
 void Counters::CountRequest(RequestOutcome outcome)
 {
     std::lock_guard lock(mutex);
@@ -59,7 +38,6 @@ void Counters::CountExchange(std::string_view host, ExchangeOutcome outcome, dou
     else
         sample.exchanges.emplace(name, 1);
     sample.seconds += std::max(seconds, 0.0);
-    sample.up = outcome != ExchangeOutcome::Failed;
 }
 
 void Counters::CountCrash()
@@ -91,5 +69,7 @@ SpamdHostSample Counters::HostSample(const std::string& host) const
     std::lock_guard lock(mutex);
     if (const auto found = data.hosts.find(host); found != data.hosts.end())
         return found->second;
-    return SpamdHostSample{host, true, {}, 0};
+    SpamdHostSample sample;
+    sample.name = host;
+    return sample;
 }

@@ -4,7 +4,7 @@
 // Counters::CountRequest   one answered FILE request by its outcome
 // Counters::CountMessage   one scanned request: its outcome, the rating spamd
 //                          gave it (or none) and its handling time, in one lock
-// Counters::CountExchange  one exchange with a spamd host: its outcome and duration
+// Counters::CountExchange  one exchange with an engine host: its outcome and duration
 // Counters::CountCrash, CountStuckScan, CountReload
 // Counters::Snapshot       a copy of everything (the metrics writer)
 // Counters::HostSample     the figures of one spamd host
@@ -25,34 +25,18 @@
 #include <vector>
 
 #include "base/system.h"
+#include "stats/outcomes.h"
 #include "stats/statistics.h"
-
-enum class RequestOutcome {
-    Rated,        // answered with spamd's rating
-    Whitelisted,  // answered at once for a whitelisted sender
-    Failed,       // answered FAILURE, or without a rating from spamd
-    Rejected,     // answered REJECTED: the host retries it later
-};
-constexpr int kRequestOutcomes = 4;
-const char* RequestOutcomeName(RequestOutcome outcome);  // "rated", "whitelisted", ...
-
-enum class ExchangeOutcome {
-    Ok,      // a verdict
-    Error,   // spamd answered without a verdict (an error status)
-    Failed,  // no answer: the request or the reply could not be sent or read
-};
-const char* ExchangeOutcomeName(ExchangeOutcome outcome);  // "ok", "error", "failed"
 
 // Upper bounds in seconds of the handling-time histogram; the last bucket
 // holds what lies above them.
 inline constexpr std::array<double, 14> kHandlingBounds = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                                                            1,     2.5,  5,     10,   30,  120, 1200};
 
-// SpamdHostSample - one spamd host as the metrics show it.  Today's single
-// host is SocketPath; a list of hosts gives one sample each.
+// SpamdHostSample - one engine host as the metrics show it.
 struct SpamdHostSample {
     std::string name;
-    bool up = false;
+    bool up = true;      // as the farm sees it
     std::map<std::string, uint64_t, std::less<>> exchanges;  // by outcome name
     double seconds = 0;                          // time spent in exchanges
 };
@@ -73,14 +57,12 @@ public:
     void CountRequest(RequestOutcome outcome);
     // CountMessage - rating < 0: spamd gave none.
     void CountMessage(RequestOutcome outcome, int rating, double seconds);
-    // CountExchange - a failed exchange marks the host down, any other up.
     void CountExchange(std::string_view host, ExchangeOutcome outcome, double seconds);
     void CountCrash();
     void CountStuckScan();
     void CountReload();
     CountersSnapshot Snapshot() const;
-    // HostSample - the host's figures; a host not exchanged with yet is up
-    // (the plugin runs only after spamd answered its PING).
+    // HostSample - the host's figures (none yet for a host not exchanged with).
     SpamdHostSample HostSample(const std::string& host) const;
 
 private:

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "base/output.h"
 #include "base/system.h"
@@ -17,10 +16,6 @@
 #include "stats/ranked_list.h"
 
 namespace {
-
-// Dumps come from the controller and from the shutdown; one at a time.
-std::mutex dumpMutex;
-time_t prevDumpTime = 0;  // guarded by dumpMutex
 
 void AppendList(std::string& text, reportObject& list)
 {
@@ -112,12 +107,6 @@ bool RestoreList(const cfgfItem* tree, const char* key, reportObject& list)
 
 std::string StatDumpFilePath(const Settings& settings) { return WorkPath() + settings.statDumpFileName; }
 
-void ResetDumpState()
-{
-    std::lock_guard lock(dumpMutex);
-    prevDumpTime = 0;
-}
-
 std::string FormatDump(StatisticsSnapshot& s, time_t now, bool normalShutdown)
 {
     std::string text;
@@ -127,6 +116,8 @@ std::string FormatDump(StatisticsSnapshot& s, time_t now, bool normalShutdown)
         text += FormatText("RestartTime=%lu; #%s\n", static_cast<unsigned long>(s.restartTime),
                            mkDate(s.restartTime).c_str());
     text += FormatText("MessagesTotal=%d;\n", s.nScannedMessagesTotal);
+    if (s.nUnratedMessages != 0)
+        text += FormatText("Unrated=%d;\n", s.nUnratedMessages);
     text += FormatText("ScanTimeMin=%lu;\n", static_cast<unsigned long>(s.scanTimeMin));
     text += FormatText("ScanTimeMax=%lu;\n", static_cast<unsigned long>(s.scanTimeMax));
     text += FormatText("ScanTimeTotal=%lu;\n", static_cast<unsigned long>(s.scanTimeTotal));
@@ -144,32 +135,24 @@ std::string FormatDump(StatisticsSnapshot& s, time_t now, bool normalShutdown)
     return text;
 }
 
-void DumpReportData(Statistics& statistics, bool force)
+bool DumpReportData(const Settings& settings, StatisticsSnapshot& snapshot, time_t now, bool normalShutdown)
 {
-    const std::shared_ptr<const Settings> settings = CurrentSettings();
-    if (settings->statDumpInterval == 0)
-        return;
-    std::lock_guard lock(dumpMutex);
-    const time_t now = Now();
-    if (!force && now - prevDumpTime <= settings->statDumpInterval)
-        return;
+    if (settings.statDumpInterval == 0)
+        return true;
     DebugMsg("dumping the statistics data\n");
-    statistics.PeriodStart(StartupTime());
-    StatisticsSnapshot snapshot = statistics.Snapshot();
-
-    const std::string path = StatDumpFilePath(*settings);
+    const std::string path = StatDumpFilePath(settings);
     const std::string tempPath = path + ".tmp";
-    const std::string text = FormatDump(snapshot, now, force);
+    const std::string text = FormatDump(snapshot, now, normalShutdown);
     if (!WriteWholeFile(tempPath, text)) {
         PrintMsg("* unable create %s: %s\n", tempPath.c_str(), strerror(errno));
-        return;
+        return false;
     }
     if (rename(tempPath.c_str(), path.c_str()) != 0) {
         PrintMsg("* unable create %s: %s\n", path.c_str(), strerror(errno));
         unlink(tempPath.c_str());
-        return;
+        return false;
     }
-    prevDumpTime = now;
+    return true;
 }
 
 std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, std::string& why)
@@ -222,7 +205,7 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
         long long value = 0;
     };
     Field fields[] = {{"MessagesTotal", INT32_MAX}, {"ScanTimeMin", LLONG_MAX}, {"ScanTimeMax", LLONG_MAX},
-                      {"ScanTimeTotal", LLONG_MAX}};
+                      {"ScanTimeTotal", LLONG_MAX}, {"Unrated", INT32_MAX}};
     for (Field& field : fields)
         if (const char* text = cfgfGetDictValueStr(tree, field.key); text != nullptr &&
                                                                      !ReadNumber(text, field.max, field.value))
@@ -231,6 +214,7 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
     s.scanTimeMin = static_cast<uint64_t>(fields[1].value);
     s.scanTimeMax = static_cast<uint64_t>(fields[2].value);
     s.scanTimeTotal = static_cast<uint64_t>(fields[3].value);
+    s.nUnratedMessages = static_cast<int32_t>(fields[4].value);
     if (s.scanTimeMin == 0 || s.scanTimeMax == 0 || s.scanTimeTotal == 0 || s.nScannedMessagesTotal == 0)
         s.scanTimeMin = s.scanTimeMax = s.scanTimeTotal = 0;
 
@@ -250,9 +234,9 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
     return s;
 }
 
-void ReadReportData(Statistics& statistics)
+void ReadReportData(const Settings& settings, Statistics& statistics)
 {
-    const std::string path = StatDumpFilePath(*CurrentSettings());
+    const std::string path = StatDumpFilePath(settings);
     if (access(path.c_str(), F_OK) != 0)
         return;
     const std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);

@@ -15,6 +15,18 @@ void Increment(int32_t& counter)
         counter++;
 }
 
+template <typename T>
+void AddCapped(T& counter, T value, T max)
+{
+    counter = counter > max - value ? max : counter + value;
+}
+
+void MergeList(reportObject& into, const reportObject& from)
+{
+    for (const reportItem& item : from.Entries())
+        ReportAddItem(&into, item.name, item.count);
+}
+
 }  // namespace
 
 void Statistics::RecordMessage(const MessageRecord& record)
@@ -23,6 +35,8 @@ void Statistics::RecordMessage(const MessageRecord& record)
     std::lock_guard lock(mutex);
     if (record.rating >= 0 && record.rating < kRatings)
         Increment(data.msgStat[static_cast<size_t>(record.rating)]);
+    if (record.unrated)
+        Increment(data.nUnratedMessages);
     if (record.spam) {
         if (record.targets != nullptr)
             for (std::string_view target : *record.targets)
@@ -51,16 +65,17 @@ void Statistics::SampleConcurrency(int busyThreads)
     }
 }
 
-void Statistics::RecordSpamdExchange(std::string_view host, SpamdOutcome outcome, uint64_t milliseconds)
+void Statistics::RecordExchange(std::string_view host, ExchangeOutcome outcome, uint64_t milliseconds)
 {
     std::lock_guard lock(mutex);
     auto entry = data.spamdHosts.find(host);
     if (entry == data.spamdHosts.end())
         entry = data.spamdHosts.emplace(std::string(host), SpamdHostFigures{}).first;
     SpamdHostFigures& figures = entry->second;
-    int64_t& counter = outcome == SpamdOutcome::Answered ? figures.exchanges
-                       : outcome == SpamdOutcome::Failed ? figures.failures
-                                                         : figures.timeouts;
+    const bool answered = outcome == ExchangeOutcome::Rated || outcome == ExchangeOutcome::Unrated;
+    int64_t& counter = answered                               ? figures.exchanges
+                       : outcome == ExchangeOutcome::TimedOut ? figures.timeouts
+                                                              : figures.failures;
     if (counter < INT64_MAX)
         counter++;
     const uint64_t ms = std::min(milliseconds, kMaxScanTime);
@@ -82,6 +97,32 @@ StatisticsSnapshot Statistics::TakePeriod()
     fresh.nActiveThreadsChecks = 0;
     std::swap(fresh, data);
     return fresh;
+}
+
+void Statistics::GiveBack(StatisticsSnapshot period)
+{
+    std::lock_guard lock(mutex);
+    for (int rating = 0; rating < kRatings; rating++)
+        AddCapped(data.msgStat[static_cast<size_t>(rating)], period.msgStat[static_cast<size_t>(rating)], INT32_MAX);
+    AddCapped(data.nScannedMessagesTotal, period.nScannedMessagesTotal, INT32_MAX);
+    AddCapped(data.nUnratedMessages, period.nUnratedMessages, INT32_MAX);
+    // 0 means "no value yet" in either.
+    if (period.scanTimeMin != 0 && (data.scanTimeMin == 0 || period.scanTimeMin < data.scanTimeMin))
+        data.scanTimeMin = period.scanTimeMin;
+    data.scanTimeMax = std::max(data.scanTimeMax, period.scanTimeMax);
+    AddCapped(data.scanTimeTotal, period.scanTimeTotal, kMaxScanTime);
+    AddCapped(data.nActiveThreadsTotal, period.nActiveThreadsTotal, int64_t{INT64_MAX / 2});
+    AddCapped(data.nActiveThreadsChecks, period.nActiveThreadsChecks, int64_t{INT64_MAX / 2});
+    MergeList(data.sources, period.sources);
+    MergeList(data.targets, period.targets);
+    for (const auto& [name, figures] : period.spamdHosts) {
+        SpamdHostFigures& into = data.spamdHosts[name];
+        AddCapped(into.exchanges, figures.exchanges, int64_t{INT64_MAX});
+        AddCapped(into.failures, figures.failures, int64_t{INT64_MAX});
+        AddCapped(into.timeouts, figures.timeouts, int64_t{INT64_MAX});
+        AddCapped(into.milliseconds, figures.milliseconds, kMaxScanTime);
+    }
+    data.periodStart = period.periodStart;
 }
 
 void Statistics::Restore(StatisticsSnapshot restored)
@@ -114,10 +155,4 @@ int32_t Statistics::MessagesTotal() const
 {
     std::lock_guard lock(mutex);
     return data.nScannedMessagesTotal;
-}
-
-void Statistics::Reset()
-{
-    std::lock_guard lock(mutex);
-    data = StatisticsSnapshot();
 }

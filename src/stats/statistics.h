@@ -5,11 +5,13 @@
 //                                (CountRating, CountHandledRequest and the
 //                                ranked lists, under one lock)
 // Statistics::SampleConcurrency  add one sample of the busy-thread count
-// Statistics::RecordSpamdExchange one exchange with a spamd host of a farm:
-//                                answered, failed or timed out, and its time
+// Statistics::RecordExchange     one exchange with an engine host: its
+//                                outcome and its time
 // Statistics::Snapshot           a copy of everything (the dump)
 // Statistics::TakePeriod         a copy, then a new period: counters zero and
 //                                lists empty (the daily report)
+// Statistics::GiveBack           a period whose report could not be released
+//                                joins the period under way again
 // Statistics::Restore            take over a restored dump (start-up)
 // Statistics::PeriodStart, SetPeriodStart, ClearRestartTime, MessagesTotal
 //
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "base/system.h"
+#include "stats/outcomes.h"
 #include "stats/ranked_list.h"
 
 constexpr int kRatings = 101;
@@ -35,20 +38,19 @@ constexpr int kRatings = 101;
 // so every reader may treat them as signed.
 constexpr uint64_t kMaxScanTime = INT64_MAX;
 
-// SpamdHostFigures - one spamd host's exchanges in the period.  The dump does
-// not carry them: after a restart they begin again at zero.
+// SpamdHostFigures - one engine host's exchanges in the period.  The dump
+// does not carry them: after a restart they begin again at zero.
 struct SpamdHostFigures {
-    int64_t exchanges = 0;  // answered
-    int64_t failures = 0;   // no connection, refused handshake, no complete reply
+    int64_t exchanges = 0;  // answered about the message, with a verdict or without
+    int64_t failures = 0;   // no connection, an answer of a host in trouble, no complete reply
     int64_t timeouts = 0;
     uint64_t milliseconds = 0;  // spent in every exchange with it, failed ones included
 };
 
-enum class SpamdOutcome { Answered, Failed, TimedOut };
-
 struct StatisticsSnapshot {
     std::array<int32_t, kRatings> msgStat{};
     int32_t nScannedMessagesTotal = 0;
+    int32_t nUnratedMessages = 0;  // answered without an engine's verdict (not in msgStat)
     uint64_t scanTimeMin = 0;  // ms; 0: no value yet
     uint64_t scanTimeMax = 0;
     uint64_t scanTimeTotal = 0;
@@ -65,6 +67,7 @@ struct StatisticsSnapshot {
 struct MessageRecord {
     static constexpr int kNotRated = -1;
     int rating = kNotRated;             // counted in the histogram when 0..100
+    bool unrated = false;               // no engine gave a verdict
     uint64_t milliseconds = 0;
     bool spam = false;                  // count sources and targets
     const std::vector<std::string_view>* sources = nullptr;  // none: "Unknown"
@@ -75,18 +78,20 @@ class Statistics {
 public:
     void RecordMessage(const MessageRecord& record);
     void SampleConcurrency(int busyThreads);
-    void RecordSpamdExchange(std::string_view host, SpamdOutcome outcome, uint64_t milliseconds);
+    void RecordExchange(std::string_view host, ExchangeOutcome outcome, uint64_t milliseconds);
     StatisticsSnapshot Snapshot() const;
     // TakePeriod - restartTime and the period start stay; concurrency samples
     // start again from 0 samples.
     StatisticsSnapshot TakePeriod();
+    // GiveBack - add a taken period's figures to those counted since; the
+    // period under way starts where the given one started.
+    void GiveBack(StatisticsSnapshot period);
     void Restore(StatisticsSnapshot restored);
     // PeriodStart - the start of the period, set to fallback when still unset.
     time_t PeriodStart(time_t fallback);
     void SetPeriodStart(time_t start);
     void ClearRestartTime();
     int32_t MessagesTotal() const;
-    void Reset();  // tests
 
 private:
     mutable GuardedMutex mutex;

@@ -61,11 +61,11 @@ public:
         std::string why;
         const std::optional<SpamdHost> target = ParseSpamdHost(host, why);
         SpamdAddresses addresses;
-        char reply[512];
+        std::string reply;
         for (int wait = 0; wait < 900 && target && ResolveSpamdHost(*target, addresses, why); wait++) {
-            const ExchangeResult pong = ExchangeWithHost(*target, addresses, nullptr, {"PING SPAMC/1.0\r\n"}, reply,
-                                                         sizeof reply - 1, false, {1, 5});
-            if (pong.status == ExchangeStatus::Answered)
+            const ExchangeResult pong = ExchangeWithHost(*target, addresses, nullptr, {kPingRequest}, reply,
+                                                         {SpamcReplyState, false, 512}, {1, 5});
+            if (pong.answered)
                 return true;
             usleep(100000);
         }
@@ -231,9 +231,10 @@ TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
             report = text;
     std::istringstream rows(report.substr(report.find("Host\n") + 5));
     long long total = 0, exchanges, failures, timeouts;
-    std::string share, time, unit, host;
+    std::string share, time, unit, state, host;
     std::map<std::string, long long> byHost;
-    while (rows >> exchanges >> share >> failures >> timeouts >> time >> unit >> host) {
+    while (rows >> exchanges >> share >> failures >> timeouts >> time >> unit >> state >> host) {
+        EXPECT_EQ(state, "up") << report;
         total += byHost[host] = exchanges;
         EXPECT_TRUE(host != hostB || failures + timeouts >= 1) << report;
     }

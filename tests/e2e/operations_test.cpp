@@ -78,7 +78,7 @@ TEST_F(Operations, CheckOfABrokenSetUpFailsAndSaysWhy)
          "* incorrect value type; expected String got Array"},
         {DefaultSettingsText(spamd.SocketPath()) + "Header = x\n", true, "* Syntax error: ';' expected"},
         {DefaultSettingsText(spamdDir.File("none.sock")), true,
-         "* error: spamd " + spamdDir.File("none.sock") + ": cannot connect a socket: No such file or directory"},
+         "* error: spamd " + spamdDir.File("none.sock") + ": connect: No such file or directory"},
         {DefaultSettingsText(spamd.SocketPath()), false, "/Submitted: No such file or directory; the plugin refuses"},
         {DefaultSettingsText(spamd.SocketPath()) + "EventsReports = { Stopped = { }; };\n", true,
          "* Missing EventsReports={Started={...} ... };"},
@@ -142,7 +142,7 @@ TEST_F(Operations, MetricsFileFollowsTheTextFormatAndCountsSinceTheStart)
           "velmora_rating_bucket{le=\"39\"} 1", "velmora_rating_bucket{le=\"100\"} 2", "velmora_rating_sum 118",
           "velmora_request_handling_seconds_count 4", "velmora_scanning_threads 2",
           "velmora_spamd_up{host=\"" + spamd.SocketPath() + "\"} 1",
-          "velmora_spamd_exchanges_total{host=\"" + spamd.SocketPath() + "\",outcome=\"ok\"} 2",
+          "velmora_spamd_exchanges_total{host=\"" + spamd.SocketPath() + "\",outcome=\"rated\"} 2",
           "velmora_reloads_total 1", "velmora_build_info{version=\"0.3\"} 1"})
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
     const std::vector<std::string> names = ListDirectory(plugin.WorkDir());

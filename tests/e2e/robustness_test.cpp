@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <atomic>
@@ -62,19 +61,7 @@ protected:
         plugin.Send(id + " FILE " + path);
         for (int wait = 0; wait < 500 && spamd.HangingCount() == hanging; wait++)
             usleep(10000);
-        const std::string proc = "/proc/" + std::to_string(plugin.Pid());
-        for (int attempt = 0; attempt < 300; attempt++, usleep(20000))
-            for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
-                const std::string call = ReadFileText(task.path().string() + "/syscall");
-                const long fd = call.starts_with("0 ") ? strtol(call.c_str() + 2, nullptr, 16) : 0;
-                std::error_code error;
-                if (fd > 0 &&
-                    std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), error).string().starts_with("socket:")) {
-                    ASSERT_EQ(syscall(SYS_tgkill, plugin.Pid(), std::stoi(task.path().filename()), SIGSEGV), 0);
-                    return;
-                }
-            }
-        FAIL() << "no plugin thread waits on spamd";
+        ASSERT_TRUE(SignalScanWaitingOnSpamd(plugin.Pid(), SIGSEGV)) << "no plugin thread waits on spamd";
     }
 };
 

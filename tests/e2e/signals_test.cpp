@@ -1,10 +1,7 @@
 // A crash in a scanning thread under each OnProblem mode: the signal is sent
 // with tgkill to the thread that waits for spamd's answer.
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <filesystem>
 
 #include "plugin_test.h"
 
@@ -24,22 +21,7 @@ protected:
         plugin.Send("c1 FILE " + path);
         for (int wait = 0; wait < 500 && spamd.HangingCount() == 0; wait++)
             usleep(10000);
-        // The scanning thread is the one blocked in read (syscall 0) on a socket.
-        const std::string proc = "/proc/" + std::to_string(plugin.Pid());
-        for (int attempt = 0; attempt < 200; attempt++, usleep(20000)) {
-            for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
-                const std::string call = ReadFileText(task.path().string() + "/syscall");
-                const long fd = call.starts_with("0 ") ? strtol(call.c_str() + 2, nullptr, 16) : 0;
-                std::error_code error;
-                if (fd > 0 && std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), error)
-                                  .string()
-                                  .starts_with("socket:")) {
-                    EXPECT_EQ(syscall(SYS_tgkill, plugin.Pid(), std::stoi(task.path().filename()), SIGSEGV), 0);
-                    return path;
-                }
-            }
-        }
-        ADD_FAILURE() << "no plugin thread is waiting on spamd";
+        EXPECT_TRUE(SignalScanWaitingOnSpamd(plugin.Pid(), SIGSEGV)) << "no plugin thread is waiting on spamd";
         return path;
     }
 };

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,29 @@ std::string ReadFileText(const std::string& path)
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
+}
+
+bool SignalScanWaitingOnSpamd(pid_t pid, int signal)
+{
+    // A scan waits in read or recvfrom on its socket (blocking), or in poll
+    // (with a time limit); no other thread of the plugin does either on a socket.
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int attempt = 0; attempt < 300; attempt++, usleep(20000)) {
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(proc + "/task", error)) {
+            const std::string call = ReadFileText(task.path().string() + "/syscall");
+            const long number = strtol(call.c_str(), nullptr, 10);
+            const long fd = strtol(call.c_str() + call.find(' ') + 1, nullptr, 16);
+            const bool onSocket =
+                number == 7 || ((number == 0 || number == 45) && fd > 0 &&
+                                std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), error)
+                                    .string()
+                                    .starts_with("socket:"));
+            if (call.find(' ') != std::string::npos && onSocket)
+                return syscall(SYS_tgkill, pid, std::stoi(task.path().filename()), signal) == 0;
+        }
+    }
+    return false;
 }
 
 std::vector<std::string> ListDirectory(const std::string& path)

@@ -41,6 +41,10 @@ inline bool FileExists(const std::string& path) { return access(path.c_str(), F_
 std::vector<std::string> ListDirectory(const std::string& path);  // names, sorted
 // MaskDates - every date of the reports ("Mon, 9 Mar 2026 12:00:04") as "<date>".
 std::string MaskDates(const std::string& text);
+// SignalScanWaitingOnSpamd - send signal to the thread of process pid that
+// waits for a reply on a socket (a scan waiting for spamd); false when no
+// thread does within a few seconds.
+bool SignalScanWaitingOnSpamd(pid_t pid, int signal);
 // DefaultSettingsText - a complete settings file pointing at a spamd socket;
 // extra comes last, and a key given there again wins.
 std::string DefaultSettingsText(const std::string& socketPath, int threads = 4, std::string_view extra = "");

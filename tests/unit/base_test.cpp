@@ -16,6 +16,7 @@
 #include "config/paths.h"
 #include "output_capture.h"
 #include "plugin_process.h"
+#include "protocol/replies.h"
 #include "protocol/request.h"
 
 TEST(Text, UtilitiesFollowTheirTables)
@@ -52,12 +53,17 @@ TEST(Text, LinesAreCutAtTheirFieldAndAPartialLastLineIsDropped)
     ASSERT_EQ(write(ends[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(ends[1]);
     char line[1044];
-    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    bool cut = false;
+    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0], nullptr, &cut), nullptr);
     EXPECT_EQ(std::string(line), std::string(1043, 'x'));
-    ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
+    EXPECT_TRUE(cut);
+    // What was read ahead is handed out without reading; a partial last line stays.
+    ASSERT_NE(xfgetsBuffered(line, sizeof line, &cut), nullptr);
     EXPECT_STREQ(line, "short");
+    EXPECT_FALSE(cut);
     ASSERT_NE(xfgetsFd(line, sizeof line, ends[0]), nullptr);
     EXPECT_STREQ(line, "");
+    EXPECT_EQ(xfgetsBuffered(line, sizeof line), nullptr);
     EXPECT_EQ(xfgetsFd(line, sizeof line, ends[0]), nullptr);
     close(ends[0]);
 }
@@ -91,8 +97,9 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
     OutputCapture capture;
     FileRequest request;
     request.Assign("0123456789012345678901", "/m");
-    EXPECT_TRUE(AnswerRequest(request, "ADDHEADER \"%s\"\n", "X: 1"));
-    EXPECT_FALSE(AnswerRequest(request, "REJECTED later\n"));
+    EXPECT_TRUE(AnswerRequest(request, {ReplyKind::Headers, "X: 1"}));
+    EXPECT_FALSE(AnswerRequest(request, {ReplyKind::TryLater}));
+    EXPECT_FALSE(AnswerIfOpen(request, {ReplyKind::TimedOut}));  // writes nothing at all
     EXPECT_FALSE(ClaimAnswer(request));
     SetDebug(true);
     DebugMsg("one\ntwo\n");
@@ -111,7 +118,7 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
     std::getline(lines, line);
     EXPECT_EQ(line, "0123456789012345678 ADDHEADER \"X: 1\"");  // the id's field holds 19 characters
     std::getline(lines, line);
-    EXPECT_EQ(line, "* REJECTED later");
+    EXPECT_EQ(line, "* REJECTED sorry, we'll try again later");
     std::getline(lines, line);
     EXPECT_EQ(line, "* one");
     std::getline(lines, line);
@@ -140,7 +147,7 @@ TEST(Output, AnAnswerThatCannotBeFormattedLeavesTheClaimToAnother)
     setrlimit(RLIMIT_AS, &tight);
     bool threw = false;
     try {
-        AnswerRequest(request, "ADDHEADER \"%s\"\n", big.c_str());
+        AnswerRequest(request, {ReplyKind::Headers, big});
     } catch (const std::bad_alloc&) {
         threw = true;
     }

@@ -35,7 +35,8 @@ int Deep(int n)
     settings.submittedDirName = "/nonexistent";
     PublishSettings(settings);
     static Immortal<Plugin> plugin;
-    InstallSignalHandlers(*plugin, true);
+    StartSignalThreads(*plugin);
+    InstallCrashHandler();
     static ScanningPool pool([body](FileRequest&) { body(); });
     pool.StartScanningThreads(1);
     pool.EnqueueFile("1", "/m");

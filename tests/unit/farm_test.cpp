@@ -6,13 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "app/answers.h"
 #include "config/settings.h"
 #include "fake_spamd.h"
 #include "output_capture.h"
 #include "plugin_process.h"
 #include "rating/headers.h"
 #include "rating/scan.h"
-#include "rating/spamd_client.h"
+#include "rating/spamc_protocol.h"
 #include "rating/spamd_farm.h"
 #include "reports/daily.h"
 
@@ -34,8 +35,6 @@ std::string Described(const std::string& dictionary)
            "RNE"[static_cast<int>(s->onUnavailable)] + " " + s->tls.caFile + " " + s->tls.certFile + " " +
            s->tls.keyFile + capture.Text();
 }
-
-const char* const kCheck = "CHECK SPAMC/1.2\r\nContent-length: 6\r\n\r\nhello\n";
 
 }  // namespace
 
@@ -90,7 +89,8 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
                               "* Error in f.cfg line 13 \n* Spamd: Hosts must name 1 to 64 hosts\n"
                               "* SocketPath is not used: the Spamd dictionary names the spamd hosts\n");
     EXPECT_EQ(second.spamd.hosts.at(0).address, "/run/a.sock");
-    EXPECT_FALSE(third.spamd.Configured());
+    EXPECT_TRUE(third.spamd.single);  // without the dictionary, the one spamd of SocketPath
+    EXPECT_EQ(third.spamd.hosts.at(0).address, "/s");
 }
 
 TEST(SpamdReplies, EveryProtocolVersionGivesItsVerdictAndRules)
@@ -113,8 +113,14 @@ TEST(SpamdReplies, EveryProtocolVersionGivesItsVerdictAndRules)
                   row[1]);
     }
     // Protocol 1.2 SYMBOLS announces no length: its one line ends the reply.
-    EXPECT_FALSE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\n", true));
-    EXPECT_TRUE(ReplyComplete("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\nGTUBE\r\n", true));
+    EXPECT_EQ(SpamcReplyState("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\n", true, false), ReplyState::Incomplete);
+    EXPECT_EQ(SpamcReplyState("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1 / 5\r\n\r\nGTUBE\r\n", true, false),
+              ReplyState::Complete);
+    // What a spamd in trouble answers takes the host out; any other answer only fails the message.
+    EXPECT_EQ(SpamcOutcome(ParseSpamdReply("SPAMD/1.1 75 EX_TEMPFAIL\r\n")), ExchangeOutcome::HostError);
+    EXPECT_EQ(SpamcOutcome(ParseSpamdReply("SPAMD/1.1 69 EX_UNAVAILABLE\r\n")), ExchangeOutcome::HostError);
+    EXPECT_EQ(SpamcOutcome(ParseSpamdReply("SPAMD/1.1 76 Bad header line\r\n")), ExchangeOutcome::Unrated);
+    EXPECT_EQ(SpamcOutcome(ParseSpamdReply("SPAMD/1.1 0 EX_OK\r\n\r\n")), ExchangeOutcome::Unrated);
     std::string header;
     BuildRequestHeader(header, true, 12, SpamdUserOf("recipient", "R <b@example.org>\n\n", 19));
     EXPECT_EQ(header, "SYMBOLS SPAMC/1.5\r\nContent-length: 12\r\nUser: b@example.org\r\n\r\n");
@@ -145,23 +151,19 @@ protected:
         signal(SIGPIPE, SIG_IGN);
         a = std::make_unique<FakeSpamd>(dir.File("a.sock"));
         b = std::make_unique<FakeSpamd>(dir.File("b.sock"));
+        settings.spamd = SpamdSettings{};
         settings.spamd.hosts = {Host("a.sock"), Host("dead.sock"), Host("b.sock")};
         settings.spamd.connectTimeout = settings.spamd.replyTimeout = 1;
     }
-    ~Farm() override { SetClockForTesting(nullptr); }
 
     SpamdHost Host(const std::string& name) { return {dir.File(name), SpamdTransport::Unix, dir.File(name), ""}; }
-    bool Exchange()
+    // Scan - what the host is answered for a message (and the lines before it).
+    std::string Scan(const std::string& body = "hi", AfterAnswer expected = AfterAnswer::Continue)
     {
-        char reply[kReplyCapacity + 1];
-        return farm.Exchange({kCheck}, reply, kReplyCapacity, false, statistics, counters).answered;
-    }
-    std::string Scan()
-    {
-        WriteFile(dir.File("m"), "P <a@b.c>\n\nSubject: x\n\nhi\n");
+        WriteFile(dir.File("m"), "P <a@b.c>\n\nSubject: x\n\n" + body + "\n");
         FileRequest request;
         request.Assign("7", dir.File("m"));
-        ScanFile(request, settings, senders, statistics, counters, farm);
+        EXPECT_EQ(AnswerScan(recorder, request, scanner.Scan(request, settings), settings, 0.01), expected);
         return capture.Take();
     }
     std::string States()
@@ -175,7 +177,10 @@ protected:
     {
         FILE* f = tmpfile();
         StatisticsSnapshot period = statistics.Snapshot();
-        WriteDailyReport(f, settings, nullptr, period, Now());
+        std::vector<HostStatus> hosts;
+        for (const SpamdFarm::HostState& state : farm.HostStates())
+            hosts.push_back({state.name, state.up});
+        WriteDailyReport(f, settings, nullptr, period, Now(), {}, hosts);
         std::string report(8192, '\0');
         rewind(f);
         report.resize(fread(report.data(), 1, report.size(), f));
@@ -193,9 +198,14 @@ protected:
     whitelist senders;
     Statistics statistics;
     Counters counters;
+    Recorder recorder{statistics, counters};
     SpamdFarm farm;
+    Scanner scanner{senders, farm, recorder};
     OutputCapture capture;
 };
+
+const std::string kRated = "7 ADDHEADER \"X-Junk-Score:  54 [XX]\\eX-SA-Score:  54 [XX]\"\n";
+const std::string kUnrated = "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n";
 
 TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
 {
@@ -204,17 +214,19 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
     EXPECT_EQ(capture.Take(), "* Connecting to spamd host " + a + "\n* engine: SPAMD/1.5 at " + a + "\n* Connecting to "
               "spamd host " + dead + "\n* spamd host " + dead + " is down: connect: No such file or directory\n"
               "* Connecting to spamd host " + b + "\n* engine: SPAMD/1.5 at " + b + "\n");
+    this->a->SetReply({.score = 3});
+    this->b->SetReply({.score = 3});
     for (int n = 0; n < 4; n++)
-        EXPECT_TRUE(Exchange());
+        EXPECT_EQ(Scan(), kRated);
     EXPECT_EQ(this->a->CheckCount() * 10 + this->b->CheckCount(), 22);  // equal hosts take turns
 
-    // A host that accepts but never answers costs one reply time, once.
-    this->a->SetReply({.mode = SpamdReply::Mode::Hang});
-    EXPECT_TRUE(Exchange());
-    EXPECT_TRUE(Exchange());
-    EXPECT_EQ(capture.Take(), "* spamd host " + a + " is down: no reply in time\n");
+    // A spamd that answers EX_TEMPFAIL fails fast; it must not win every
+    // message and rate it 0: it is taken out and the message goes on.
+    this->a->SetReply({.raw = "SPAMD/1.1 75 EX_TEMPFAIL\r\n"});
+    for (int n = 0; n < 6; n++)
+        EXPECT_EQ(Scan(), n == 0 ? "* spamd host " + a + " is down: SPAMD/1.1 75 EX_TEMPFAIL\n" + kRated : kRated);
     EXPECT_EQ(States(), "down down up ");
-    EXPECT_EQ(this->a->CheckCount() * 10 + this->b->CheckCount(), 34);
+    EXPECT_EQ(this->a->CheckCount() * 10 + this->b->CheckCount(), 38);
 
     // With no host left the request is answered as OnUnavailable says.
     this->b.reset();
@@ -222,49 +234,64 @@ TEST_F(Farm, RequestsSpreadFailOverAndComeBackAfterTheProbe)
                       "* no spamd host could rate " + dir.File("m") + "\n"
                       "7 REJECTED no spamd host could rate it, we'll try again later\n");
     settings.spamd.onUnavailable = OnUnavailableMode::Neutral;
-    EXPECT_EQ(Scan(), "* no spamd host could rate " + dir.File("m") + ", answered with rating 0\n"
-                      "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n");
+    EXPECT_EQ(Scan(), "* no spamd host could rate " + dir.File("m") + ", answered with rating 0\n" + kUnrated);
+    settings.spamd.onUnavailable = OnUnavailableMode::Exit;
+    EXPECT_EQ(Scan("hi", AfterAnswer::ShutDown), "* no spamd host could rate " + dir.File("m") + ", we'll quit\n"
+              "7 REJECTED no spamd host could rate it, we'll try again later\n");
 
     // DownTime later the probe brings back the host that answers again.
-    this->a->ReleaseHung();
     this->a->SetReply({.score = 6});
-    farm.ProbeDownHosts(Now());
+    farm.ProbeDownHosts(MonotonicSeconds());
     EXPECT_EQ(States(), "down down down ");
-    SetClockForTesting([] { return time(nullptr) + 31; });
-    farm.ProbeDownHosts(Now());  // one host a pass: the one down longest
-    farm.ProbeDownHosts(Now());
+    farm.ProbeDownHosts(MonotonicSeconds() + 31);  // one host a pass: the one down longest
+    farm.ProbeDownHosts(MonotonicSeconds() + 31);
     EXPECT_EQ(capture.Take(), "* spamd host " + a + " is up again\n");
     EXPECT_EQ(States(), "up down down ");
     EXPECT_TRUE(Scan().starts_with("7 ADDHEADER \"X-Junk-Score: 100"));
 
-    EXPECT_EQ(statistics.MessagesTotal(), 2);  // the rejected message comes again; it is not counted
+    // Rejected messages come again and are not counted; neither are those no engine rated.
+    EXPECT_EQ(statistics.MessagesTotal(), 12);
+    EXPECT_EQ(statistics.Snapshot().nUnratedMessages, 1);
     EXPECT_EQ(ReportSection(),
-              "spamd hosts:\n\n  Exchanges    Share  Failures  Time-outs         Time  Host\n"
-              "          3   42.85%         0          1  T  " + a + "\n" +
-                  "          0    0.00%         0          0  T  " + dead + "\n" +
-                  "          4   57.14%         1          0  T  " + b + "\n-----------------\n          7 exchanges");
-    EXPECT_GE(statistics.Snapshot().spamdHosts.at(a).milliseconds, 1000u);
+              "spamd hosts:\n\n  Exchanges    Share  Failures  Time-outs         Time  State  Host\n"
+              "          3   27.27%         1          0  T  up     " + a + "\n" +
+                  "          0    0.00%         0          0  T  down   " + dead + "\n" +
+                  "          8   72.72%         1          0  T  down   " + b + "\n-----------------\n"
+                  "         11 exchanges");
 }
 
-TEST_F(Farm, WithoutRetriesAFailedHostCostsTheRequestAndTheUserGoesAlong)
+TEST_F(Farm, AMessageNoHostCanRateIsUnratedAndLeavesTheHostsUp)
 {
     settings.spamd.hosts = {Host("a.sock"), Host("b.sock")};
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    capture.Take();
+    const auto slowOrCut = [](const std::string& request) {
+        if (request.find("slow") != std::string::npos)
+            return SpamdReply{.mode = SpamdReply::Mode::Hang};
+        if (request.find("cut") != std::string::npos)
+            return SpamdReply{.mode = SpamdReply::Mode::Close};
+        return SpamdReply{.score = 3};
+    };
+    a->SetResponder(slowOrCut);
+    b->SetResponder(slowOrCut);
+    EXPECT_EQ(Scan(), kRated);
+    // Each host gets the slow message once, within its reply time, and
+    // answers the PING that follows: both stay up.
+    EXPECT_EQ(Scan("slow"), "* spamd gave no rating for " + dir.File("m") + ": no reply in time\n" + kUnrated);
+    EXPECT_EQ(a->CheckCount() + b->CheckCount(), 3);
+    EXPECT_EQ(Scan("cut"), "* spamd gave no rating for " + dir.File("m") + ": closed without a reply\n" + kUnrated);
+    EXPECT_EQ(States(), "up up ");
+    for (int n = 0; n < 4; n++)
+        EXPECT_EQ(Scan(), kRated);
+    a->ReleaseHung();
+    b->ReleaseHung();
+    // Without retries a host that cannot be reached costs its request.
     settings.spamd.retries = 0;
     settings.spamd.user = "filter";
     ASSERT_TRUE(farm.Start(settings.spamd));
-    a->SetReply({.mode = SpamdReply::Mode::Hang});
+    capture.Take();
+    a.reset();
     EXPECT_TRUE(Scan().ends_with("7 REJECTED no spamd host could rate it, we'll try again later\n"));
-    EXPECT_TRUE(Scan().starts_with("7 ADDHEADER"));
-    EXPECT_EQ(b->CheckCount(), 1);
+    EXPECT_EQ(Scan(), kRated);
     EXPECT_NE(b->Requests().back().find("\r\nUser: filter\r\n"), std::string::npos);
-}
-
-TEST_F(Farm, ExitWhenNoHostCanRate)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    settings.spamd.hosts = {Host("b.sock")};
-    settings.spamd.onUnavailable = OnUnavailableMode::Exit;
-    ASSERT_TRUE(farm.Start(settings.spamd));
-    b.reset();
-    EXPECT_EXIT(Scan(), testing::ExitedWithCode(1), "");
 }

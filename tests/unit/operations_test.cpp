@@ -23,21 +23,24 @@ TEST(Metrics, CountersBecomeTheTextFormat)
     counters.CountMessage(RequestOutcome::Rated, 0, 0.003);
     counters.CountMessage(RequestOutcome::Rated, 45, 0.25);
     counters.CountMessage(RequestOutcome::Rated, 150, 5000.0);
-    for (RequestOutcome outcome : {RequestOutcome::Whitelisted, RequestOutcome::Failed, RequestOutcome::Rejected})
+    for (RequestOutcome outcome :
+         {RequestOutcome::Whitelisted, RequestOutcome::Unrated, RequestOutcome::Failed, RequestOutcome::Rejected})
         counters.CountRequest(outcome);
-    counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Ok, 0.25);
-    counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Failed, 0.5);
+    counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Rated, 0.25);
+    counters.CountExchange("/run/spamd\"1\".sock", ExchangeOutcome::Cut, 0.5);
     counters.CountCrash();
     counters.CountReload();
     counters.CountReload();
     MetricsSample sample{counters.Snapshot(), {0, 39, 30, 99, 100, 200}, {}, 2, 1, 10, 1700000000, "0.3"};
     sample.hosts = {counters.HostSample("/run/spamd\"1\".sock"), counters.HostSample("other")};
+    sample.hosts[0].up = false;
     const std::string text = FormatMetrics(sample);
     EXPECT_EQ(ExpositionProblems(text), std::vector<std::string>{}) << text;
     for (const char* line :
          {"velmora_build_info{version=\"0.3\"} 1", "velmora_start_time_seconds 1700000000",
           "velmora_requests_total{outcome=\"rated\"} 3", "velmora_requests_total{outcome=\"whitelisted\"} 1",
           "velmora_requests_total{outcome=\"failed\"} 1", "velmora_requests_total{outcome=\"rejected\"} 1",
+          "velmora_requests_total{outcome=\"unrated\"} 1",
           "velmora_rating_bucket{le=\"0\"} 1", "velmora_rating_bucket{le=\"39\"} 1",
           "velmora_rating_bucket{le=\"99\"} 2", "velmora_rating_bucket{le=\"100\"} 3",
           "velmora_rating_bucket{le=\"+Inf\"} 3", "velmora_rating_sum 145", "velmora_rating_count 3",
@@ -48,8 +51,8 @@ TEST(Metrics, CountersBecomeTheTextFormat)
           "velmora_request_handling_seconds_count 3", "velmora_queue_length 2", "velmora_busy_threads 1",
           "velmora_scanning_threads 10", "velmora_spamd_up{host=\"/run/spamd\\\"1\\\".sock\"} 0",
           "velmora_spamd_up{host=\"other\"} 1", "velmora_spamd_hosts_up 1",
-          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"failed\"} 1",
-          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"ok\"} 1",
+          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"cut\"} 1",
+          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"rated\"} 1",
           "velmora_spamd_exchange_seconds_total{host=\"/run/spamd\\\"1\\\".sock\"} 0.75",
           "velmora_spamd_exchange_seconds_total{host=\"other\"} 0", "velmora_crashes_total 1",
           "velmora_stuck_scans_total 0", "velmora_reloads_total 2"})

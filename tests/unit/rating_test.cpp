@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
 #include "fake_spamd.h"
 #include "output_capture.h"
 #include "plugin_process.h"
 #include "rating/envelope.h"
 #include "rating/headers.h"
 #include "rating/scan.h"
-#include "rating/spamd_client.h"
+#include "rating/spamc_protocol.h"
 #include "rating/whitelist.h"
 
 namespace {
@@ -24,7 +25,10 @@ protected:
     Rating() : spamd(dir.File("spamd.sock"))
     {
         settings.socketPath = spamd.SocketPath();
+        settings.spamd = SocketPathFarm(settings.socketPath);
         settings.alertLevel = 95;
+        OutputCapture capture;
+        farm.Start(settings.spamd);
     }
     std::string Message(const std::string& name, const std::string& text)
     {
@@ -37,7 +41,7 @@ protected:
         OutputCapture capture;
         FileRequest request;
         request.Assign(id, path);
-        ScanFile(request, settings, senders, statistics, counters, farm);
+        AnswerScan(recorder, request, scanner.Scan(request, settings), settings, 0.001);
         return capture.Text();
     }
     TempDir dir;
@@ -46,6 +50,7 @@ protected:
     whitelist senders;
     Statistics statistics;
     Counters counters;
+    Recorder recorder{statistics, counters};
     // Requests by outcome and exchanges by outcome, as the metrics count them.
     std::string Counted()
     {
@@ -58,6 +63,7 @@ protected:
         return text;
     }
     SpamdFarm farm;
+    Scanner scanner{senders, farm, recorder};
 };
 
 const char* const kSpam = "P <bad@spam.example>\nR <a@example.org>\nS host [192.0.2.1]\r\nR <b@example.org>\n\n"
@@ -97,7 +103,7 @@ TEST_F(Rating, RepliesFollowTheRatingExamples)
     EXPECT_EQ(s.msgStat[99], 1);
     EXPECT_EQ(s.msgStat[100], 1);
     EXPECT_EQ(s.sources.total, 2);  // only ratings at the alert level count as spam
-    EXPECT_EQ(Counted(), "6 0 0 0 ok=6 ");
+    EXPECT_EQ(Counted(), "6 0 0 0 0 rated=6 ");
     const CountersSnapshot c = counters.Snapshot();
     EXPECT_EQ(c.ratings[0] + c.ratings[45] + c.ratings[90] + c.ratings[99] + c.ratings[100], 6u);
     EXPECT_EQ(std::accumulate(c.handling.begin(), c.handling.end(), uint64_t{0}), 6u);
@@ -141,10 +147,12 @@ TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
     reply = SpamdReply{};
     reply.mode = SpamdReply::Mode::Close;
     spamd.SetReply(reply);
-    EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": empty reply\n" + zero);
-    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 4);  // failures count, files that do not exist do not
-    EXPECT_EQ(Counted(), "0 0 5 0 error=1 failed=1 ");
-    EXPECT_FALSE(counters.HostSample(settings.socketPath).up);
+    EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": closed without a reply\n" + zero);
+    // Failures count, files that do not exist do not; no verdict is no rating 0.
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 4);
+    EXPECT_EQ(statistics.Snapshot().nUnratedMessages, 2);
+    EXPECT_EQ(statistics.Snapshot().msgStat[0], 0);
+    EXPECT_EQ(Counted(), "0 0 2 3 0 cut=1 unrated=1 ");
 }
 
 TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
@@ -157,7 +165,7 @@ TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
     EXPECT_EQ(Scan(Message("w", "P <x@good.example>\nP <>\n\nbody\n")),
               "* x@good.example is whitelisted by *@good.example\n7 ADDHEADER \"X-Score: 0 []\"\n");
     EXPECT_EQ(spamd.CheckCount(), 0);
-    EXPECT_EQ(Counted(), "0 1 0 0 ");
+    EXPECT_EQ(Counted(), "0 1 0 0 0 ");
 
     const struct {
         const char* pattern;
@@ -188,20 +196,17 @@ TEST(SpamdReplies, CompletenessAndVerdictsFollowTheProtocol)
         {"SPAMD/1.5 0 PONG\r\n", true},
     };
     for (const auto& row : table)
-        EXPECT_EQ(ReplyComplete(row.reply), row.complete) << row.reply;
-    const SpamdVerdict verdict = ParseCheckReply("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1003.3 / 5.0\r\n\r\n");
+        EXPECT_EQ(SpamcReplyState(row.reply, false, false) == ReplyState::Complete, row.complete) << row.reply;
+    const SpamdAnswer verdict = ParseSpamdReply("SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1003.3 / 5.0\r\n\r\n");
     EXPECT_TRUE(verdict.rated);
     EXPECT_DOUBLE_EQ(verdict.score, 1003.3);
     EXPECT_DOUBLE_EQ(verdict.threshold, 5.0);
-    EXPECT_FALSE(ParseCheckReply("SPAMD/1.0 76 Bad ; 1 / 2").rated);
+    EXPECT_FALSE(ParseSpamdReply("SPAMD/1.0 76 Bad ; 1 / 2").rated);
     EXPECT_EQ(RatingOf(5, 5), 90);
     EXPECT_EQ(RatingOf(4.99, 5), 89);
     EXPECT_EQ(RatingOf(1, 0), 0);  // no finite rating: the lowest
     EXPECT_EQ(RatingOf(0, 0), 0);
     EXPECT_EQ(RatingOf(-1, 0), 0);
-    EXPECT_EQ(HandlingTime({10, 999999}, {11, 0}), 1u);
-    EXPECT_EQ(HandlingTime({10, 0}, {12, 5000}), 2005u);
-    EXPECT_EQ(HandlingTime({12, 0}, {10, 0}), 0u);
 
     Settings settings;
     settings.scoreRange = {10, 20};
@@ -216,14 +221,21 @@ TEST(SpamdPing, AnswerNamesTheEngine)
     TempDir dir;
     FakeSpamd spamd(dir.File("spamd.sock"));
     OutputCapture capture;
-    EXPECT_TRUE(InitEngine(spamd.SocketPath()));
+    SpamdFarm farm;
+    EXPECT_TRUE(farm.Start(SocketPathFarm(spamd.SocketPath())));
     EXPECT_EQ(capture.Take(), "* Connecting to socket " + spamd.SocketPath() + "\n* engine: SPAMD/1.5\n");
-    const PingResult pong = PingSpamd(spamd.SocketPath());
-    EXPECT_TRUE(pong.answered);
-    EXPECT_EQ(pong.word, "SPAMD/1.5");
-    EXPECT_LT(pong.seconds, 5.0);
-    const PingResult none = PingSpamd(dir.File("none.sock"));
-    EXPECT_FALSE(none.answered);
-    EXPECT_EQ(none.problem, "cannot connect a socket: No such file or directory");
+    EXPECT_FALSE(farm.Start(SocketPathFarm(dir.File("none.sock"))));
+    EXPECT_EQ(capture.Take(), "* Connecting to socket " + dir.File("none.sock") +
+                                  "\n* failed to connect to socket " + dir.File("none.sock") +
+                                  ": No such file or directory\n");
+    SpamdSettings both = SocketPathFarm(spamd.SocketPath());
+    both.hosts.push_back(SocketPathFarm(dir.File("none.sock")).hosts[0]);
+    const std::vector<PingResult> pings = PingSpamdHosts(both);
+    ASSERT_EQ(pings.size(), 2u);
+    EXPECT_TRUE(pings[0].answered);
+    EXPECT_EQ(pings[0].word, "SPAMD/1.5");
+    EXPECT_LT(pings[0].seconds, 5.0);
+    EXPECT_FALSE(pings[1].answered);
+    EXPECT_EQ(pings[1].problem, "connect: No such file or directory");
     EXPECT_EQ(capture.Take(), "");  // the check's PING reports nothing itself and never ends the process
 }

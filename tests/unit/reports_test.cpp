@@ -44,8 +44,6 @@ protected:
         mkdir(dir.File("Submitted").c_str(), 0700);
         SetClockForTesting(TestClock);
         SetRandomSourceForTesting(TestRandom);
-        SetProcessorTimesForTesting(TestTimes);
-        ResetDailyReportState();
         UseSettings("DailyReport = { From = spam-report@example.org; Subject = \"Daily spam report ^1\"; };\n"
                     "EventsReports = { From = \"spam-plugin@example.org\"; To = postmaster;\n"
                     "  Started = { Subject = \"Plugin started ^1\"; }; Stopped = { Subject = \"Plugin stopped ^1\"; };\n"
@@ -55,15 +53,11 @@ protected:
     {
         SetClockForTesting(nullptr);
         SetRandomSourceForTesting(nullptr);
-        SetProcessorTimesForTesting(nullptr);
-        PublishSettings(Settings{});
     }
     void UseSettings(const std::string& text)
     {
-        Settings settings;
         settings.submittedDirName = dir.File("Submitted");
         settings.pConf = cfgfReadConfigText(text, "test.cfg");
-        PublishSettings(settings);
     }
     // Messages - the released messages, in name order; each is removed once read.
     std::vector<std::string> Messages()
@@ -87,6 +81,8 @@ protected:
     }
     TempDir dir;
     OutputCapture output;
+    Settings settings;
+    DailyReporter reporter{TestTimes};
 };
 
 }  // namespace
@@ -114,7 +110,7 @@ TEST_F(Reports, TheDailyReportShowsThePeriodLineByLine)
     statistics.Restore(s);
     draw = 4711 - static_cast<int>(now.load() & 0xFFFF);
 
-    GenerateDailyReport(statistics, true);
+    reporter.Offer(statistics, settings, now, true);
 
     EXPECT_EQ(output.Take(), "* Generating daily report message\n");
     struct stat status;
@@ -148,50 +144,54 @@ TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
     now = Utc(2026, 3, 9, 0, 30);
     SetStartupTime(now);
     Record(statistics, 10, 5);
-    GenerateDailyReport(statistics, false);  // started in the hour 0: no report that night
+    reporter.Offer(statistics, settings, now, false);  // started in the hour 0: no report that night
     EXPECT_TRUE(Messages().empty());
     now = Utc(2026, 3, 9, 23, 59, 59);
-    GenerateDailyReport(statistics, false);
+    reporter.Offer(statistics, settings, now, false);
     EXPECT_TRUE(Messages().empty());
     now = Utc(2026, 3, 10, 0, 0, 1);
-    GenerateDailyReport(statistics, false);
+    reporter.Offer(statistics, settings, now, false);
     std::vector<std::string> reports = Messages();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("Period start: Mon, 9 Mar 2026 00:30:00\nPeriod end: Tue, 10 Mar 2026 00:00:01\n"),
               std::string::npos);
     EXPECT_NE(reports[0].find(" 1-39          1\n"), std::string::npos) << reports[0];
     now = Utc(2026, 3, 10, 0, 0, 2);
-    GenerateDailyReport(statistics, false);  // once a night
+    reporter.Offer(statistics, settings, now, false);  // once a night
     now = Utc(2026, 3, 10, 0, 20);
-    GenerateDailyReport(statistics, true);  // quiet for less than an hour: no mail at shutdown
+    reporter.Offer(statistics, settings, now, true);  // quiet for less than an hour: no mail at shutdown
     EXPECT_TRUE(Messages().empty());
 
     // Switched off: the period moves on, the statistics stay.
     UseSettings("DailyReport = { Enabled = no; };\n");
     Record(statistics, 10, 5);
-    GenerateDailyReport(statistics, true);
+    reporter.Offer(statistics, settings, now, true);
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
     EXPECT_EQ(statistics.Snapshot().periodStart, now.load());
 
-    // A report that cannot be created keeps the statistics for the next one.
+    // A report that cannot be created keeps the statistics and the period
+    // for the next one.
     UseSettings("DailyReport = { };\n");
     rmdir(dir.File("Submitted").c_str());
     output.Take();
-    GenerateDailyReport(statistics, true);
+    const time_t periodStart = now;
+    now = Utc(2026, 3, 10, 0, 30);
+    reporter.Offer(statistics, settings, now, true);
     EXPECT_EQ(output.Take(), "* Generating daily report message\n* Can't make the daily report: failed to create file " +
                                  dir.File("Submitted") + "/reportSA_" +
                                  std::to_string((now.load() + draw.load() - 1) & 0xFFFF) + ".tmp\n");
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
+    EXPECT_EQ(statistics.Snapshot().periodStart, periodStart);
 }
 
 TEST_F(Reports, NoticesAreDeliveredByteExactWithDefaultsForWhatIsMissing)
 {
     now = Utc(2026, 3, 9, 7, 5, 3);
     draw = 0;
-    EventReportStarted();
-    EventReportStoped();
-    EventReportProblem("Timed-out (>%d sec) while scanning %s\n", 1200, "/q/m");
+    EventReportStarted(settings);
+    EventReportStoped(settings);
+    EventReportProblem(settings, "Timed-out (>%d sec) while scanning %s\n", 1200, "/q/m");
     const std::string head = "Return-Path: <>\nFrom: spam-plugin@example.org\nTo: postmaster\n";
     EXPECT_EQ(Messages(), (std::vector<std::string>{
         head + "Subject: Plugin started Mon, 9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n"
@@ -201,9 +201,9 @@ TEST_F(Reports, NoticesAreDeliveredByteExactWithDefaultsForWhatIsMissing)
         head + "Subject: Problem Mon, 9 Mar 2026 07:05:03\nX-Auto-Generated: report\n\n"
                "\nVelmora SpamAssassin plugin detected a problem.\n\nTimed-out (>1200 sec) while scanning /q/m\n\n\n"}));
     UseSettings("EventsReports = { Started = { Enabled = No; }; };\n");
-    EventReportStarted();
-    EventReportStoped();
-    EventReportProblem("crash");
+    EventReportStarted(settings);
+    EventReportStoped(settings);
+    EventReportProblem(settings, "crash");
     EXPECT_EQ(output.Take(), "* Error in " + ConfigFilePath() + " \n* Missing EventsReports={Stopped={...} ... };\n");
     EXPECT_EQ(Messages(), (std::vector<std::string>{
         "Return-Path: <>\nFrom: MAILER-DAEMON\nTo: postmaster\nSubject: \nX-Auto-Generated: report\n\n"

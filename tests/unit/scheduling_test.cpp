@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "output_capture.h"
+#include "protocol/replies.h"
 #include "scheduling/controller.h"
 #include "scheduling/pool.h"
 
@@ -133,9 +134,17 @@ TEST(Pool, ARestartGivesEverySlotATakerWhileAnOldScanStillRuns)
     EXPECT_TRUE(Eventually([&] { return handled.load() == 5; }));
     // A lower count stops the threads above it; they count until they end.
     pool.StartScanningThreads(0);
-    pool.EnqueueFile("queued", "/m");
+    pool.EnqueueFile("queued-1", "/m");
+    pool.EnqueueFile("queued-2-with-a-long-id", "/m");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(handled.load(), 5);
+    // What a shutdown finds: the requests waiting, and the one still held.
+    std::vector<std::string> held;
+    pool.ForEachHeldRequest([&](FileRequest& request) { held.emplace_back(request.Id()); });
+    EXPECT_EQ(held, std::vector<std::string>{"slow"});
+    EXPECT_EQ(pool.DropQueued(), (std::vector<std::string>{"queued-1", "queued-2-with-a-lon"}));
+    EXPECT_EQ(pool.QueueLength(), 0);
+    pool.EnqueueFile("queued-3", "/m");
     gate.Open();
     EXPECT_TRUE(Eventually([&] { return handled.load() == 6 && pool.CountActiveThreads() == 0; }));
     pool.StartScanningThreads(1);
@@ -145,36 +154,50 @@ TEST(Pool, ARestartGivesEverySlotATakerWhileAnOldScanStillRuns)
 
 TEST(Controller, AScanIsGivenUpOnlyWhenOlderThanTheLimitAndOnlyOnce)
 {
-    SetClockForTesting([] { return time_t{5000}; });
     Gate gate;
     std::atomic<int> answered{0};
     static ScanningPool pool([&](FileRequest& request) {
         gate.Pass();
-        AnswerRequest(request, "ADDHEADER \"late\"\n");
+        AnswerRequest(request, {ReplyKind::Headers, "late"});
         answered++;
     });
     std::vector<std::string> givenUp;
-    std::vector<time_t> ticks;
+    std::vector<int64_t> everyPass, everyTen, failing;
     Controller controller;
     controller.SetWatchdog(pool, 10, [&](const GivenUpScan& scan) { givenUp.push_back(scan.requestId + " " + scan.fileName); });
-    controller.AddTask([&](time_t now) { ticks.push_back(now); });
+    controller.AddTask([&](time_t, int64_t monotonic) {
+        everyPass.push_back(monotonic);
+        return true;
+    });
+    controller.AddTask([] { return 10; }, [&](time_t, int64_t monotonic) {
+        everyTen.push_back(monotonic);
+        return true;
+    });
+    // A task that fails runs again at the next pass.
+    controller.AddTask([] { return 10; }, [&](time_t, int64_t monotonic) {
+        failing.push_back(monotonic);
+        return failing.size() > 1;
+    });
+    const int64_t start = MonotonicSeconds();  // at most a second before the scans start
     pool.StartScanningThreads(2);
     pool.EnqueueFile("a", "/m/a");
     pool.EnqueueFile("b", "/m/b");
     ASSERT_TRUE(gate.WaitForWaiting(2));
-    const time_t start = Now();  // the clock stands still in this test
-    controller.ControllerPass(start + 10);  // not strictly older
+    // The wall clock jumps a day ahead: time limits do not follow it.
+    controller.ControllerPass(Now() + 86400, start + 1);
+    controller.ControllerPass(Now(), start + 10);  // not strictly older
     EXPECT_TRUE(givenUp.empty());
-    controller.ControllerPass(start + 12);
-    controller.ControllerPass(start + 13);
+    controller.ControllerPass(Now(), start + 12);
+    controller.ControllerPass(Now(), start + 13);
     std::sort(givenUp.begin(), givenUp.end());
     EXPECT_EQ(givenUp, (std::vector<std::string>{"a /m/a", "b /m/b"}));
-    EXPECT_EQ(ticks, (std::vector<time_t>{start + 10, start + 12, start + 13}));
+    EXPECT_EQ(everyPass, (std::vector<int64_t>{start + 1, start + 10, start + 12, start + 13}));
+    EXPECT_EQ(everyTen, (std::vector<int64_t>{start + 1, start + 12}));
+    EXPECT_EQ(failing, (std::vector<int64_t>{start + 1, start + 10}));
     EXPECT_EQ(pool.CountActiveThreads(), 0);  // written off
     OutputCapture capture;
     gate.Open();
     EXPECT_TRUE(Eventually([&] { return answered.load() == 2; }));
     EXPECT_EQ(capture.Text(), "* ADDHEADER \"late\"\n* ADDHEADER \"late\"\n");  // the given-up scans answer as "*"
     pool.StopScanningThreads();
-    SetClockForTesting(nullptr);
 }

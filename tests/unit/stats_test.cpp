@@ -182,29 +182,32 @@ TEST(StatDump, TheFileIsReplacedWholeAndRestoredAtStartUp)
     SetWorkPath(dir.Path() + "/");
     Settings settings;
     settings.statDumpFileName = "stats.dat";
-    PublishSettings(settings);
-    ResetDumpState();
-    SetStartupTime(Now());
     Statistics statistics;
+    statistics.SetPeriodStart(Now());
     MessageRecord record;
     record.rating = 42;
     record.milliseconds = 7;
     statistics.RecordMessage(record);
-    DumpReportData(statistics, false);
-    const std::string first = ReadFileText(dir.File("stats.dat"));
-    EXPECT_NE(first.find("\"42\"=1;"), std::string::npos);
+    StatisticsSnapshot snapshot = statistics.Snapshot();
+    EXPECT_TRUE(DumpReportData(settings, snapshot, Now(), false));
+    EXPECT_NE(ReadFileText(dir.File("stats.dat")).find("\"42\"=1;"), std::string::npos);
     statistics.RecordMessage(record);
-    DumpReportData(statistics, false);  // within the interval: nothing written
-    EXPECT_EQ(ReadFileText(dir.File("stats.dat")), first);
-    DumpReportData(statistics, true);
+    snapshot = statistics.Snapshot();
+    EXPECT_TRUE(DumpReportData(settings, snapshot, Now(), true));
     EXPECT_NE(ReadFileText(dir.File("stats.dat")).find("\"42\"=2;"), std::string::npos);
     EXPECT_FALSE(FileExists(dir.File("stats.dat.tmp")));
+    {
+        OutputCapture capture;
+        Settings unwritable = settings;
+        unwritable.statDumpFileName = "missing/stats.dat";
+        EXPECT_FALSE(DumpReportData(unwritable, snapshot, Now(), false));
+        EXPECT_NE(capture.Text().find("* unable create " + dir.File("missing/stats.dat.tmp")), std::string::npos);
+    }
 
     Statistics restarted;
-    ReadReportData(restarted);
+    ReadReportData(settings, restarted);
     EXPECT_EQ(restarted.Snapshot().msgStat[42], 2);
     WriteFile(dir.File("stats.dat"), "MessagesTotal=4294967295;");
-    ReadReportData(restarted);
+    ReadReportData(settings, restarted);
     EXPECT_FALSE(FileExists(dir.File("stats.dat")));  // an unusable dump is deleted
-    PublishSettings(Settings{});
 }

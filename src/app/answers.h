@@ -1,0 +1,40 @@
+// answers - the one place where a FILE request gets its answer and where
+// that answer is recorded
+//
+// AnswerScan        answer a request from what its scan found, applying
+//                   OnUnavailable when no engine host could be asked
+// AnswerUnscanned   the rating-0 headers for a message that crashed a scan
+//                   before (it is not scanned again)
+// AnswerRejected    REJECTED "sorry, we'll try again later" for a request
+//                   not answered yet (a crashed scan, and at shutdown the
+//                   scans still running)
+// AnswerGivenUp     REJECTED "timed-out" for a scan the watchdog gave up
+//                   (its claim was taken under the pool's lock)
+// AnswerRefused     a FAILURE of the command loop (no path, id too long, ...)
+//
+// Scanning threads, the crash thread, the controller and the main thread
+// answer through here; protocol/replies spells every line and the claim on a
+// request lets only the first answer through, so each request is answered
+// and recorded once.  A request answered by someone else first is not
+// recorded again.
+#pragma once
+
+#include <string_view>
+
+#include "config/settings.h"
+#include "protocol/replies.h"
+#include "protocol/request.h"
+#include "rating/scan.h"
+#include "stats/recorder.h"
+
+// What the plugin must do after an answer.
+enum class AfterAnswer { Continue, ShutDown };
+
+// AnswerScan - seconds: the request's handling time.  ShutDown when no engine
+// host could be asked and OnUnavailable is Exit (the request was rejected).
+AfterAnswer AnswerScan(Recorder& recorder, FileRequest& request, const ScanResult& result, const Settings& settings,
+                       double seconds);
+void AnswerUnscanned(Recorder& recorder, FileRequest& request, const Settings& settings);
+void AnswerRejected(Recorder& recorder, FileRequest& request);
+void AnswerGivenUp(Recorder& recorder, std::string_view id);
+void AnswerRefused(Recorder& recorder, std::string_view id, const Reply& reply);

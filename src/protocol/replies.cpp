@@ -1,0 +1,87 @@
+#include "protocol/replies.h"
+
+#include <charconv>
+
+#include "base/output.h"
+
+namespace {
+
+thread_local std::string replyBuffer;
+
+void AppendNumber(std::string& out, int value)
+{
+    char digits[16];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+}  // namespace
+
+void FormatReply(std::string& out, std::string_view id, const Reply& reply)
+{
+    out.assign(id);
+    out += ' ';
+    switch (reply.kind) {
+    case ReplyKind::Headers:
+        out += "ADDHEADER \"";
+        out += reply.text;
+        out += '"';
+        break;
+    case ReplyKind::Intf: out += "INTF 3 PROD=CLAM"; break;
+    case ReplyKind::Ok: out += "OK"; break;
+    case ReplyKind::UnknownCommand:
+        out += "OK Unknown command: ";
+        out += reply.text;
+        break;
+    case ReplyKind::MissingCommand: out += "FAILURE Missing command."; break;
+    case ReplyKind::MissingFileName: out += "FAILURE Missing file name: FILE"; break;
+    case ReplyKind::IdTooLong:
+        out += "FAILURE Request id too long, at most ";
+        AppendNumber(out, kRequestIdSize - 1);
+        out += " characters";
+        break;
+    case ReplyKind::Unreachable:
+        out += "FAILURE Unable to access file: ";
+        out += reply.text;
+        out += ", errno=";
+        AppendNumber(out, reply.error);
+        break;
+    case ReplyKind::NoMemory:
+        out += "FAILURE malloc error, errno=";
+        AppendNumber(out, reply.error);
+        break;
+    case ReplyKind::TimedOut: out += "REJECTED timed-out, we'll try again later"; break;
+    case ReplyKind::TryLater: out += "REJECTED sorry, we'll try again later"; break;
+    case ReplyKind::Unavailable: out += "REJECTED no spamd host could rate it, we'll try again later"; break;
+    }
+    out += '\n';
+}
+
+void SendReply(std::string_view id, const Reply& reply)
+{
+    FormatReply(replyBuffer, id, reply);
+    PrintRaw(replyBuffer);
+}
+
+bool AnswerRequest(FileRequest& request, const Reply& reply)
+{
+    const std::string_view id = request.Id();
+    FormatReply(replyBuffer, id, reply);
+    // Everything that can fail is done; now the answer is claimed.
+    const bool first = ClaimAnswer(request);
+    if (!first)
+        replyBuffer.replace(0, id.size(), "*");
+    PrintRaw(replyBuffer);
+    return first;
+}
+
+bool AnswerIfOpen(FileRequest& request, const Reply& reply)
+{
+    if (!ClaimAnswer(request))
+        return false;
+    SendReply(request.Id(), reply);
+    return true;
+}
+
+void WriteClaimedAnswer(std::string_view id, const Reply& reply) { SendReply(id, reply); }
+
+void SendLaunchFailure(int error) { PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error); }
