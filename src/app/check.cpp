@@ -243,6 +243,8 @@ void CheckSpamd(Findings& findings, const SpamdSettings& farm)
     }
     if (!anyAnswered && !farm.single)
         findings.Error("spamd: no host of the Spamd farm answered");
+    if (const std::string problem = SpamdTimeProblem(farm); !problem.empty())
+        findings.Warning("spamd: %s", problem.c_str());
 }
 
 }  // namespace

@@ -17,8 +17,9 @@ namespace {
 constexpr int kLineBufferSize = 1044;  // lines carry at most 1043 characters
 
 // HandleRequestLine - answer one line; true when it was QUIT (its id is kept).
-// closing: the shutdown has begun, so a FILE request is rejected, not queued.
-bool HandleRequestLine(Plugin& plugin, const char* text, bool closing, std::vector<std::string>& quitIds)
+// cut: the line was longer than the buffer; closing: the shutdown has begun,
+// so a FILE request is rejected, not queued.
+bool HandleRequestLine(Plugin& plugin, const char* text, bool cut, bool closing, std::vector<std::string>& quitIds)
 {
     const RequestLine request = ParseRequestLine(text);
     switch (request.kind) {
@@ -41,9 +42,10 @@ bool HandleRequestLine(Plugin& plugin, const char* text, bool closing, std::vect
     case RequestKind::File:
         break;
     }
+    // A path cut short may name another file, which must not be rated for this one.
     if (request.id.size() >= static_cast<size_t>(kRequestIdSize))
         AnswerRefused(plugin.recorder, request.id, {ReplyKind::IdTooLong});
-    else if (request.path.size() >= static_cast<size_t>(kFileNameSize))
+    else if (cut || request.path.size() >= static_cast<size_t>(kFileNameSize))
         AnswerRefused(plugin.recorder, request.id, {ReplyKind::Unreachable, request.path, ENAMETOOLONG});
     else if (closing)
         AnswerRefused(plugin.recorder, request.id, {ReplyKind::TryLater});
@@ -65,8 +67,8 @@ std::vector<std::string> CommandLoop(Plugin& plugin)
     for (;;) {
         if (plugin.ShutdownRequested())
             break;
-        bool waited = false;
-        if (xfgetsFd(line, sizeof line, STDIN_FILENO, &waited) == nullptr) {
+        bool waited = false, cut = false;
+        if (xfgetsFd(line, sizeof line, STDIN_FILENO, &waited, &cut) == nullptr) {
             if (!plugin.ShutdownRequested())
                 PrintMsg("* Quit request accepted.\n");
             break;
@@ -76,11 +78,12 @@ std::vector<std::string> CommandLoop(Plugin& plugin)
             lastMarkerCheck = now;
             CheckConfigUpdate(plugin);
         }
-        if (HandleRequestLine(plugin, line, false, quitIds))
+        if (HandleRequestLine(plugin, line, cut, false, quitIds))
             break;
     }
     // Every line that was read gets its answer, also after the loop's end.
-    while (xfgetsBuffered(line, sizeof line) != nullptr)
-        HandleRequestLine(plugin, line, true, quitIds);
+    bool cut = false;
+    while (xfgetsBuffered(line, sizeof line, &cut) != nullptr)
+        HandleRequestLine(plugin, line, cut, true, quitIds);
     return quitIds;
 }

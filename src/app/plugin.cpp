@@ -43,7 +43,7 @@ void Plugin::HandleFileRequest(FileRequest& request)
         return;
     }
     // The engines' exchanges end well before the watchdog would give the scan up.
-    const auto until = start + std::chrono::milliseconds(int64_t{maxScanningTime} * 900);
+    const auto until = start + std::chrono::milliseconds(int64_t{maxScanningTime} * kExchangeBudgetPerMille);
     const ScanResult result = scanner.Scan(request, *settings, until);
     if (AnswerScan(recorder, request, result, *settings, SecondsSince(start)) == AfterAnswer::ShutDown)
         RequestShutdown(1);

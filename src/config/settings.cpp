@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
@@ -28,6 +29,17 @@ int ReadNumber(const char* text)
     return static_cast<int>(value);
 }
 
+// ReadBoundedNumber - a number within its documented range; one outside it
+// is reported at its line and leaves the setting as it was.
+void ReadBoundedNumber(const cfgfItem* value, const char* key, NumberRange range, int& setting)
+{
+    const int number = ReadNumber(value->text.c_str());
+    if (number < range.low || number > range.high)
+        cfgfError(value, "%s is out of range, must be >=%d and <= %d", key, range.low, range.high);
+    else
+        setting = number;
+}
+
 // A required text setting: a missing key (or one of another kind, which the
 // lookup has reported already) leaves the setting as it was.
 void ReadRequiredText(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
@@ -38,16 +50,18 @@ void ReadRequiredText(const std::string& fileName, const cfgfItem* conf, const c
         cfgfFileError(fileName, "%s", missing);
 }
 
-// ReadHeaderTemplate - a template goes into a one-line reply to the host; a
-// line feed in it (an escaped one is possible) would end the reply early and
-// make the rest of it pass for another line, so such a value is refused.
+// ReadHeaderTemplate - a template goes into a one-line reply to the host: a
+// line feed or carriage return in it (an escaped one is possible) would split
+// the reply and make the rest pass for another line, a NUL would end it, so
+// a value holding any control character is refused.
 void ReadHeaderTemplate(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
 {
     const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
     if (value == nullptr)
         cfgfFileError(fileName, "%s", missing);
-    else if (value->text.find('\n') != std::string::npos)
-        cfgfError(value, "%s may not hold a line feed", key);
+    else if (std::any_of(value->text.begin(), value->text.end(),
+                         [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+        cfgfError(value, "%s may not hold a control character", key);
     else
         setting = value->text;
 }
@@ -87,6 +101,12 @@ void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vec
         const cfgfItem* element = cfgfGetArrayValue(ranges, i);
         if (element->type != cfgfString) {
             cfgfError(element, "Error in BarScoreRanges");
+            return;
+        }
+        const int bound = ReadNumber(element->text.c_str());
+        if (bound < kRatingRange.low || bound > kRatingRange.high) {
+            cfgfError(element, "BarScoreRanges is out of range, must be >=%d and <= %d", kRatingRange.low,
+                      kRatingRange.high);
             return;
         }
     }
@@ -154,8 +174,8 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
 
     ReadHeaderTemplate(fileName, conf, "Header", "Missing Header item", next.pMainHeader);
 
-    if (const char* level = cfgfGetDictValueStr(conf, "AlertLevel"))
-        next.alertLevel = ReadNumber(level);
+    if (const cfgfItem* level = cfgfGetDictValue(conf, "AlertLevel", cfgfString))
+        ReadBoundedNumber(level, "AlertLevel", kAlertLevelRange, next.alertLevel);
     else
         cfgfFileError(fileName, "Missing AlertLevel item");
 
@@ -163,20 +183,15 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     ReadOptionalText(conf, "SocketPath", next.socketPath);
 
     // A count out of range keeps the one in force: the pool has kMaxScanningThreadsLimit slots.
-    if (const cfgfItem* threads = cfgfGetDictValue(conf, "MaxScanningThreads", cfgfString)) {
-        int count = ReadNumber(threads->text.c_str());
-        if (count < 1 || count > kMaxScanningThreadsLimit)
-            cfgfError(threads, "MaxScanningThreads is out of range, must be >=1 and <= 100");
-        else
-            next.MaxScanningThreads = count;
-    }
+    if (const cfgfItem* threads = cfgfGetDictValue(conf, "MaxScanningThreads", cfgfString))
+        ReadBoundedNumber(threads, "MaxScanningThreads", kScanningThreadsRange, next.MaxScanningThreads);
 
     ReadOnProblem(conf, next.onProblemMode);
     ReadScoreRanges(fileName, conf, next.scoreRange);
     ReadRequiredText(fileName, conf, "SubmittedDirectory", "Missing SubmittedDirectory", next.submittedDirName);
 
-    if (const char* interval = cfgfGetDictValueStr(conf, "StatDumpInterval")) {
-        next.statDumpInterval = ReadNumber(interval);
+    if (const cfgfItem* interval = cfgfGetDictValue(conf, "StatDumpInterval", cfgfString)) {
+        ReadBoundedNumber(interval, "StatDumpInterval", kDumpIntervalRange, next.statDumpInterval);
         if (next.statDumpInterval != 0)
             ReadOptionalText(conf, "StatDumpFile", next.statDumpFileName);
     }

@@ -21,9 +21,17 @@
 
 enum OnProblemMode { OnProblemExit = 0, OnProblemQuit = 1, OnProblemIgnore = 2 };
 
+// The range of every number setting; a value outside it is refused at its
+// line and the value in force stays.
+struct NumberRange {
+    int low;
+    int high;
+};
 constexpr int kMaxScanningThreadsLimit = 100;
-// Seconds a scan may run before the watchdog gives it up (fixed, not a setting).
-constexpr int kMaxScanningTime = 1200;
+constexpr NumberRange kScanningThreadsRange{1, kMaxScanningThreadsLimit};
+constexpr NumberRange kAlertLevelRange{0, 101};      // 101: no rating reaches it
+constexpr NumberRange kRatingRange{0, 100};          // each BarScoreRanges bound
+constexpr NumberRange kDumpIntervalRange{0, 86400};  // StatDumpInterval seconds; 0: no dump
 constexpr int kMaxScoreRanges = 20;
 
 struct Settings {

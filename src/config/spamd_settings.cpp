@@ -220,6 +220,17 @@ SpamdSettings SocketPathFarm(const std::string& socketPath)
     return settings;
 }
 
+std::string SpamdTimeProblem(const SpamdSettings& settings)
+{
+    const long budget = long{kMaxScanningTime} * kExchangeBudgetPerMille / 1000;
+    const long worst = (long{settings.retries} + 1) * settings.replyTimeout;
+    if (settings.replyTimeout == 0 || worst <= budget)
+        return std::string();
+    return FormatText("(Retries + 1) x ReplyTimeout is %ld seconds, more than the %ld seconds a message's exchanges "
+                      "may take before its scan is given up; they end there and the message is unrated",
+                      worst, budget);
+}
+
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd)
 {
     if (spamd == nullptr)
@@ -243,6 +254,8 @@ std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd)
     ReadTls(reader, settings.tls);
     if (reader.failed)
         return std::nullopt;
+    if (const std::string problem = SpamdTimeProblem(settings); !problem.empty())
+        PrintMsg("* Spamd: %s\n", problem.c_str());
     return settings;
 }
 

@@ -11,6 +11,8 @@
 //                    TCP, "ssl:" in front asks for TLS
 // SocketPathFarm     the farm of the one spamd that SocketPath names, used
 //                    when there is no Spamd dictionary
+// SpamdTimeProblem   whether the time limits let one message's exchanges run
+//                    longer than the scan time limit leaves them
 //
 // Pure functions, called by whichever thread reads the settings file; the
 // result lives in an immutable Settings snapshot.  A dictionary with any
@@ -53,13 +55,18 @@ struct SpamdTlsSettings {
 };
 
 constexpr int kDefaultSpamdPort = 783;
+// Seconds a scan may run before the watchdog gives it up (fixed, not a setting).
+constexpr int kMaxScanningTime = 1200;
+// The exchanges of one message end after nine tenths of the scan's time
+// limit, so that the message is answered before the watchdog gives it up.
+constexpr int kExchangeBudgetPerMille = 900;
 // A farm has at most this many hosts.
 constexpr size_t kMaxSpamdHosts = 64;
 
 struct SpamdSettings {
     std::vector<SpamdHost> hosts;  // empty: no farm (no settings read yet)
     int connectTimeout = 5;        // seconds for one connect and TLS handshake
-    int replyTimeout = 300;        // seconds for a whole exchange; 0: no limit
+    int replyTimeout = 240;        // seconds for a whole exchange; 0: no limit
     int retries = 3;               // further hosts tried for one request
     int downTime = 30;             // seconds a failed host is skipped before it is probed
     std::string user;              // "" none, "recipient" the only recipient, else that name
@@ -79,3 +86,7 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
 // socket address holds), no retries, no time limit of its own (the scan's
 // limit applies), and a plugin that cannot reach it shuts down (Exit).
 SpamdSettings SocketPathFarm(const std::string& socketPath);
+// SpamdTimeProblem - empty when (Retries + 1) x ReplyTimeout fits in the
+// time a message's exchanges may take; else what the administrator should
+// know (the exchanges then end at that time, and the message is unrated).
+std::string SpamdTimeProblem(const SpamdSettings& settings);

@@ -4,14 +4,19 @@
 
 unsigned long FindEnvelopeLength(const char* text)
 {
-    if (text[0] < 'A' || text[0] > 'Z' || text[1] != ' ')
-        return 0;
-    // Bare line feeds are looked for first, over the whole text.
-    if (const char* end = strstr(text, "\n\n"))
-        return static_cast<unsigned long>(end - text) + 2;
-    if (const char* end = strstr(text, "\r\n\r\n"))
-        return static_cast<unsigned long>(end - text) + 4;
-    return 0;
+    const char* line = text;
+    for (;;) {
+        if (line[0] < 'A' || line[0] > 'Z' || line[1] != ' ')
+            return 0;
+        const char* end = strchr(line, '\n');
+        if (end == nullptr)
+            return 0;
+        line = end + 1;
+        if (line[0] == '\n')
+            return static_cast<unsigned long>(line + 1 - text);
+        if (line[0] == '\r' && line[1] == '\n')
+            return static_cast<unsigned long>(line + 2 - text);
+    }
 }
 
 void ForEachEnvelopeLine(const char* text, unsigned long envelopeLength,

@@ -5,17 +5,20 @@
 // BracketedAddress     the text between a line's angle brackets
 //
 // An envelope line is a capital letter, a blank and text: 'P' the sender,
-// 'R' a recipient, 'S' the message's source.  The envelope ends with the
-// first empty line.  Pure functions, called by every scanning thread.
+// 'R' a recipient, 'S' the message's source.  The envelope is read line by
+// line from the start of the file and ends with the first empty line, so
+// nothing in the message itself can pass for an envelope line.  Pure
+// functions, called by every scanning thread.
 #pragma once
 
 #include <functional>
 #include <optional>
 #include <string_view>
 
-// FindEnvelopeLength - for a text that starts with a capital letter and a
-// blank: the offset of the first "\n\n" plus 2 or, when there is none, of the
-// first "\r\n\r\n" plus 4; otherwise 0.  The search stops at the first NUL.
+// FindEnvelopeLength - the length of the envelope lines and the empty line
+// (bare or CRLF) that ends them; 0 when a line before the empty line is not
+// an envelope line, or no empty line comes before the end of the text (its
+// first NUL).
 unsigned long FindEnvelopeLength(const char* text);
 
 // ForEachEnvelopeLine - each line of text[0, envelopeLength) that is not

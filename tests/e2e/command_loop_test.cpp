@@ -1,4 +1,6 @@
 // The command loop as the host sees it: one reply per request line, byte for byte.
+#include <sys/stat.h>
+
 #include <random>
 #include <thread>
 
@@ -10,6 +12,13 @@ TEST_F(CommandLoop, AnswersEveryRequestFormByteExactly)
 {
     Start(2, "", {"-d", "-NOCRASHHANDLER", "-bogus"});
     const std::string message = Message("m"), longPath = "/" + std::string(1029, 'p'), dir = plugin.WorkDir();
+    // A path that a line cut at 1043 characters would end in the middle of,
+    // where the cut path names a message of its own.
+    std::string cutPath = dir;
+    for (; cutPath.size() + 201 < 1018; mkdir(cutPath.c_str(), 0755))
+        cutPath += "/" + std::string(200, 'd');
+    cutPath += "/" + std::string(1018 - cutPath.size() - 1, 'f');
+    WriteFile(cutPath, "P <a@b.c>\n\nhi\n");
     const std::pair<std::string, std::string> exchanges[] = {
         {"1 INTF 3", "1 INTF 3 PROD=CLAM"},
         {"2 INTF", "2 INTF 3 PROD=CLAM"},
@@ -29,6 +38,8 @@ TEST_F(CommandLoop, AnswersEveryRequestFormByteExactly)
          "12345678901234567890 FAILURE Request id too long, at most 19 characters"},
         {"1234567890123456789 FILE " + message,
          "1234567890123456789 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\""},
+        {"1234567890123456789 FILE " + cutPath + "/and-the-rest-of-a-longer-path",
+         "1234567890123456789 FAILURE Unable to access file: " + cutPath + ", errno=36"},
         // A line is cut at 1043 characters and the rest of it dropped.
         {"x " + std::string(3000, 'A'), "x OK Unknown command: " + std::string(1041, 'A')},
         {"y INTF", "y INTF 3 PROD=CLAM"},

@@ -20,6 +20,7 @@
 
 #include "config/spamd_settings.h"
 #include "rating/spamd_connection.h"
+#include "fake_spamd.h"
 #include "real_spamd.h"
 
 namespace {
@@ -281,4 +282,34 @@ TEST_F(RealFarm, TlsHostsMustShowTheRightCertificateAndRuleNamesReachTheHeaders)
     EXPECT_TRUE(std::any_of(check.begin(), check.end(), [](const std::string& line) {
         return line.starts_with("* spamd " + hostC + ": SPAMD/1.5, ");
     }));
+}
+
+TEST_F(RealFarm, AHostAnsweringTempFailIsTakenOutAndTheRealSpamdRatesEveryMessage)
+{
+    // The scripted host fails fast, so it has the fewest exchanges in
+    // progress: it must not win the messages and rate them 0.
+    FakeSpamd tempfail(dir->File("tempfail.sock"));
+    tempfail.SetReply({.raw = "SPAMD/1.1 75 EX_TEMPFAIL\r\n"});
+    const std::string scripted = tempfail.SocketPath();
+    plugin.Start({.settings = Settings("\"" + scripted + "\", \"" + hostA + "\"", "DownTime = 600;",
+                                       "MetricsFile = velmora.prom;\n")});
+    plugin.WaitFor("* engine: SPAMD/1.5 at " + hostA);
+    std::string burst;
+    for (int n = 0; n < 20; n++)
+        burst += std::to_string(n) + File("gtube" + std::to_string(n), kGtube) + "\n";
+    plugin.SendRaw(burst);
+    for (int n = 0; n < 20; n++)
+        EXPECT_TRUE(plugin.NextReply(60s).find(" ADDHEADER \"X-Junk-Score: 100 [XXXXXX]") != std::string::npos);
+    plugin.Send("q QUIT");
+    plugin.ReadAllUntilExit(60s);
+    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Count("* spamd host " + scripted + " is down: SPAMD/1.1 75 EX_TEMPFAIL"), 1u);
+    EXPECT_GE(tempfail.CheckCount(), 1);  // each scanning thread may have picked it before it went down
+    const std::string metrics = ReadFileText(plugin.WorkDir() + "/velmora.prom");
+    EXPECT_NE(metrics.find("velmora_spamd_up{host=\"" + scripted + "\"} 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("velmora_requests_total{outcome=\"rated\"} 20\n"), std::string::npos) << metrics;
+    bool reported = false;
+    for (const std::string& name : ListDirectory(plugin.SubmittedDir()))
+        reported |= ReadFileText(plugin.SubmittedDir() + "/" + name).find("  down   " + scripted + "\n") != std::string::npos;
+    EXPECT_TRUE(reported) << "the daily report shows the scripted host down";
 }

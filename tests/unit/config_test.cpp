@@ -188,8 +188,16 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         std::string key, line, output;
     } table[] = {
         {"Header", "", E(0, "Missing Header item")},
-        {"Header", "Header = \"a\\\nb\";", E(1, "Header may not hold a line feed")},
+        // A control character would split or end the reply line that carries the template.
+        {"Header", "Header = \"a\\\nb\";", E(1, "Header may not hold a control character")},
+        {"Header", "Header = \"X-A: 1\rX-B: 2\";", E(1, "Header may not hold a control character")},
+        {"AlertHeader", "AlertHeader = \"a\tb\";", E(3, "AlertHeader may not hold a control character")},
         {"AlertLevel", "", E(0, "Missing AlertLevel item")},
+        {"AlertLevel", "AlertLevel = 102;", E(2, "AlertLevel is out of range, must be >=0 and <= 101")},
+        {"StatDumpInterval", "StatDumpInterval = -1;", E(9, "StatDumpInterval is out of range, must be >=0 and <= 86400")},
+        {"StatDumpInterval", "StatDumpInterval = 2147483647;",
+         E(9, "StatDumpInterval is out of range, must be >=0 and <= 86400")},
+        {"BarScoreRanges", "BarScoreRanges = (10, 101);", E(7, "BarScoreRanges is out of range, must be >=0 and <= 100")},
         {"AlertHeader", "AlertHeader = (x);",
          E(3, "incorrect value type; expected String got Array") + E(0, "Missing AlertHeader item")},
         {"MaxScanningThreads", "MaxScanningThreads = 0;", E(5, range)},
@@ -212,6 +220,7 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         other.onProblemMode = OnProblemQuit;
         other.scoreRange = {1, 2};
         other.submittedDirName = "kept dir";
+        other.statDumpInterval = 11;
         Applied applied = Apply(With(row.key, row.line), other);
         EXPECT_EQ(applied.output, row.output);
         Settings expected = full.settings;
@@ -222,12 +231,13 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         if (row.key == "OnProblem") expected.onProblemMode = OnProblemQuit;
         if (row.key == "BarScoreRanges") expected.scoreRange = {1, 2};
         if (row.key == "SubmittedDirectory") expected.submittedDirName = "kept dir";
+        if (row.key == "StatDumpInterval") expected.statDumpInterval = 11;
         EXPECT_EQ(Values(applied.settings), Values(expected));
     }
     // Out of order ranges are reported and used; numbers read like atoi.
-    Applied ranges = Apply(With("BarScoreRanges", "BarScoreRanges = (10, 5x, 99999999999);"));
+    Applied ranges = Apply(With("BarScoreRanges", "BarScoreRanges = (10, 5x, 99);"));
     EXPECT_EQ(ranges.output, ErrorText(7, "Error in BarScoreRanges"));
-    EXPECT_EQ(ranges.settings.scoreRange, (std::vector<int>{10, 5, 2147483647}));
+    EXPECT_EQ(ranges.settings.scoreRange, (std::vector<int>{10, 5, 99}));
     // Without a dump interval the dump file is not read; an unreadable file reports every required key.
     Applied noDump = Apply(With("StatDumpInterval", "StatDumpInterval = 0;"));
     EXPECT_EQ(noDump.settings.statDumpFileName, "statistics.dat");

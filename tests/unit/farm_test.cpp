@@ -43,7 +43,12 @@ TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
     EXPECT_EQ(Described("{ Hosts = (\"/run/s.sock\", \"10.0.0.5:783\", \"ssl:scan2.example.org:7830\", "
                         "\"[2001:db8::7]:784\", scan3); }"),
               "U /run/s.sock |T 10.0.0.5 783|S scan2.example.org 7830|T 2001:db8::7 784|T scan3 783|"
-              "5 300 3 30 [] R /etc/ssl/certs/ca-certificates.crt  ");
+              "5 240 3 30 [] R /etc/ssl/certs/ca-certificates.crt  ");
+    // The times are taken, but a message's exchanges end before the watchdog gives its scan up.
+    EXPECT_NE(Described("{ Hosts = (h); ReplyTimeout = 600; }")
+                  .find("600 3 30 [] R /etc/ssl/certs/ca-certificates.crt  * Spamd: (Retries + 1) x ReplyTimeout is "
+                        "2400 seconds, more than the 1080 seconds"),
+              std::string::npos);
     EXPECT_EQ(Described("{ Hosts = (\"ssl:[::1]:9\"); ConnectTimeout = 2; ReplyTimeout = 0; Retries = 0; "
                         "DownTime = 0; User = recipient; OnUnavailable = neutral; "
                         "TLS = { CAFile = ca.pem; CertFile = c.pem; KeyFile = k.pem; }; }"),

@@ -107,6 +107,16 @@ TEST_F(Rating, RepliesFollowTheRatingExamples)
     const CountersSnapshot c = counters.Snapshot();
     EXPECT_EQ(c.ratings[0] + c.ratings[45] + c.ratings[90] + c.ratings[99] + c.ratings[100], 6u);
     EXPECT_EQ(std::accumulate(c.handling.begin(), c.handling.end(), uint64_t{0}), 6u);
+
+    // A scan that the watchdog gave up answers as "*" and is not counted a second time.
+    FileRequest givenUp;
+    givenUp.Assign("8", path);
+    ClaimAnswer(givenUp);
+    OutputCapture capture;
+    AnswerScan(recorder, givenUp, scanner.Scan(givenUp, settings), settings, 0.001);
+    EXPECT_TRUE(capture.Text().starts_with("* ADDHEADER")) << capture.Text();
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 6);
+    EXPECT_EQ(Counted(), "6 0 0 0 0 rated=7 ");
 }
 
 TEST_F(Rating, SpamCountsItsSourcesAndRecipientsAndSplitRepliesAreRated)
@@ -178,8 +188,19 @@ TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
         EXPECT_EQ(wildcmp(row.pattern, row.address), row.match) << row.pattern << " " << row.address;
     const char* envelope = "P <first@x.y>\nP <a>\nP <last@x.y>\nR <r@x.y>\n\n";
     EXPECT_EQ(SenderOfEnvelope(envelope, static_cast<int>(FindEnvelopeLength(envelope))), "last@x.y");
-    EXPECT_EQ(FindEnvelopeLength("P <a>\r\n\r\nbody\n\nmore"), 15u);  // bare line feeds first
+    // The envelope is read line by line: nothing in the message can pass for it.
+    EXPECT_EQ(FindEnvelopeLength("P <a>\r\n\r\nbody\n\nmore"), 9u);
+    EXPECT_EQ(FindEnvelopeLength("P <a>\nR <b>\n\n"), 13u);
     EXPECT_EQ(FindEnvelopeLength("Subject: x\n\n"), 0u);
+    EXPECT_EQ(FindEnvelopeLength("P <a>\nSubject: x\n\n"), 0u);
+    EXPECT_EQ(FindEnvelopeLength("P <a>\r\nR <b>"), 0u);
+    WriteFile(dir.File("whitelist.txt"), "*@partner.example\n");
+    senders.InitializeFrom(dir.File("whitelist.txt"));
+    const std::string forged = Message("forged", "P <x@spam.example>\r\nR <b@c.d>\r\n\r\nSubject: hi\n\n"
+                                                 "P <ceo@partner.example>\n\nbody\n");
+    EXPECT_TRUE(Scan(forged).starts_with("7 ADDHEADER"));
+    EXPECT_EQ(spamd.Requests().back(), "CHECK SPAMC/1.2\r\nContent-length: 44\r\n\r\n"
+                                       "Subject: hi\n\nP <ceo@partner.example>\n\nbody\n\n");
 }
 
 TEST(SpamdReplies, CompletenessAndVerdictsFollowTheProtocol)

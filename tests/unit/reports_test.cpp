@@ -1,6 +1,9 @@
 // Report messages: the drop into the submission directory, the daily report
 // and its schedule (with an injected clock), and the event notices.
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -102,6 +105,7 @@ TEST_F(Reports, TheDailyReportShowsThePeriodLineByLine)
     s.scanTimeTotal = 2537600;
     s.nActiveThreadsTotal = 120960;
     s.nActiveThreadsChecks = 86400;
+    s.nUnratedMessages = 4;  // no spamd gave them a verdict: not in the ranges
     ReportAddItem(&s.sources, "Unknown", 250);
     ReportAddItem(&s.sources, "[10.0.0.1]", 1750);
     ReportAddItem(&s.targets, "a@example.org", 1);
@@ -123,7 +127,7 @@ TEST_F(Reports, TheDailyReportShowsThePeriodLineByLine)
         "Period start: Sun, 8 Mar 2026 12:00:00\nPeriod end: Mon, 9 Mar 2026 12:00:00\n\n"
         "Uptime: 1d 02h 03m 04s\n\n"
         "Spam Scores:\n\nRange   Messages\n    0          5\n 1-39       1200\n40-76        300\n"
-        "77-84         50\n85-90         19\n91-99          9\n  100          3\n-----------------\n"
+        "77-84         50\n85-90         19\n91-99          9\n  100          3\nunrated        4\n-----------------\n"
         "            1586 messages rated\n\n"
         "Scanning time:\nMin:   0.123 sec.\nAvg:   1.600 sec.\nMax:  45.012 sec.\n\n"
         "Resource usage:\nUser:   512.340 sec.    0.592% \nSystem:  40.020 sec.    0.046%\n\n"
@@ -183,6 +187,27 @@ TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
                                  std::to_string((now.load() + draw.load() - 1) & 0xFFFF) + ".tmp\n");
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
     EXPECT_EQ(statistics.Snapshot().periodStart, periodStart);
+
+    // A report whose writing fails (a full disk) is not released and gives
+    // its statistics back: the next report covers its period too.
+    mkdir(dir.File("Submitted").c_str(), 0700);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit full = saved;
+    full.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &full);
+    reporter.Offer(statistics, settings, now, true);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_NE(output.Take().find("* failed writing "), std::string::npos);
+    EXPECT_TRUE(Messages().empty());
+    Record(statistics, 95, 5);
+    now = Utc(2026, 3, 10, 1, 0);
+    reporter.Offer(statistics, settings, now, true);
+    reports = Messages();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("Period start: Tue, 10 Mar 2026 00:20:00\n"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("               2 messages rated"), std::string::npos) << reports[0];
 }
 
 TEST_F(Reports, NoticesAreDeliveredByteExactWithDefaultsForWhatIsMissing)
