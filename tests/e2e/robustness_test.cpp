@@ -98,21 +98,11 @@ TEST_F(Robustness, CrashingMessagesNeitherDrainThePoolNorCrashTwice)
     spamd.ReleaseHung();
 }
 
-TEST_F(Robustness, AShutdownAskedForByAnotherThreadNeedsNoFurtherInput)
+TEST_F(Robustness, TestHooksTakeNumbersOnlyAndTheDumpNeedsNoRequestLine)
 {
-    spamd.SetReply({.mode = SpamdReply::Mode::Hang});
+    // The statistics dump is written by the controller, so the main thread
+    // never waits for the disk.
     PluginProcess::Options options = DefaultOptions(1);
-    options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "1"}};
-    plugin.Start(options);
-    plugin.Send("s1 FILE " + Message("stuck"));
-    EXPECT_EQ(plugin.NextReply(), "s1 REJECTED timed-out, we'll try again later");
-    EXPECT_EQ(plugin.ReadAllUntilExit(15s).back(), "* SpamAssassin plugin finished.");
-    EXPECT_EQ(plugin.WaitExit(), 0);
-    spamd.ReleaseHung();
-
-    // The test hooks take numbers only; and the statistics dump is written by
-    // the controller, so the main thread never waits for the disk.
-    std::filesystem::remove(plugin.WorkDir() + "/statistics.dat");
     options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "abc"}};
     plugin.Start(options);
     plugin.WaitFor("* ignoring VELMORA_TEST_MAX_SCANNING_TIME=abc: not a number");

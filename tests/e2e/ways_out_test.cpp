@@ -28,6 +28,7 @@ void PrintTo(const WayOut& way, std::ostream* out) { *out << way.name; }
 class WaysOut : public PluginTest, public ::testing::WithParamInterface<WayOut> {
 public:
     // The table's rows act on the fixture.
+    using PluginTest::MailSays;
     using PluginTest::Message;
     using PluginTest::plugin;
     using PluginTest::Quit;
@@ -140,7 +141,13 @@ INSTANTIATE_TEST_SUITE_P(
                    ids.push_back("i1");
                    return ids;
                },
-               false, 0, {"c0 REJECTED sorry, we'll try again later", "q4 REJECTED sorry, we'll try again later"}},
+               false, 0, {"c0 REJECTED sorry, we'll try again later", "q4 REJECTED sorry, we'll try again later"},
+               // The crashed thread, which never finishes, is not waited for.
+               [](WaysOut& t) {
+                   EXPECT_TRUE(t.MailSays("Signal 11 received while scanning " + t.plugin.WorkDir() + "/crash.\n"
+                                          "The plugin will try to exit\n\n"));
+                   EXPECT_EQ(t.plugin.Count("* Waiting for 1 thread(s) to finish"), 0u);
+               }},
         WayOut{"OnlySpamdGoneInABurst", 2, "", {},
                [](WaysOut& t) {
                    const std::string socket = t.plugin.WorkDir() + "/gone.sock";
