@@ -64,14 +64,15 @@ set(CPACK_PACKAGE_CONTACT "VelmoraSpamAssassin maintainers <maintainers@velmora.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail filter that rates messages with SpamAssassin's spamd")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "VelmoraSpamAssassin runs beside a mail server, which starts it as a child\n"
-    "process and hands it every queued message.  It has spamd rate the message\n"
-    "and answers with verdict header lines, at once for whitelisted senders.\n"
+    "process and hands it every queued message.  It has spamd or rspamd (or a\n"
+    "farm of both) rate the message and answers with verdict header lines, at\n"
+    "once for whitelisted senders.\n"
     "It keeps daily statistics, mails reports and notices, writes Prometheus\n"
     "metrics for node_exporter, and checks its set-up with -check.")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "spamd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "spamd | rspamd")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

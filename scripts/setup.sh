@@ -3,16 +3,20 @@
 # then configure and build the plugin (Release) into build/.
 # Idempotent: packages are installed only when missing, and the build is incremental.
 # The operations test (scripts/test-ops.sh) needs the manual page tools, lintian,
-# dpkg-dev for the package and node_exporter to read the metrics; these come
-# without their recommendations, and node_exporter's service is not started.
+# dpkg-dev for the package and node_exporter to read the metrics, the rspamd
+# tests rspamd; these come without their recommendations, and the services of
+# node_exporter and rspamd are not started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # libssl-dev: TLS to remote spamd hosts; openssl and libio-socket-ssl-perl: the
-# farm tests make a certificate and run spamd with --ssl.
+# farm tests make a certificate and run spamd with --ssl; nlohmann-json3-dev:
+# rspamd's JSON replies.
 packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spamc libssl-dev openssl
-          libio-socket-ssl-perl)
-ops_packages=(mandoc man-db lintian dpkg-dev curl prometheus-node-exporter)
+          libio-socket-ssl-perl nlohmann-json3-dev)
+# rspamd: the tests start a private one of their own, so its service must not
+# start when the package is installed; node_exporter likewise.
+ops_packages=(mandoc man-db lintian dpkg-dev curl prometheus-node-exporter rspamd)
 
 missing_of() {
   local p
@@ -35,8 +39,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 if [ ${#missing_ops[@]} -gt 0 ]; then
   echo "setup: installing ${missing_ops[*]}"
-  # The tests run node_exporter themselves, on a loopback port: its service
-  # must not start (and listen on every address) when the package is installed.
+  # The tests run node_exporter and rspamd themselves, on loopback ports: their
+  # services must not start (and listen on every address) when the packages
+  # are installed.
   policy=/usr/sbin/policy-rc.d
   made_policy=0
   if [ ! -e "$policy" ]; then

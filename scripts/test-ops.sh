@@ -135,7 +135,8 @@ for _ in $(seq 100); do
 done
 grep -q '^node_textfile_scrape_error 0$' "$scratch/scrape" || fail "node_exporter could not read the metrics file" "$scratch/exporter.log"
 for line in 'velmora_requests_total{outcome="rated"} 7' 'velmora_rating_count 7' 'velmora_build_info{version="0.3"} 1' \
-            "velmora_spamd_exchanges_total{host=\"$SPAMD_SOCKET\",outcome=\"rated\"} 7" "velmora_spamd_up{host=\"$SPAMD_SOCKET\"} 1"; do
+            "velmora_spamd_exchanges_total{engine=\"spamd\",host=\"$SPAMD_SOCKET\",outcome=\"rated\"} 7" \
+            "velmora_spamd_up{engine=\"spamd\",host=\"$SPAMD_SOCKET\"} 1"; do
     grep -qxF "$line" "$scratch/scrape" || fail "node_exporter shows no '$line'" "$scratch/scrape"
 done
 kill "$exporter_pid"

@@ -92,6 +92,7 @@ void Plugin::WriteMetrics()
     sample.ratingBounds = settings->scoreRange;
     for (const SpamdFarm::HostState& host : farm.HostStates()) {
         sample.hosts.push_back(counters.HostSample(host.name));
+        sample.hosts.back().engine = SpamdEngineName(host.engine);
         sample.hosts.back().up = host.up;
     }
     sample.queueLength = pool.QueueLength();

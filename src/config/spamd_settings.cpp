@@ -152,10 +152,21 @@ void ReadTls(Reader& outer, SpamdTlsSettings& tls)
 
 }  // namespace
 
+const char* SpamdEngineName(SpamdEngine engine) { return engine == SpamdEngine::Rspamd ? "rspamd" : "spamd"; }
+
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why)
 {
     SpamdHost host;
     host.name = std::string(entry);
+    if (entry.starts_with("rspamd:")) {
+        host.engine = SpamdEngine::Rspamd;
+        entry.remove_prefix(7);
+        // rspamd guards its workers by its own means, not by TLS on the socket.
+        if (entry.starts_with("ssl:")) {
+            why = "TLS to rspamd is not supported";
+            return std::nullopt;
+        }
+    }
     if (entry.starts_with("ssl:")) {
         host.transport = SpamdTransport::Tls;
         entry.remove_prefix(4);
@@ -197,7 +208,8 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
         why = "no host name";
         return std::nullopt;
     }
-    host.port = port.empty() ? std::to_string(kDefaultSpamdPort) : std::string(port);
+    const int defaultPort = host.engine == SpamdEngine::Rspamd ? kDefaultRspamdPort : kDefaultSpamdPort;
+    host.port = port.empty() ? std::to_string(defaultPort) : std::string(port);
     if (!ValidPort(host.port)) {
         why = "the port must be a number from 1 to 65535";
         return std::nullopt;

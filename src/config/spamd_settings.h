@@ -8,7 +8,9 @@
 //                    writes back (the check)
 // ParseSpamdHost     one Hosts entry: an absolute path is a Unix socket,
 //                    "host:port", "[v6]:port" or a bare name (port 783) is
-//                    TCP, "ssl:" in front asks for TLS
+//                    TCP, "ssl:" in front asks for TLS; "rspamd:" in front
+//                    names an rspamd host in the same forms (port 11333),
+//                    without TLS
 // SocketPathFarm     the farm of the one spamd that SocketPath names, used
 //                    when there is no Spamd dictionary
 // SpamdTimeProblem   whether the time limits let one message's exchanges run
@@ -29,9 +31,13 @@
 #include "config/dictionary.h"
 
 enum class SpamdTransport { Unix, Tcp, Tls };
+// SpamdEngine - what rates at a host: spamd speaks SPAMC, rspamd its HTTP protocol.
+enum class SpamdEngine { Spamd, Rspamd };
+const char* SpamdEngineName(SpamdEngine engine);  // "spamd", "rspamd"
 
 struct SpamdHost {
     std::string name;     // the entry as written: log lines and the report name the host by it
+    SpamdEngine engine = SpamdEngine::Spamd;
     SpamdTransport transport = SpamdTransport::Unix;
     std::string address;  // socket path, or host name or IP address (IPv6 without brackets)
     std::string port;     // TCP and TLS
@@ -55,6 +61,7 @@ struct SpamdTlsSettings {
 };
 
 constexpr int kDefaultSpamdPort = 783;
+constexpr int kDefaultRspamdPort = 11333;
 // Seconds a scan may run before the watchdog gives it up (fixed, not a setting).
 constexpr int kMaxScanningTime = 1200;
 // The exchanges of one message end after nine tenths of the scan's time

@@ -44,3 +44,36 @@ std::optional<std::string_view> BracketedAddress(std::string_view line)
         return std::nullopt;
     return line.substr(open + 1, close - open - 1);
 }
+
+std::string_view SenderOfEnvelope(const char* text, unsigned long envelopeLength)
+{
+    constexpr size_t kMinAddressLength = 2;
+    constexpr size_t kMaxAddressLength = 1022;
+    std::string_view sender;
+    ForEachEnvelopeLine(text, envelopeLength, [&](std::string_view line) {
+        if (line[0] != 'P')
+            return;
+        const auto address = BracketedAddress(line);
+        if (address && address->size() >= kMinAddressLength)
+            sender = address->substr(0, kMaxAddressLength);
+    });
+    return sender;
+}
+
+void ReadEnvelopeAddresses(const char* text, unsigned long envelopeLength, EnvelopeAddresses& addresses)
+{
+    addresses.sender = SenderOfEnvelope(text, envelopeLength);
+    addresses.recipients.clear();
+    addresses.sourceIp = {};
+    ForEachEnvelopeLine(text, envelopeLength, [&](std::string_view line) {
+        if (line[0] == 'R') {
+            if (const auto address = BracketedAddress(line))
+                addresses.recipients.push_back(*address);
+        } else if (line[0] == 'S') {
+            const size_t open = line.find('[');
+            const size_t close = line.find(']', open);
+            if (close != std::string_view::npos)
+                addresses.sourceIp = line.substr(open + 1, close - open - 1);
+        }
+    });
+}

@@ -3,6 +3,8 @@
 // FindEnvelopeLength   where the envelope ends (0: no envelope)
 // ForEachEnvelopeLine  visit every non-empty envelope line
 // BracketedAddress     the text between a line's angle brackets
+// SenderOfEnvelope     the sender address (the whitelist's and rspamd's)
+// ReadEnvelopeAddresses  sender, recipients and source address of a message
 //
 // An envelope line is a capital letter, a blank and text: 'P' the sender,
 // 'R' a recipient, 'S' the message's source.  The envelope is read line by
@@ -14,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 // FindEnvelopeLength - the length of the envelope lines and the empty line
 // (bare or CRLF) that ends them; 0 when a line before the empty line is not
@@ -30,3 +33,15 @@ void ForEachEnvelopeLine(const char* text, unsigned long envelopeLength,
 // first two characters and the first '>' after it; nothing when either is
 // missing from the line.
 std::optional<std::string_view> BracketedAddress(std::string_view line);
+
+// SenderOfEnvelope - the address of the last 'P' line with at least two
+// characters between its angle brackets, cut to 1022; empty if there is none.
+std::string_view SenderOfEnvelope(const char* text, unsigned long envelopeLength);
+
+// EnvelopeAddresses - views into a message's text.
+struct EnvelopeAddresses {
+    std::string_view sender;                   // as SenderOfEnvelope
+    std::vector<std::string_view> recipients;  // every 'R' line's bracketed address
+    std::string_view sourceIp;                 // between the brackets of the 'S' line ("S SMTP [192.0.2.7]")
+};
+void ReadEnvelopeAddresses(const char* text, unsigned long envelopeLength, EnvelopeAddresses& addresses);

@@ -37,6 +37,18 @@ void RuleNamesText(std::string_view body, std::string& text)
     }
 }
 
+void ActionText(std::string_view action, std::string& text)
+{
+    constexpr size_t kMaxActionText = 40;
+    text.clear();
+    for (char c : action.substr(0, kMaxActionText)) {
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
+                          c == '-' || c == '_';
+        if (kept)
+            text += c;
+    }
+}
+
 void BuildHeaderText(const Settings& settings, int rating, std::string& text, const VerdictText& verdict)
 {
     rating = std::clamp(rating, 0, 100);
@@ -53,9 +65,11 @@ void BuildHeaderText(const Settings& settings, int rating, std::string& text, co
     const auto substituteSpamdWords = [&verdict](std::string& part) {
         if (part.find('^') == std::string::npos)
             return;
-        const std::string score(verdict.score), threshold(verdict.threshold), rules(verdict.rules);
+        const std::string score(verdict.score), threshold(verdict.threshold), rules(verdict.rules),
+            action(verdict.action);
         SubstStr(part, 4, score.c_str());
         SubstStr(part, 5, threshold.c_str());
+        SubstStr(part, 6, action.c_str());
         SubstStr(part, 3, rules.c_str());
     };
     substituteSpamdWords(text);
@@ -80,7 +94,7 @@ void BuildWhitelistHeaderText(const Settings& settings, std::string& text)
 {
     text.assign(settings.pMainHeader);
     SubstStr(text, 1, "0");
-    // No bar, and no spamd words either: no rules, score or threshold.
-    for (int n = 2; n <= 5; n++)
+    // No bar, and no engine's words either: no rules, score, threshold or action.
+    for (int n = 2; n <= 6; n++)
         SubstStr(text, n, "");
 }

@@ -8,8 +8,9 @@
 // RuleNamesText    spamd's list of rules as a header may carry it (pure)
 //
 // Placeholders: ^1 the rating, ^2 the score bar, ^3 the rules that hit,
-// ^4 spamd's score and ^5 its threshold as spamd wrote them.  The alert
-// template has ^3, ^4 and ^5 replaced; its ^1 and ^2 stay as written.
+// ^4 the engine's score and ^5 its threshold as the engine wrote them, ^6
+// rspamd's action (empty for spamd).  The alert template has ^3 to ^6
+// replaced; its ^1 and ^2 stay as written.
 //
 // Called by every scanning thread at once; nothing shared is changed.  The
 // reply that carries the text is spelled by the protocol floor.
@@ -24,11 +25,12 @@
 // Rule names cut beyond this many characters (then "..." follows).
 constexpr size_t kMaxRuleNamesText = 500;
 
-// VerdictText - spamd's words for ^3, ^4 and ^5; empty when it gave none.
+// VerdictText - the engine's words for ^3 to ^6; empty when it gave none.
 struct VerdictText {
     std::string_view rules;
     std::string_view score;
     std::string_view threshold;
+    std::string_view action = {};
 };
 
 // BuildHeaderText - into text (replaced).
@@ -42,4 +44,7 @@ bool UsesRuleNames(const Settings& settings);
 // rule names and commas (nothing that could end the reply's quotes or line),
 // cut to kMaxRuleNamesText characters and "...".
 void RuleNamesText(std::string_view body, std::string& text);
+// ActionText - rspamd's action ("add header") keeping only letters, digits,
+// blanks, '-' and '_', cut to 40 characters.
+void ActionText(std::string_view action, std::string& text);
 int ScoreBarLength(const std::vector<int>& scoreRange, int rating);

@@ -50,6 +50,9 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         // The body ends at the first NUL; only what is sent is counted.
         const char* body = text + envelopeLength;
         MessageToRate message;
+        message.text = text;
+        message.envelopeLength = envelopeLength;
+        message.requestId = request.Id();
         message.body = std::string_view(body, strnlen(body, buffers.text.Size() - envelopeLength));
         message.wantRules = UsesRuleNames(settings);
         message.spamdUser = SpamdUserOf(settings.spamd.user, text, envelope);
@@ -69,7 +72,7 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         }
         result.verdict = ScanVerdict::Rated;
         result.rating = RatingOf(answer.score, answer.threshold);
-        result.words = {answer.rules, answer.scoreText, answer.thresholdText};
+        result.words = {answer.rules, answer.scoreText, answer.thresholdText, answer.action};
         result.record.rating = result.rating;
         if (result.rating >= settings.alertLevel) {
             ParseEnvelope(text, envelope, buffers.sources, buffers.targets);

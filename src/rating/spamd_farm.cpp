@@ -7,6 +7,7 @@
 #include "base/output.h"
 #include "base/text.h"
 #include "rating/headers.h"
+#include "rating/rspamd_protocol.h"
 #include "rating/spamd_connection.h"
 
 namespace {
@@ -17,38 +18,10 @@ constexpr size_t kPingReplyCapacity = 512;
 
 struct PingOutcome {
     bool answered = false;
-    std::string word;  // spamd's protocol word
+    std::string word;  // spamd's protocol word, rspamd's name and version
     std::string why;
     ExchangeResult failure;  // when the PING was not answered at all
 };
-
-// Reach - resolve the host (addresses filled) and PING it within the limits.
-PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
-                  int replySeconds)
-{
-    PingOutcome ping;
-    if (!ResolveSpamdHost(host, addresses, ping.why)) {
-        ping.failure.failure = ExchangeOutcome::Unreachable;
-        ping.failure.why = ping.why;
-        return ping;
-    }
-    thread_local std::string reply;
-    const ReplyFraming framing{SpamcReplyState, false, kPingReplyCapacity};
-    ping.failure = ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, framing,
-                                    ExchangeLimits{connectSeconds, replySeconds});
-    if (!ping.failure.answered)
-        ping.why = ping.failure.why;
-    else
-        ping.answered = ParsePong(reply, ping.word, ping.why);
-    return ping;
-}
-
-// PingLimits - a PING within the host's connect time and at most kPingTimeout in all.
-ExchangeLimits PingLimits(const SpamdSettings& settings)
-{
-    const int reply = settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout;
-    return ExchangeLimits{settings.connectTimeout, reply};
-}
 
 // Until - when a message's exchanges must end: hosts without a reply time
 // limit (the one spamd of SocketPath) are left to the scan's watchdog.
@@ -63,6 +36,140 @@ std::string FirstLine(std::string_view reply)
     if (reply.empty())
         return "empty reply";
     return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
+}
+
+// HttpFraming - rspamd's replies are complete when their Content-Length has come.
+ReplyState HttpFraming(std::string_view reply, bool, bool)
+{
+    switch (RspamdReplyState(reply)) {
+    case HttpReplyState::Complete: return ReplyState::Complete;
+    case HttpReplyState::Invalid: return ReplyState::Invalid;
+    default: return ReplyState::Incomplete;
+    }
+}
+constexpr size_t kRspamdReplyCapacity = kRspamdHeadLimit + kRspamdBodyLimit;
+
+// HttpHostOf - the Host header of a request to an rspamd host.
+std::string HttpHostOf(const SpamdHost& host)
+{
+    if (host.transport == SpamdTransport::Unix)
+        return "localhost";
+    const bool v6 = host.address.find(':') != std::string::npos;
+    return (v6 ? "[" + host.address + "]" : host.address) + ":" + host.port;
+}
+
+// Reach - resolve the host (addresses filled) and PING it within the limits.
+PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
+                  int replySeconds)
+{
+    PingOutcome ping;
+    if (!ResolveSpamdHost(host, addresses, ping.why)) {
+        ping.failure.failure = ExchangeOutcome::Unreachable;
+        ping.failure.why = ping.why;
+        return ping;
+    }
+    thread_local std::string reply;
+    const ExchangeLimits limits{connectSeconds, replySeconds};
+    if (host.engine == SpamdEngine::Rspamd) {
+        const std::string request = RspamdPingRequest(HttpHostOf(host));
+        ping.failure = ExchangeWithHost(host, addresses, tls, {request}, reply, {HttpFraming, false, 4096}, limits);
+        const HttpReply http = ParseHttpReply(reply);
+        if (!ping.failure.answered)
+            ping.why = ping.failure.why;
+        else if (!IsRspamdPong(http))
+            ping.why = http.valid ? "no pong to /ping: HTTP " + std::to_string(http.status) : http.why;
+        else
+            ping.word = RspamdVersionOf(http);
+        ping.answered = ping.why.empty();
+        if (ping.answered && ping.word.empty())
+            ping.word = "rspamd";
+        return ping;
+    }
+    const ReplyFraming framing{SpamcReplyState, false, kPingReplyCapacity};
+    ping.failure = ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, framing, limits);
+    if (!ping.failure.answered)
+        ping.why = ping.failure.why;
+    else
+        ping.answered = ParsePong(reply, ping.word, ping.why);
+    return ping;
+}
+
+// AskSpamd - CHECK (or SYMBOLS for the rule names) and its verdict.
+ExchangeOutcome AskSpamd(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+                         const ExchangeLimits& limits, const MessageToRate& message, ExchangeBuffers& buffers,
+                         FarmAnswer& answer, ExchangeResult& result)
+{
+    BuildRequestHeader(buffers.head, message.wantRules, message.body.size() + 1, message.spamdUser);
+    const ReplyFraming framing{SpamcReplyState, message.wantRules, kSpamcReplyCapacity};
+    result = ExchangeWithHost(host, addresses, tls, {buffers.head, message.body, "\n"}, buffers.reply, framing,
+                              limits);
+    if (!result.answered) {
+        answer.why = result.why;
+        return result.failure;
+    }
+    const SpamdAnswer parsed = ParseSpamdReply(buffers.reply);
+    const ExchangeOutcome outcome = SpamcOutcome(parsed);
+    if (outcome != ExchangeOutcome::Rated) {
+        answer.why = FirstLine(buffers.reply);
+        return outcome;
+    }
+    answer.score = parsed.score;
+    answer.threshold = parsed.threshold;
+    answer.scoreText.assign(parsed.scoreText);
+    answer.thresholdText.assign(parsed.thresholdText);
+    answer.rules.clear();
+    answer.action.clear();
+    if (message.wantRules)
+        RuleNamesText(parsed.body, answer.rules);
+    return outcome;
+}
+
+// AskRspamd - POST /checkv2 with the envelope, and its verdict: an HTTP 5xx
+// says the host is in trouble, any other reply without a verdict fails this
+// message only.
+ExchangeOutcome AskRspamd(const SpamdHost& host, const SpamdAddresses& addresses, const std::string& user,
+                          const ExchangeLimits& limits, const MessageToRate& message, ExchangeBuffers& buffers,
+                          FarmAnswer& answer, ExchangeResult& result)
+{
+    EnvelopeAddresses& envelope = buffers.envelope;
+    ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
+    const std::string_view deliverTo =
+        user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
+    BuildRspamdCheckHead(buffers.head, HttpHostOf(host), message.body.size(),
+                         {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo});
+    result = ExchangeWithHost(host, addresses, nullptr, {buffers.head, message.body}, buffers.reply,
+                              {HttpFraming, false, kRspamdReplyCapacity}, limits);
+    if (!result.answered) {
+        answer.why = result.why;
+        return result.failure;
+    }
+    const HttpReply http = ParseHttpReply(buffers.reply);
+    if (!http.valid || http.status != 200) {
+        answer.why = http.valid ? "HTTP " + std::to_string(http.status) + " " + ClipText(http.body, 120) : http.why;
+        return http.valid && http.status >= 500 ? ExchangeOutcome::HostError : ExchangeOutcome::Unrated;
+    }
+    const RspamdVerdict verdict = ParseRspamdVerdict(http.body);
+    if (!verdict.rated) {
+        answer.why = verdict.why;
+        return ExchangeOutcome::Unrated;
+    }
+    answer.score = verdict.score;
+    answer.threshold = verdict.requiredScore;
+    answer.scoreText = verdict.scoreText;
+    answer.thresholdText = verdict.thresholdText;
+    std::string joined;
+    for (const std::string& rule : verdict.rules)
+        joined += (joined.empty() ? "" : ",") + rule;
+    RuleNamesText(joined, answer.rules);
+    ActionText(verdict.action, answer.action);
+    return ExchangeOutcome::Rated;
+}
+
+// PingLimits - a PING within the host's connect time and at most kPingTimeout in all.
+ExchangeLimits PingLimits(const SpamdSettings& settings)
+{
+    const int reply = settings.replyTimeout > 0 ? std::min(settings.replyTimeout, kPingTimeout) : kPingTimeout;
+    return ExchangeLimits{settings.connectTimeout, reply};
 }
 
 }  // namespace
@@ -182,29 +289,12 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const MessageToRa
         addresses = host.addresses;
     }
     const SpamdSettings& settings = current.settings;
-    BuildRequestHeader(buffers.head, message.wantRules, message.body.size() + 1, message.spamdUser);
-    const ReplyFraming framing{SpamcReplyState, message.wantRules, kSpamcReplyCapacity};
     const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
-    const ExchangeResult result = ExchangeWithHost(host.config, *addresses, current.tls.get(),
-                                                   {buffers.head, message.body, "\n"}, buffers.reply, framing, limits);
-    ExchangeOutcome outcome = result.failure;
-    if (!result.answered) {
-        answer.why = result.why;
-    } else {
-        const SpamdAnswer parsed = ParseSpamdReply(buffers.reply);
-        outcome = SpamcOutcome(parsed);
-        if (outcome == ExchangeOutcome::Rated) {
-            answer.score = parsed.score;
-            answer.threshold = parsed.threshold;
-            answer.scoreText.assign(parsed.scoreText);
-            answer.thresholdText.assign(parsed.thresholdText);
-            answer.rules.clear();
-            if (message.wantRules)
-                RuleNamesText(parsed.body, answer.rules);
-        } else {
-            answer.why = FirstLine(buffers.reply);
-        }
-    }
+    ExchangeResult result;
+    const ExchangeOutcome outcome =
+        host.config.engine == SpamdEngine::Rspamd
+            ? AskRspamd(host.config, *addresses, settings.user, limits, message, buffers, answer, result)
+            : AskSpamd(host.config, *addresses, current.tls.get(), limits, message, buffers, answer, result);
     recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
     if (!result.answered && outcome == ExchangeOutcome::Unreachable)
         MarkDown(host, settings.single, result.why, result.error);
@@ -324,7 +414,7 @@ std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const
     std::lock_guard lock(mutex);
     if (hosts)
         for (const Host& host : hosts->list)
-            states.push_back({host.config.name, host.up, host.inProgress});
+            states.push_back({host.config.name, host.config.engine, host.up, host.inProgress});
     return states;
 }
 

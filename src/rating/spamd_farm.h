@@ -1,5 +1,6 @@
-// spamd_farm - the engine hosts that rate messages: which are up, how busy
-// each is, and the way of one message through them
+// spamd_farm - the engine hosts that rate messages (spamd and rspamd, side
+// by side): which are up, how busy each is, and the way of one message
+// through them
 //
 // SpamdFarm::Start           (start-up, reload) take the hosts of the
 //                            settings, resolve their names and PING each;
@@ -17,12 +18,14 @@
 //
 // What an exchange's outcome does:
 //   the host is in trouble (no connection, a refused or timed-out connect or
-//   TLS handshake, spamd's EX_UNAVAILABLE, EX_OSERR or EX_TEMPFAIL): it is
+//   TLS handshake, spamd's EX_UNAVAILABLE, EX_OSERR or EX_TEMPFAIL, an HTTP
+//   5xx of rspamd): it is
 //   down and the message goes to the next host, up to Retries more; a down
 //   host is skipped by every message until a probe brings it back, so a dead
 //   host costs one message one connect time-out, not one per message;
 //   the message could not be rated (no complete reply, a reply time-out, an
-//   answer without a verdict): after a cut or a time-out the host is PINGed
+//   answer without a verdict, a reply rspamd's framing or JSON cannot be
+//   read): after a cut or a time-out the host is PINGed
 //   at once (within ConnectTimeout) and stays up when it answers; one other
 //   host, if there is one, is tried once; without a verdict from it the
 //   message is Unrated (a message that no engine can rate must not come back
@@ -54,11 +57,15 @@
 
 #include "base/system.h"
 #include "config/spamd_settings.h"
+#include "rating/envelope.h"
 #include "rating/spamc_protocol.h"
 #include "stats/recorder.h"
 
 // MessageToRate - what the farm needs of a message to ask an engine.
 struct MessageToRate {
+    const char* text = "";                // the message file's text, envelope included
+    unsigned long envelopeLength = 0;
+    std::string_view requestId;
     std::string_view body;                // the message after the envelope
     std::string_view spamdUser;           // spamd's User header ("": none)
     bool wantRules = false;               // spamd is asked with SYMBOLS for the rule names
@@ -75,20 +82,23 @@ struct FarmAnswer {
     std::string scoreText;      // as the engine wrote them (^4, ^5)
     std::string thresholdText;
     std::string rules;          // the rules that hit, as a header may carry them (^3)
+    std::string action;         // rspamd's action (^6); empty for spamd
     std::string why;            // Unrated: what the last engine answered
 };
 
-// ExchangeBuffers - a scanning thread's request head and reply, kept from
-// one message to the next.
+// ExchangeBuffers - a scanning thread's request head, reply and envelope
+// views, kept from one message to the next.
 struct ExchangeBuffers {
     std::string head;
     std::string reply;
+    EnvelopeAddresses envelope;
 };
 
 class SpamdFarm {
 public:
     struct HostState {
         std::string name;
+        SpamdEngine engine = SpamdEngine::Spamd;
         bool up = false;
         int inProgress = 0;
     };
@@ -118,7 +128,8 @@ private:
     std::shared_ptr<Hosts> hosts;  // guarded by mutex
 };
 
-// PingResult - a host's answer to one PING: its protocol word, or why none.
+// PingResult - a host's answer to one PING: its protocol word (spamd's
+// "SPAMD/1.5", rspamd's "rspamd/3.4"), or why none.
 struct PingResult {
     bool answered = false;
     std::string word;

@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kLineBufferSize = 1024;
 constexpr size_t kMinPatternLength = 3;
-constexpr size_t kMinAddressLength = 2;
 constexpr size_t kMaxAddressLength = 1022;
 
 struct FileCloser {
@@ -99,22 +98,11 @@ int wildcmp(const char* pattern, const char* address)
     return *pattern == '\0' ? 1 : 0;
 }
 
-std::string SenderOfEnvelope(const char* text, int envelopeLength)
-{
-    std::string sender;
-    ForEachEnvelopeLine(text, envelopeLength, [&](std::string_view line) {
-        if (line[0] != 'P')
-            return;
-        const auto address = BracketedAddress(line);
-        if (address && address->size() >= kMinAddressLength)
-            sender.assign(address->substr(0, kMaxAddressLength));
-    });
-    return sender;
-}
-
 bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list)
 {
-    const std::string sender = SenderOfEnvelope(text, envelopeLength);
+    if (list.Size() == 0 || envelopeLength <= 0)
+        return false;
+    const std::string sender(SenderOfEnvelope(text, static_cast<unsigned long>(envelopeLength)));
     if (sender.empty())
         return false;
     DebugMsg("checking whitelist for %s\n", sender.c_str());

@@ -5,7 +5,6 @@
 //                        directory's "whitelist.txt")
 // whitelist::IsListed    does a pattern match the address (logs the pattern)
 // wildcmp                whole-address match with '*' and '?', case ignored
-// SenderOfEnvelope       the sender address of the host's envelope
 // CheckWhitelist         is the message's sender whitelisted
 // WhitelistLineProblem   why a line of the file can never match (the check)
 //
@@ -43,9 +42,6 @@ private:
 
 // wildcmp - 1 when the whole address matches the whole (lower-case) pattern.
 int wildcmp(const char* pattern, const char* address);
-// SenderOfEnvelope - the address of the last 'P' line with at least two
-// characters between its angle brackets; empty if there is none.
-std::string SenderOfEnvelope(const char* text, int envelopeLength);
 // CheckWhitelist - true when the envelope's sender matches a pattern.
 bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list);
 

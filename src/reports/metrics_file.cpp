@@ -144,22 +144,26 @@ std::string FormatMetrics(const MetricsSample& s)
     m.Single("velmora_scanning_threads", "gauge", "Scanning threads in the pool (MaxScanningThreads).",
              std::to_string(s.scanningThreads));
 
+    // Every host of the farm is named with its engine, spamd or rspamd; labels
+    // in name order, as node_exporter writes them again.
+    const auto hostLabels = [](const SpamdHostSample& host) {
+        return "engine=\"" + LabelValue(host.engine) + "\",host=\"" + LabelValue(host.name) + "\"";
+    };
     int hostsUp = 0;
-    m.Metric("velmora_spamd_up", "gauge", "1 when the spamd host answers, 0 when it does not.");
+    m.Metric("velmora_spamd_up", "gauge", "1 when the spamd or rspamd host answers, 0 when it does not.");
     for (const SpamdHostSample& host : s.hosts) {
-        m.Sample("velmora_spamd_up", "host=\"" + LabelValue(host.name) + "\"", host.up ? "1" : "0");
+        m.Sample("velmora_spamd_up", hostLabels(host), host.up ? "1" : "0");
         hostsUp += host.up ? 1 : 0;
     }
-    m.Single("velmora_spamd_hosts_up", "gauge", "spamd hosts that answer.", std::to_string(hostsUp));
-    m.Metric("velmora_spamd_exchanges_total", "counter", "Exchanges with spamd, by host and outcome.");
+    m.Single("velmora_spamd_hosts_up", "gauge", "spamd and rspamd hosts that answer.", std::to_string(hostsUp));
+    m.Metric("velmora_spamd_exchanges_total", "counter", "Exchanges with spamd and rspamd, by host and outcome.");
     for (const SpamdHostSample& host : s.hosts)
         for (const auto& [outcome, count] : host.exchanges)
-            m.Sample("velmora_spamd_exchanges_total",
-                     "host=\"" + LabelValue(host.name) + "\",outcome=\"" + LabelValue(outcome) + "\"", count);
-    m.Metric("velmora_spamd_exchange_seconds_total", "counter", "Time spent in exchanges with spamd, by host.");
+            m.Sample("velmora_spamd_exchanges_total", hostLabels(host) + ",outcome=\"" + LabelValue(outcome) + "\"",
+                     count);
+    m.Metric("velmora_spamd_exchange_seconds_total", "counter", "Time spent in exchanges with each host.");
     for (const SpamdHostSample& host : s.hosts)
-        m.Sample("velmora_spamd_exchange_seconds_total", "host=\"" + LabelValue(host.name) + "\"",
-                 Number(host.seconds));
+        m.Sample("velmora_spamd_exchange_seconds_total", hostLabels(host), Number(host.seconds));
 
     m.Single("velmora_crashes_total", "counter", "Scans that crashed.", std::to_string(c.crashes));
     m.Single("velmora_stuck_scans_total", "counter", "Scans given up after the scan time limit.",

@@ -36,6 +36,7 @@ inline constexpr std::array<double, 14> kHandlingBounds = {0.005, 0.01, 0.025, 0
 // SpamdHostSample - one engine host as the metrics show it.
 struct SpamdHostSample {
     std::string name;
+    std::string engine = "spamd";  // "spamd" or "rspamd"
     bool up = true;      // as the farm sees it
     std::map<std::string, uint64_t, std::less<>> exchanges;  // by outcome name
     double seconds = 0;                          // time spent in exchanges

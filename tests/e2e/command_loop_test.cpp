@@ -49,8 +49,10 @@ TEST_F(CommandLoop, AnswersEveryRequestFormByteExactly)
         EXPECT_EQ(plugin.NextReply(), reply) << request.substr(0, 60);
     }
     Quit("q QUITNOW");
-    for (const char* line : {"* debugging is on", "* No crash handler will be used.", "* Unknown option: -bogus:",
-                             "* SpamAssassin plugin 0.3 Linux-x86_64 build 22-Jun-2023 started", "* quit accepted"})
+    for (const std::string& line : {std::string("* debugging is on"), std::string("* No crash handler will be used."),
+                                    std::string("* Unknown option: -bogus:"), "* Connecting to socket " + spamd.SocketPath(),
+                                    std::string("* engine: SPAMD/1.5"), std::string("* quit accepted"),
+                                    std::string("* SpamAssassin plugin 0.3 Linux-x86_64 build 22-Jun-2023 started")})
         EXPECT_EQ(plugin.Count(line), 1u) << line;
 }
 

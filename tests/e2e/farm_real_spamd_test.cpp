@@ -306,7 +306,7 @@ TEST_F(RealFarm, AHostAnsweringTempFailIsTakenOutAndTheRealSpamdRatesEveryMessag
     EXPECT_EQ(plugin.Count("* spamd host " + scripted + " is down: SPAMD/1.1 75 EX_TEMPFAIL"), 1u);
     EXPECT_GE(tempfail.CheckCount(), 1);  // each scanning thread may have picked it before it went down
     const std::string metrics = ReadFileText(plugin.WorkDir() + "/velmora.prom");
-    EXPECT_NE(metrics.find("velmora_spamd_up{host=\"" + scripted + "\"} 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("velmora_spamd_up{engine=\"spamd\",host=\"" + scripted + "\"} 0\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("velmora_requests_total{outcome=\"rated\"} 20\n"), std::string::npos) << metrics;
     bool reported = false;
     for (const std::string& name : ListDirectory(plugin.SubmittedDir()))

@@ -141,8 +141,8 @@ TEST_F(Operations, MetricsFileFollowsTheTextFormatAndCountsSinceTheStart)
           "velmora_requests_total{outcome=\"failed\"} 1", "velmora_requests_total{outcome=\"rejected\"} 0",
           "velmora_rating_bucket{le=\"39\"} 1", "velmora_rating_bucket{le=\"100\"} 2", "velmora_rating_sum 118",
           "velmora_request_handling_seconds_count 4", "velmora_scanning_threads 2",
-          "velmora_spamd_up{host=\"" + spamd.SocketPath() + "\"} 1",
-          "velmora_spamd_exchanges_total{host=\"" + spamd.SocketPath() + "\",outcome=\"rated\"} 2",
+          "velmora_spamd_up{engine=\"spamd\",host=\"" + spamd.SocketPath() + "\"} 1",
+          "velmora_spamd_exchanges_total{engine=\"spamd\",host=\"" + spamd.SocketPath() + "\",outcome=\"rated\"} 2",
           "velmora_reloads_total 1", "velmora_build_info{version=\"0.3\"} 1"})
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << "\n" << text;
     const std::vector<std::string> names = ListDirectory(plugin.WorkDir());

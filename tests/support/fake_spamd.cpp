@@ -13,13 +13,15 @@
 
 namespace {
 
-// ReadRequest - a PING line, or CHECK headers and their Content-length of body.
+// ReadRequest - a PING line, or the headers of a request and their
+// Content-length of body (SPAMC's spelling, or HTTP's for rspamd's).
 std::string ReadRequest(int fd)
 {
     std::string data;
     char buffer[65536];
     for (;;) {
-        const size_t headerEnd = data.find("\r\n\r\n"), at = data.find("Content-length: ");
+        const size_t headerEnd = data.find("\r\n\r\n");
+        const size_t at = std::min(data.find("Content-length: "), data.find("Content-Length: "));
         if (data.starts_with("PING") && data.find("\r\n") != std::string::npos)
             return data;
         if (headerEnd != std::string::npos &&

@@ -1,7 +1,8 @@
 // fake_spamd - a scripted spamd on a Unix socket inside the test process: it
 // answers PING, and CHECK with a chosen score and threshold or raw text, at
 // once, late, in pieces, by closing, or not until released; and it records
-// the exact bytes of every request.
+// the exact bytes of every request.  With raw HTTP replies it stands in for
+// rspamd too.
 #pragma once
 
 #include <condition_variable>

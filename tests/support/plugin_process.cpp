@@ -92,35 +92,23 @@ std::vector<std::string> ListDirectory(const std::string& path)
 
 std::string MaskDates(const std::string& text)
 {
-    // Shape of a date: "Aaa, D[D] Aaa DDDD DD:DD:DD" (A a letter, D a digit).
-    const auto dateAt = [&](size_t at) -> size_t {
-        const std::string shapes[] = {"Aaa, D Aaa DDDD DD:DD:DD", "Aaa, DD Aaa DDDD DD:DD:DD"};
-        for (const std::string& shape : shapes) {
-            if (at + shape.size() > text.size())
-                continue;
-            size_t i = 0;
-            for (; i < shape.size(); i++) {
-                const char c = text[at + i];
-                const bool fits = shape[i] == 'A' ? isalpha(static_cast<unsigned char>(c)) != 0
-                                  : shape[i] == 'a' ? islower(static_cast<unsigned char>(c)) != 0
-                                  : shape[i] == 'D' ? isdigit(static_cast<unsigned char>(c)) != 0
-                                                    : c == shape[i];
-                if (!fits)
-                    break;
-            }
-            if (i == shape.size())
-                return shape.size();
+    // A date: "Aaa, D[D] Aaa DDDD DD:DD:DD" (A a letter, a a small one, D a digit).
+    const auto fits = [&](size_t at, std::string_view shape) {
+        for (size_t i = 0; i < shape.size(); i++) {
+            const auto c = static_cast<unsigned char>(at + i < text.size() ? text[at + i] : '\0');
+            if (!(shape[i] == 'A' ? isalpha(c) : shape[i] == 'a' ? islower(c) : shape[i] == 'D' ? isdigit(c)
+                                                                                         : c == shape[i]))
+                return false;
         }
-        return 0;
+        return true;
     };
     std::string masked;
     for (size_t at = 0; at < text.size();) {
-        if (const size_t length = dateAt(at)) {
-            masked += "<date>";
-            at += length;
-        } else {
-            masked += text[at++];
-        }
+        size_t length = 0;
+        for (std::string_view shape : {"Aaa, D Aaa DDDD DD:DD:DD", "Aaa, DD Aaa DDDD DD:DD:DD"})
+            length = length == 0 && fits(at, shape) ? shape.size() : length;
+        masked += length > 0 ? std::string("<date>") : std::string(1, text[at]);
+        at += length > 0 ? length : 1;
     }
     return masked;
 }

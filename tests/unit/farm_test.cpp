@@ -161,7 +161,7 @@ protected:
         settings.spamd.connectTimeout = settings.spamd.replyTimeout = 1;
     }
 
-    SpamdHost Host(const std::string& name) { return {dir.File(name), SpamdTransport::Unix, dir.File(name), ""}; }
+    SpamdHost Host(const std::string& name) { return {dir.File(name), SpamdEngine::Spamd, SpamdTransport::Unix, dir.File(name), ""}; }
     // Scan - what the host is answered for a message (and the lines before it).
     std::string Scan(const std::string& body = "hi", AfterAnswer expected = AfterAnswer::Continue)
     {
@@ -298,5 +298,40 @@ TEST_F(Farm, AMessageNoHostCanRateIsUnratedAndLeavesTheHostsUp)
     a.reset();
     EXPECT_TRUE(Scan().ends_with("7 REJECTED no spamd host could rate it, we'll try again later\n"));
     EXPECT_EQ(Scan(), kRated);
+    EXPECT_NE(b->Requests().back().find("\r\nUser: filter\r\n"), std::string::npos);
+}
+
+TEST_F(Farm, AnRspamdHostIsAskedInItsOwnProtocolWithTheEnvelope)
+{
+    const auto http = [](int status, const std::string& body) {
+        return SpamdReply{.raw = "HTTP/1.1 " + std::to_string(status) + " X\r\nServer: rspamd/3.4\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body};
+    };
+    int status = 200;
+    a->SetResponder([&](const std::string& request) {
+        return request.starts_with("GET /ping") ? http(200, "pong\r\n")
+                                                : http(status, R"({"score":7,"required_score":15,"action":"add header",)"
+                                                               R"("symbols":{"R2":{"score":2},"R1":{"score":5}}})");
+    });
+    settings.spamd.hosts = {Host("a.sock"), Host("b.sock")};
+    settings.spamd.hosts[0].name = "rspamd:" + settings.spamd.hosts[0].name;
+    settings.spamd.hosts[0].engine = SpamdEngine::Rspamd;
+    settings.spamd.user = "filter";
+    settings.pMainHeader = "X: ^1 ^3 (^4/^5) ^6";
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    EXPECT_NE(capture.Take().find("* engine: rspamd/3.4 at rspamd:" + dir.File("a.sock") + "\n"), std::string::npos);
+    WriteFile(dir.File("m"), "P <s@example.org>\nR <r@example.org>\nS SMTP [192.0.2.7]\n\nSubject: x\n\nhi\n");
+    FileRequest request;
+    request.Assign("7", dir.File("m"));
+    AnswerScan(recorder, request, scanner.Scan(request, settings), settings, 0.01);
+    EXPECT_EQ(capture.Take(), "7 ADDHEADER \"X:  42 R1,R2 (7.00/15.00) add header\"\n");
+    EXPECT_EQ(a->Requests().back(), "POST /checkv2 HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                                    "Content-Length: 15\r\nFrom: s@example.org\r\nRcpt: r@example.org\r\n"
+                                    "IP: 192.0.2.7\r\nQueue-Id: 7\r\n\r\nSubject: x\n\nhi\n");
+    // An HTTP 5xx is a host in trouble: the message goes on to spamd, which gets the User.
+    status = 503;
+    EXPECT_TRUE(Scan().starts_with("7 ADDHEADER"));  // the turn of spamd
+    EXPECT_TRUE(Scan().starts_with("* spamd host rspamd:" + dir.File("a.sock") + " is down: HTTP 503 "));
+    EXPECT_EQ(b->Requests().size(), 3u);  // its PING, then SYMBOLS for the rule names
     EXPECT_NE(b->Requests().back().find("\r\nUser: filter\r\n"), std::string::npos);
 }

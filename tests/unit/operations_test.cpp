@@ -34,6 +34,7 @@ TEST(Metrics, CountersBecomeTheTextFormat)
     MetricsSample sample{counters.Snapshot(), {0, 39, 30, 99, 100, 200}, {}, 2, 1, 10, 1700000000, "0.3"};
     sample.hosts = {counters.HostSample("/run/spamd\"1\".sock"), counters.HostSample("other")};
     sample.hosts[0].up = false;
+    sample.hosts[1].engine = "rspamd";
     const std::string text = FormatMetrics(sample);
     EXPECT_EQ(ExpositionProblems(text), std::vector<std::string>{}) << text;
     for (const char* line :
@@ -49,12 +50,12 @@ TEST(Metrics, CountersBecomeTheTextFormat)
           "velmora_request_handling_seconds_bucket{le=\"1200\"} 2",
           "velmora_request_handling_seconds_bucket{le=\"+Inf\"} 3", "velmora_request_handling_seconds_sum 5000.253",
           "velmora_request_handling_seconds_count 3", "velmora_queue_length 2", "velmora_busy_threads 1",
-          "velmora_scanning_threads 10", "velmora_spamd_up{host=\"/run/spamd\\\"1\\\".sock\"} 0",
-          "velmora_spamd_up{host=\"other\"} 1", "velmora_spamd_hosts_up 1",
-          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"cut\"} 1",
-          "velmora_spamd_exchanges_total{host=\"/run/spamd\\\"1\\\".sock\",outcome=\"rated\"} 1",
-          "velmora_spamd_exchange_seconds_total{host=\"/run/spamd\\\"1\\\".sock\"} 0.75",
-          "velmora_spamd_exchange_seconds_total{host=\"other\"} 0", "velmora_crashes_total 1",
+          "velmora_scanning_threads 10", "velmora_spamd_up{engine=\"spamd\",host=\"/run/spamd\\\"1\\\".sock\"} 0",
+          "velmora_spamd_up{engine=\"rspamd\",host=\"other\"} 1", "velmora_spamd_hosts_up 1",
+          "velmora_spamd_exchanges_total{engine=\"spamd\",host=\"/run/spamd\\\"1\\\".sock\",outcome=\"cut\"} 1",
+          "velmora_spamd_exchanges_total{engine=\"spamd\",host=\"/run/spamd\\\"1\\\".sock\",outcome=\"rated\"} 1",
+          "velmora_spamd_exchange_seconds_total{engine=\"spamd\",host=\"/run/spamd\\\"1\\\".sock\"} 0.75",
+          "velmora_spamd_exchange_seconds_total{engine=\"rspamd\",host=\"other\"} 0", "velmora_crashes_total 1",
           "velmora_stuck_scans_total 0", "velmora_reloads_total 2"})
         EXPECT_TRUE(HasLine(text, line)) << line << "\n" << text;
     EXPECT_FALSE(HasLine(text, "velmora_rating_bucket{le=\"30\"} 1"));  // a bound out of order is left out

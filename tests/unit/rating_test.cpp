@@ -236,27 +236,3 @@ TEST(SpamdReplies, CompletenessAndVerdictsFollowTheProtocol)
     EXPECT_EQ(BuildHeaderText(settings, 15), "X-Junk-Score:  15 [X]\\eX-SA-Score:  15 [X]");
     EXPECT_EQ(BuildHeaderText(settings, 150), "X-Junk-Score: 100 [XX]\\eX-SA-Score: 100 [XX]\\eX-A: ^1");
 }
-
-TEST(SpamdPing, AnswerNamesTheEngine)
-{
-    TempDir dir;
-    FakeSpamd spamd(dir.File("spamd.sock"));
-    OutputCapture capture;
-    SpamdFarm farm;
-    EXPECT_TRUE(farm.Start(SocketPathFarm(spamd.SocketPath())));
-    EXPECT_EQ(capture.Take(), "* Connecting to socket " + spamd.SocketPath() + "\n* engine: SPAMD/1.5\n");
-    EXPECT_FALSE(farm.Start(SocketPathFarm(dir.File("none.sock"))));
-    EXPECT_EQ(capture.Take(), "* Connecting to socket " + dir.File("none.sock") +
-                                  "\n* failed to connect to socket " + dir.File("none.sock") +
-                                  ": No such file or directory\n");
-    SpamdSettings both = SocketPathFarm(spamd.SocketPath());
-    both.hosts.push_back(SocketPathFarm(dir.File("none.sock")).hosts[0]);
-    const std::vector<PingResult> pings = PingSpamdHosts(both);
-    ASSERT_EQ(pings.size(), 2u);
-    EXPECT_TRUE(pings[0].answered);
-    EXPECT_EQ(pings[0].word, "SPAMD/1.5");
-    EXPECT_LT(pings[0].seconds, 5.0);
-    EXPECT_FALSE(pings[1].answered);
-    EXPECT_EQ(pings[1].problem, "connect: No such file or directory");
-    EXPECT_EQ(capture.Take(), "");  // the check's PING reports nothing itself and never ends the process
-}
