@@ -7,7 +7,8 @@
 # Figures only, never a pass/fail test: they depend on the machine and on
 # what else runs on it.  Takes a few minutes; nothing here is part of the
 # test command.  See docs/replay-and-benchmarks.md for how to read them.
-# The farm figures (two spamd hosts against one) follow, from bench-farm.sh.
+# The farm figures (two spamd hosts against one) follow, from bench-farm.sh,
+# and the rspamd figures, from bench-rspamd.sh.
 set -euo pipefail
 
 quick=0
@@ -179,5 +180,7 @@ for title, shown, goal, verdict in rows:
     print(f"{title:<{width}}  {shown:>14}  {goal:<11} {verdict}")
 PYTHON
 
-# The farm figures: spamd hosts of their own, started after the others are gone.
+# The farm figures: spamd hosts of their own, started after the others are gone;
+# then the rspamd figures.
 if ((quick)); then bash "$top/scripts/bench-farm.sh" --quick; else bash "$top/scripts/bench-farm.sh"; fi
+if ((quick)); then bash "$top/scripts/bench-rspamd.sh" --quick; else bash "$top/scripts/bench-rspamd.sh"; fi

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,11 +141,18 @@ int main(int argc, char** argv)
         socketPath = *options.socket;
         spamdLabel = "socket " + socketPath;
     } else if (!options.spamdHosts.empty()) {
-        socketPath = options.spamdHosts.front();  // spamc's, when it is a socket
-        spamdLabel = "farm of " + std::to_string(options.spamdHosts.size()) + " hosts";
+        // spamc's, when it is a socket; SocketPath itself goes unused beside the Spamd dictionary.
+        auto firstSpamd = std::find_if(options.spamdHosts.begin(), options.spamdHosts.end(),
+                                       [](const std::string& host) { return !IsRspamdHost(host); });
+        if (firstSpamd == options.spamdHosts.end() && options.spamc)
+            return Fail("--spamc needs a spamd host; the hosts given are all rspamd's");
+        socketPath = firstSpamd != options.spamdHosts.end() ? *firstSpamd : "/var/run/spam";
+        spamdLabel = "farm of " + std::to_string(options.spamdHosts.size()) +
+                     (options.spamdHosts.size() == 1 ? " host" : " hosts");
         for (const std::string& host : options.spamdHosts)
             spamdLabel += " " + host;
     }
+    const std::string engines = EngineNames(options.spamdHosts);
     const std::vector<std::string> floorHosts =
         options.spamdHosts.empty() ? std::vector<std::string>{socketPath} : options.spamdHosts;
     if (options.inFlight == 0)
@@ -175,8 +183,8 @@ int main(int argc, char** argv)
     messages.shrink_to_fit();
 
     if (!options.quiet)
-        printf("Replaying %zu messages through %s (%d scanning threads, %zu in flight; spamd: %s)\n", spool.size(),
-               plugin.c_str(), threads, options.inFlight, spamdLabel.c_str());
+        printf("Replaying %zu messages through %s (%d scanning threads, %zu in flight; %s: %s)\n", spool.size(),
+               plugin.c_str(), threads, options.inFlight, engines.c_str(), spamdLabel.c_str());
     fflush(stdout);
 
     SessionOptions session;
@@ -201,6 +209,7 @@ int main(int argc, char** argv)
     summary.scoreRanges = options.scoreRanges;
     summary.threads = threads;
     summary.inFlight = options.inFlight;
+    summary.engines = engines;
     summary.spamd = spamdLabel;
     int status = ReplayExitStatus(result);
     if (floorFirst)

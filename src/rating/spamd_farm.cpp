@@ -127,15 +127,15 @@ ExchangeOutcome AskSpamd(const SpamdHost& host, const SpamdAddresses& addresses,
 // AskRspamd - POST /checkv2 with the envelope, and its verdict: an HTTP 5xx
 // says the host is in trouble, any other reply without a verdict fails this
 // message only.
-ExchangeOutcome AskRspamd(const SpamdHost& host, const SpamdAddresses& addresses, const std::string& user,
-                          const ExchangeLimits& limits, const MessageToRate& message, ExchangeBuffers& buffers,
-                          FarmAnswer& answer, ExchangeResult& result)
+ExchangeOutcome AskRspamd(const SpamdHost& host, const std::string& httpHost, const SpamdAddresses& addresses,
+                          const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
+                          ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
 {
     EnvelopeAddresses& envelope = buffers.envelope;
     ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
     const std::string_view deliverTo =
         user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
-    BuildRspamdCheckHead(buffers.head, HttpHostOf(host), message.body.size(),
+    BuildRspamdCheckHead(buffers.head, httpHost, message.body.size(),
                          {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo});
     result = ExchangeWithHost(host, addresses, nullptr, {buffers.head, message.body}, buffers.reply,
                               {HttpFraming, false, kRspamdReplyCapacity}, limits);
@@ -176,6 +176,7 @@ ExchangeLimits PingLimits(const SpamdSettings& settings)
 
 struct SpamdFarm::Host {
     SpamdHost config;                                 // fixed once started
+    std::string httpHost;                             // rspamd's Host header
     std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
     bool up = false;
     int64_t downSince = 0;  // monotonic seconds
@@ -225,6 +226,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
     for (const SpamdHost& config : settings.hosts) {
         Host& host = next->list.emplace_back();
         host.config = config;
+        host.httpHost = HttpHostOf(config);
         const char* name = config.name.c_str();
         if (settings.single)
             PrintMsg("* Connecting to socket %s\n", name);
@@ -293,7 +295,7 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const MessageToRa
     ExchangeResult result;
     const ExchangeOutcome outcome =
         host.config.engine == SpamdEngine::Rspamd
-            ? AskRspamd(host.config, *addresses, settings.user, limits, message, buffers, answer, result)
+            ? AskRspamd(host.config, host.httpHost, *addresses, settings.user, limits, message, buffers, answer, result)
             : AskSpamd(host.config, *addresses, current.tls.get(), limits, message, buffers, answer, result);
     recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
     if (!result.answered && outcome == ExchangeOutcome::Unreachable)

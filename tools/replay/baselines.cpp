@@ -8,12 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+
+// rspamd's request and reply framing come from the plugin's own library (vsa,
+// linked into this one), so that the floor pays what the plugin pays for them.
+#include "rating/envelope.h"
+#include "rating/rspamd_protocol.h"
 
 namespace replay {
 
@@ -33,6 +39,13 @@ double ThreadCpuSeconds()
 struct Address {
     sockaddr_storage storage{};
     socklen_t length = 0;
+};
+
+// FloorHost - one host of the floor's list and the protocol it speaks.
+struct FloorHost {
+    Address address;
+    bool rspamd = false;
+    std::string hostHeader;  // rspamd's Host header: the host:port written, "localhost" for a socket
 };
 
 // AddressOf - a Unix socket path, or host:port ([v6]:port) resolved once.
@@ -63,27 +76,67 @@ bool AddressOf(const std::string& host, Address& address)
     return true;
 }
 
-// Exchange - one CHECK over a fresh connection; false when any step fails.
-bool Exchange(const Address& address, std::string_view request, char* reply, size_t capacity)
+// FloorHostOf - an entry of the host list, its "rspamd:" taken off; false
+// when its address cannot be resolved.
+bool FloorHostOf(const std::string& entry, FloorHost& host)
+{
+    host.rspamd = IsRspamdHost(entry);
+    std::string address = host.rspamd ? entry.substr(kRspamdHostPrefix.size()) : entry;
+    const bool socket = address.starts_with('/');
+    // The plugin takes rspamd's own port for an rspamd host written without one.
+    const size_t portColon = address.find(':', address.starts_with('[') ? address.find(']') : 0);
+    if (host.rspamd && !socket && portColon == std::string::npos)
+        address += ":11333";
+    host.hostHeader = socket ? "localhost" : address;
+    return AddressOf(address, host.address);
+}
+
+// Connect - a fresh connection to the address, or -1.
+int Connect(const Address& address)
 {
     int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0;
-    while (ok && !request.empty()) {
-        ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// SendAll - every byte of the request; false when the connection fails.
+bool SendAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            ok = false;
-        else
-            request.remove_prefix(static_cast<size_t>(n));
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
     }
+    return true;
+}
+
+// ReceiveSome - up to capacity bytes; 0 at the end, -1 on an error.
+ssize_t ReceiveSome(int fd, char* buffer, size_t capacity)
+{
+    ssize_t n;
+    do
+        n = recv(fd, buffer, capacity, 0);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// SpamdExchange - one CHECK over a fresh connection, the reply read to its
+// end; false when any step fails.
+bool SpamdExchange(const Address& address, std::string_view request, char* reply, size_t capacity)
+{
+    const int fd = Connect(address);
+    if (fd < 0)
+        return false;
+    bool ok = SendAll(fd, request);
     size_t got = 0;
     while (ok) {
-        ssize_t n = recv(fd, reply, capacity, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReceiveSome(fd, reply, capacity);
         if (n < 0)
             ok = false;
         if (n <= 0)
@@ -94,11 +147,36 @@ bool Exchange(const Address& address, std::string_view request, char* reply, siz
     return ok && got > 0;
 }
 
+// RspamdExchange - one /checkv2 over a fresh connection, read until the reply
+// is complete by its Content-Length (rspamd closes only after it has sent it)
+// and its verdict parsed: a plugin cannot answer the host without the score.
+bool RspamdExchange(const Address& address, std::string_view request, std::string& reply, char* chunk,
+                    size_t capacity)
+{
+    const int fd = Connect(address);
+    if (fd < 0)
+        return false;
+    reply.clear();
+    HttpReplyState state = SendAll(fd, request) ? HttpReplyState::Incomplete : HttpReplyState::Invalid;
+    while (state == HttpReplyState::Incomplete) {
+        const ssize_t n = ReceiveSome(fd, chunk, capacity);
+        if (n <= 0)
+            break;
+        reply.append(chunk, static_cast<size_t>(n));
+        state = RspamdReplyState(reply);
+    }
+    close(fd);
+    if (state != HttpReplyState::Complete)
+        return false;
+    const HttpReply http = ParseHttpReply(reply);
+    return http.valid && http.status == 200 && ParseRspamdVerdict(http.body).rated;
+}
+
 }  // namespace
 
-void BuildCheckRequest(std::string_view fileText, std::string& request)
+void BuildCheckRequest(const std::string& fileText, std::string& request)
 {
-    std::string_view body = fileText.substr(EnvelopeLength(fileText));
+    std::string_view body = std::string_view(fileText).substr(FindEnvelopeLength(fileText.c_str()));
     body = body.substr(0, body.find('\0'));
     char header[96];
     int headerLength = snprintf(header, sizeof header, "CHECK SPAMC/1.2\r\nContent-length: %lu\r\n\r\n",
@@ -108,15 +186,37 @@ void BuildCheckRequest(std::string_view fileText, std::string& request)
     request += '\n';
 }
 
+void BuildRspamdRequest(const std::string& fileText, std::string_view hostHeader, std::string_view queueId,
+                        std::string& request)
+{
+    // The plugin's own envelope reading, so that the headers are the ones it sends.
+    const char* text = fileText.c_str();
+    const unsigned long envelopeLength = FindEnvelopeLength(text);
+    EnvelopeAddresses envelope;
+    ReadEnvelopeAddresses(text, envelopeLength, envelope);
+    const char* message = text + envelopeLength;
+    const std::string_view body(message, strnlen(message, fileText.size() - envelopeLength));
+    BuildRspamdCheckHead(request, hostHeader, body.size(),
+                         {envelope.sender, envelope.recipients, envelope.sourceIp, queueId, {}});
+    request.append(body);
+}
+
+std::string EngineNames(const std::vector<std::string>& hosts)
+{
+    const bool rspamd = std::any_of(hosts.begin(), hosts.end(), [](const std::string& h) { return IsRspamdHost(h); });
+    const bool spamd = std::any_of(hosts.begin(), hosts.end(), [](const std::string& h) { return !IsRspamdHost(h); });
+    return rspamd && spamd ? "spamd and rspamd" : rspamd ? "rspamd" : "spamd";
+}
+
 namespace {
 
 BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::vector<std::string>& hosts, int threads)
 {
     BaselineResult result;
     result.messages = spool.size();
-    std::vector<Address> addresses(hosts.size());
+    std::vector<FloorHost> floorHosts(hosts.size());
     for (size_t i = 0; i < hosts.size(); i++)
-        if (!AddressOf(hosts[i], addresses[i])) {
+        if (!FloorHostOf(hosts[i], floorHosts[i])) {
             result.failures = spool.size();
             return result;
         }
@@ -131,14 +231,23 @@ BaselineResult RunFloorHere(const std::vector<SpoolEntry>& spool, const std::vec
             double cpuStart = ThreadCpuSeconds();
             std::string text;
             std::string request;
+            std::string rspamdReply;
             char reply[4096];
             for (size_t i = next.fetch_add(1); i < spool.size(); i = next.fetch_add(1)) {
                 if (!ReadSpoolFile(spool[i].path, text)) {
                     failures.fetch_add(1);
                     continue;
                 }
-                BuildCheckRequest(text, request);
-                if (!Exchange(addresses[i % addresses.size()], request, reply, sizeof reply))
+                const FloorHost& host = floorHosts[i % floorHosts.size()];
+                bool ok;
+                if (host.rspamd) {
+                    BuildRspamdRequest(text, host.hostHeader, std::to_string(i + 1), request);
+                    ok = RspamdExchange(host.address, request, rspamdReply, reply, sizeof reply);
+                } else {
+                    BuildCheckRequest(text, request);
+                    ok = SpamdExchange(host.address, request, reply, sizeof reply);
+                }
+                if (!ok)
                     failures.fetch_add(1);
             }
             cpu[static_cast<size_t>(t)] = ThreadCpuSeconds() - cpuStart;

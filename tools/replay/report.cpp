@@ -96,7 +96,7 @@ std::string FormatSummary(const Summary& summary)
         text += "    (" + std::to_string(histogram.Unreadable()) + " header texts show no rating)\n";
     text += "  throughput:     " + Format("%.1f", throughput) + " messages/s (" + Format("%.3f", session.wallSeconds) +
             " s; " + std::to_string(summary.threads) + " scanning threads, " + std::to_string(summary.inFlight) +
-            " in flight; spamd: " + summary.spamd + ")\n";
+            " in flight; " + summary.engines + ": " + summary.spamd + ")\n";
     text += "  reply latency:  p50 " + Format("%.1f", Percentile(counts.latencies, 50) * 1000) + " ms, p90 " +
             Format("%.1f", Percentile(counts.latencies, 90) * 1000) + " ms, p99 " +
             Format("%.1f", Percentile(counts.latencies, 99) * 1000) + " ms\n";
@@ -173,6 +173,7 @@ std::string FormatFigures(const Summary& summary)
         std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
         put("replies_" + name, std::to_string(counts.byKind[static_cast<int>(kind)]));
     }
+    put("engines", summary.engines);
     put("threads", std::to_string(summary.threads));
     put("in_flight", std::to_string(summary.inFlight));
     put("wall_seconds", Format("%.6f", session.wallSeconds));

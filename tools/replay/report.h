@@ -24,6 +24,7 @@ struct Summary {
     std::vector<int> scoreRanges;
     int threads = 0;
     size_t inFlight = 0;
+    std::string engines = "spamd";           // "spamd", "rspamd" or "spamd and rspamd"
     std::string spamd;                       // what answered: "fake 1000/5", "socket /run/..."
     std::optional<BaselineResult> floor;
     std::vector<std::pair<int, BaselineResult>> spamc;  // by parallel processes

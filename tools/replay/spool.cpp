@@ -156,17 +156,6 @@ bool WriteSpool(const std::string& spoolDir, const std::vector<Message>& message
     return true;
 }
 
-size_t EnvelopeLength(std::string_view text)
-{
-    if (text.size() < 2 || text[0] < 'A' || text[0] > 'Z' || text[1] != ' ')
-        return 0;
-    size_t end = text.find("\n\n");
-    if (end != std::string_view::npos)
-        return end + 2;
-    end = text.find("\r\n\r\n");
-    return end == std::string_view::npos ? 0 : end + 4;
-}
-
 bool ReadSpoolFile(const std::string& path, std::string& text)
 {
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));

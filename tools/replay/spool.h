@@ -5,7 +5,6 @@
 // SettingsText        a complete settings file for a socket, thread count and ranges
 // PrepareWorkDir      program symlink, settings file, Submitted and spool directories
 // WriteSpool          one file per message: the envelope, then the message
-// EnvelopeLength      where the message starts in a spooled file (the plugin's rule)
 // ReadSpoolFile       open and read a spooled file the way the plugin does
 #pragma once
 
@@ -55,10 +54,6 @@ bool PrepareWorkDir(const std::string& root, const std::string& pluginBinary,
 // WriteSpool - "<spool>/<n>.msg" for n from 1; false with a reason.
 bool WriteSpool(const std::string& spoolDir, const std::vector<Message>& messages,
                 const EnvelopeOptions& options, std::vector<SpoolEntry>& entries, std::string& error);
-
-// EnvelopeLength - 0 unless the text starts with a capital letter and a
-// blank; then the end of the first "\n\n", else of the first "\r\n\r\n", else 0.
-size_t EnvelopeLength(std::string_view text);
 
 // ReadSpoolFile - the first 1 MiB of a file with one open, fstat and read;
 // false when it cannot be opened or read.

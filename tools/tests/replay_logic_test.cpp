@@ -1,12 +1,15 @@
 // The replay tool's own logic, through its library: the envelope it makes
-// from the headers, the spooled files, the mbox split, the figures and the
-// exactly-once bookkeeping of the plugin's answers.
+// from the headers, the spooled files, the raw client's rspamd request, the
+// mbox split, the figures and the exactly-once bookkeeping of the plugin's
+// answers.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "rating/envelope.h"
+#include "replay/baselines.h"
 #include "replay/envelope.h"
 #include "replay/figures.h"
 #include "replay/host_protocol.h"
@@ -72,13 +75,22 @@ TEST(Spool, EnvelopeComesFirstAndThePluginFindsItsEnd)
     const std::string texts[] = {std::string(std::istreambuf_iterator<char>(first), {}),
                                  std::string(std::istreambuf_iterator<char>(second), {})};
     EXPECT_EQ(texts[0], "P <a@example.org>\nR <b@example.org>\nS [127.0.0.1]\n\n" + messages[0].bytes);
+    // The plugin reads the envelope the spool wrote, whatever the message's own line ends.
     for (int n : {0, 1}) {
-        EXPECT_EQ(EnvelopeLength(texts[n]), spool[n].envelopeLength);
+        EXPECT_EQ(FindEnvelopeLength(texts[n].c_str()), spool[n].envelopeLength);
         EXPECT_EQ(texts[n].substr(spool[n].envelopeLength), messages[n].bytes);
     }
-    EXPECT_EQ(EnvelopeLength("From: a\n\nbody"), 0u);
-    EXPECT_EQ(EnvelopeLength("P <a>\r\nS x\r\n\r\nbody"), 14u);
-    EXPECT_EQ(EnvelopeLength("P <a>\nS x\n"), 0u);
+}
+
+TEST(Floor, RspamdRequestCarriesTheEnvelopeAsHeadersAndTheMessageAsBody)
+{
+    std::string request;
+    const std::string file = "P <a@x.test>\nR <b@y.test>\nR <c@y.test>\nS relay [192.0.2.7]\n\nSubject: s\n\nhi\n";
+    BuildRspamdRequest(file, "127.0.0.1:11333", "7", request);
+    EXPECT_EQ(request, "POST /checkv2 HTTP/1.1\r\nHost: 127.0.0.1:11333\r\nConnection: close\r\nContent-Length: 15\r\n"
+                       "From: a@x.test\r\nRcpt: b@y.test\r\nRcpt: c@y.test\r\nIP: 192.0.2.7\r\nQueue-Id: 7\r\n\r\n"
+                       "Subject: s\n\nhi\n");
+    EXPECT_EQ(EngineNames({"/run/spamd.sock", "rspamd:/run/rspamd.sock"}), "spamd and rspamd");
 }
 
 TEST(Messages, MboxSplitsAtSeparatorsAndDirectoriesAreWalkedInNameOrder)
