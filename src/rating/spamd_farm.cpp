@@ -281,22 +281,18 @@ void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int er
         PrintMsg("* spamd host %s is down: %s\n", host.config.name.c_str(), why.c_str());
 }
 
-ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const MessageToRate& message, Recorder& recorder,
-                                   ExchangeBuffers& buffers, FarmAnswer& answer)
+ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddresses& addresses,
+                                   const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
+                                   FarmAnswer& answer)
 {
     const MonotonicClock::time_point start = Monotonic();
-    std::shared_ptr<const SpamdAddresses> addresses;
-    {
-        std::lock_guard lock(mutex);
-        addresses = host.addresses;
-    }
     const SpamdSettings& settings = current.settings;
     const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
     ExchangeResult result;
     const ExchangeOutcome outcome =
         host.config.engine == SpamdEngine::Rspamd
-            ? AskRspamd(host.config, host.httpHost, *addresses, settings.user, limits, message, buffers, answer, result)
-            : AskSpamd(host.config, *addresses, current.tls.get(), limits, message, buffers, answer, result);
+            ? AskRspamd(host.config, host.httpHost, addresses, settings.user, limits, message, buffers, answer, result)
+            : AskSpamd(host.config, addresses, current.tls.get(), limits, message, buffers, answer, result);
     recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
     if (!result.answered && outcome == ExchangeOutcome::Unreachable)
         MarkDown(host, settings.single, result.why, result.error);
@@ -321,6 +317,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
     bool messageFailed = false;
     while (Monotonic() < Until(settings, message)) {
         Host* host = nullptr;
+        std::shared_ptr<const SpamdAddresses> addresses;  // a probe may replace the host's meanwhile
         {
             std::lock_guard lock(mutex);
             const int index = current->Pick(tried);
@@ -329,8 +326,9 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
             tried |= uint64_t{1} << index;
             host = &current->list[static_cast<size_t>(index)];
             host->inProgress++;
+            addresses = host->addresses;
         }
-        const ExchangeOutcome outcome = Attempt(*current, *host, message, recorder, buffers, answer);
+        const ExchangeOutcome outcome = Attempt(*current, *host, *addresses, message, recorder, buffers, answer);
         {
             std::lock_guard lock(mutex);
             host->inProgress--;

@@ -59,6 +59,7 @@
 #include "config/spamd_settings.h"
 #include "rating/envelope.h"
 #include "rating/spamc_protocol.h"
+#include "rating/spamd_connection.h"
 #include "stats/recorder.h"
 
 // MessageToRate - what the farm needs of a message to ask an engine.
@@ -118,9 +119,11 @@ private:
     struct Host;
     struct Hosts;
 
-    // Attempt - one exchange with one host; its outcome.
-    ExchangeOutcome Attempt(Hosts& hosts, Host& host, const MessageToRate& message, Recorder& recorder,
-                            ExchangeBuffers& buffers, FarmAnswer& answer);
+    // Attempt - one exchange with one host at the addresses it had when
+    // picked; its outcome.
+    ExchangeOutcome Attempt(Hosts& hosts, Host& host, const SpamdAddresses& addresses,
+                            const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
+                            FarmAnswer& answer);
     // MarkDown - the host is down; its line is written once until it is back.
     void MarkDown(Host& host, bool single, const std::string& why, int error);
 

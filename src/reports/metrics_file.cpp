@@ -158,9 +158,12 @@ std::string FormatMetrics(const MetricsSample& s)
     m.Single("velmora_spamd_hosts_up", "gauge", "spamd and rspamd hosts that answer.", std::to_string(hostsUp));
     m.Metric("velmora_spamd_exchanges_total", "counter", "Exchanges with spamd and rspamd, by host and outcome.");
     for (const SpamdHostSample& host : s.hosts)
-        for (const auto& [outcome, count] : host.exchanges)
-            m.Sample("velmora_spamd_exchanges_total", hostLabels(host) + ",outcome=\"" + LabelValue(outcome) + "\"",
-                     count);
+        for (int outcome = 0; outcome < kExchangeOutcomes; outcome++)
+            if (const uint64_t count = host.exchanges[static_cast<size_t>(outcome)]; count != 0)
+                m.Sample("velmora_spamd_exchanges_total",
+                         hostLabels(host) + ",outcome=\"" +
+                             ExchangeOutcomeName(static_cast<ExchangeOutcome>(outcome)) + "\"",
+                         count);
     m.Metric("velmora_spamd_exchange_seconds_total", "counter", "Time spent in exchanges with each host.");
     for (const SpamdHostSample& host : s.hosts)
         m.Sample("velmora_spamd_exchange_seconds_total", hostLabels(host), Number(host.seconds));

@@ -32,11 +32,7 @@ void Counters::CountExchange(std::string_view host, ExchangeOutcome outcome, dou
         entry->second.name = entry->first;
     }
     SpamdHostSample& sample = entry->second;
-    const char* name = ExchangeOutcomeName(outcome);
-    if (auto count = sample.exchanges.find(std::string_view(name)); count != sample.exchanges.end())
-        count->second++;
-    else
-        sample.exchanges.emplace(name, 1);
+    sample.exchanges[static_cast<size_t>(outcome)]++;
     sample.seconds += std::max(seconds, 0.0);
 }
 

@@ -38,7 +38,7 @@ struct SpamdHostSample {
     std::string name;
     std::string engine = "spamd";  // "spamd" or "rspamd"
     bool up = true;      // as the farm sees it
-    std::map<std::string, uint64_t, std::less<>> exchanges;  // by outcome name
+    std::array<uint64_t, kExchangeOutcomes> exchanges{};  // by ExchangeOutcome
     double seconds = 0;                          // time spent in exchanges
 };
 

@@ -58,8 +58,10 @@ protected:
         std::string text;
         for (uint64_t n : c.requests)
             text += std::to_string(n) + " ";
-        for (const auto& [outcome, n] : counters.HostSample(settings.socketPath).exchanges)
-            text += outcome + "=" + std::to_string(n) + " ";
+        const auto& exchanges = counters.HostSample(settings.socketPath).exchanges;
+        for (int outcome = 0; outcome < kExchangeOutcomes; outcome++)
+            if (const uint64_t n = exchanges[static_cast<size_t>(outcome)])
+                text += ExchangeOutcomeName(static_cast<ExchangeOutcome>(outcome)) + ("=" + std::to_string(n)) + " ";
         return text;
     }
     SpamdFarm farm;
@@ -162,7 +164,7 @@ TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 4);
     EXPECT_EQ(statistics.Snapshot().nUnratedMessages, 2);
     EXPECT_EQ(statistics.Snapshot().msgStat[0], 0);
-    EXPECT_EQ(Counted(), "0 0 2 3 0 cut=1 unrated=1 ");
+    EXPECT_EQ(Counted(), "0 0 2 3 0 unrated=1 cut=1 ");
 }
 
 TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
