@@ -1,6 +1,7 @@
 // hotspots_bench - timings of the in-process work that grows with traffic:
 // counting sources and targets, the periodic statistics dump, the daily
-// report, the verdict reply and reading a large dictionary file.
+// report, the verdict reply with its recording, and reading a large
+// dictionary file.
 //
 // Everything the plugin would write to the host goes to /dev/null; files go
 // into a temporary working directory that is removed at the end.
@@ -16,16 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "config/dictionary.h"
 #include "config/paths.h"
 #include "config/settings.h"
 #include "protocol/request.h"
-#include "rating/headers.h"
 #include "reports/daily.h"
 #include "stats/dump.h"
 #include "stats/ranked_list.h"
+#include "stats/recorder.h"
 #include "stats/statistics.h"
 
 namespace {
@@ -34,6 +36,9 @@ namespace fs = std::filesystem;
 
 std::string benchDir;
 Statistics statistics;
+Counters counters;
+Recorder recorder{statistics, counters};
+DailyReporter dailyReports;
 
 // Names that stay distinct under the list's own order: addresses by their
 // text, sources by the first three numbers of their bracket.
@@ -154,7 +159,8 @@ void BM_DumpReportData(benchmark::State& state)
         targets = {names[1]};
         statistics.RecordMessage({.rating = 100, .spam = true, .sources = &sources, .targets = &targets});
         state.ResumeTiming();
-        DumpReportData(statistics, true);
+        StatisticsSnapshot snapshot = statistics.Snapshot();
+        DumpReportData(*CurrentSettings(), snapshot, Now(), true);
     }
     std::error_code missing;
     uintmax_t bytes = fs::file_size(WorkPath() + "statistics.dat", missing);
@@ -175,34 +181,35 @@ BENCHMARK(BM_RecordDuringDump)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_DumpReportData)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 // One daily report (forced, as at shutdown) over 100,000 sources and targets.
-void BM_GenerateDailyReport(benchmark::State& state)
+void BM_DailyReport(benchmark::State& state)
 {
     for (auto _ : state) {
         state.PauseTiming();
         RemoveReports();
         FillLists(100000, 100000);
         state.ResumeTiming();
-        GenerateDailyReport(statistics, true);
+        dailyReports.Offer(statistics, *CurrentSettings(), Now(), true);
     }
     state.counters["report_files"] = static_cast<double>(
         std::distance(fs::directory_iterator(benchDir + "/Submitted"), fs::directory_iterator()));
     RemoveReports();
 }
-BENCHMARK(BM_GenerateDailyReport)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_DailyReport)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// The verdict reply of one rated message, ratings 0 to 100 in turn.
-void BM_PrintResult(benchmark::State& state)
+// The verdict reply of one rated message and its recording, ratings 0 to 100 in turn.
+void BM_AnswerScan(benchmark::State& state)
 {
     std::shared_ptr<const Settings> settings = CurrentSettings();
     FileRequest request;
-    int rating = 0;
+    ScanResult result;
+    result.verdict = ScanVerdict::Rated;
     for (auto _ : state) {
         request.Assign("1234567", "/var/spool/queue/1234567.msg");
-        PrintResult(request, rating, *settings);
-        rating = rating == 100 ? 0 : rating + 1;
+        AnswerScan(recorder, request, result, *settings, 0.001);
+        result.rating = result.record.rating = result.rating == 100 ? 0 : result.rating + 1;
     }
 }
-BENCHMARK(BM_PrintResult);
+BENCHMARK(BM_AnswerScan);
 
 // Reading a 1 MB dictionary file: a statistics dump of many sources and targets.
 void BM_cfgfReadConfigText(benchmark::State& state)

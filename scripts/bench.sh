@@ -152,10 +152,10 @@ row("5. ReportAddItem, 1,000,000 distinct names", bench_ms("BM_ReportAddItemMill
     lambda v: v < 1000)
 row("5. DumpReportData(true), 100k sources + targets", bench_ms("BM_DumpReportData"), " ms", "< 200 ms",
     lambda v: v < 200)
-row("5. GenerateDailyReport(true), 100k + 100k", bench_ms("BM_GenerateDailyReport"), " ms", "< 500 ms",
+row("5. daily report (forced), 100k + 100k", bench_ms("BM_DailyReport"), " ms", "< 500 ms",
     lambda v: v < 500)
-pr = bench_ms("BM_PrintResult")
-row("5. PrintResult, one reply", None if pr is None else pr * 1000, " us", "(no goal)", None)
+pr = bench_ms("BM_AnswerScan")
+row("5. AnswerScan, one reply and its recording", None if pr is None else pr * 1000, " us", "(no goal)", None)
 row("5. cfgfReadConfigText, 1 MB file", bench_ms("BM_cfgfReadConfigText"), " ms", "(no goal)", None)
 
 print()
