@@ -211,48 +211,19 @@ std::string Fixed2(double value)
     return text;
 }
 
-// JsonShapeCheck - a first pass over the JSON that keeps nothing and stops at
-// the first syntax error or at a container nested too deep, before the
-// document is built: no input can make the parse cost stack or memory beyond
-// the depth limit.
-class JsonShapeCheck final : public nlohmann::json::json_sax_t {
-public:
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return Enter(); }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return Leave(); }
-    bool start_array(std::size_t) override { return Enter(); }
-    bool end_array() override { return Leave(); }
-    bool parse_error(std::size_t position, const std::string&, const nlohmann::json::exception& error) override
-    {
-        // 406: a number beyond the range of double, such as 1e400.
-        problem = error.id == 406 ? "number out of range" : "not JSON, error at byte " + std::to_string(position);
-        return false;
-    }
+// TooDeep - thrown by the parser's callback at a container nested deeper
+// than the limit: the parse stops there, before the document can cost
+// memory beyond it (the parser itself keeps its nesting on the heap).
+struct TooDeep {};
 
-    std::string problem;
-
-private:
-    bool Enter()
-    {
-        if (++depth <= kRspamdJsonDepthLimit)
-            return true;
-        problem = "JSON nested deeper than " + std::to_string(kRspamdJsonDepthLimit) + " levels";
-        return false;
-    }
-    bool Leave()
-    {
-        depth--;
-        return true;
-    }
-    int depth = 0;
-};
+bool LimitDepth(int depth, nlohmann::json::parse_event_t event, nlohmann::json&)
+{
+    const bool opens = event == nlohmann::json::parse_event_t::object_start ||
+                       event == nlohmann::json::parse_event_t::array_start;
+    if (opens && depth >= kRspamdJsonDepthLimit)
+        throw TooDeep{};
+    return true;
+}
 
 // NumberOf - a finite number of the object, integer or float.
 bool NumberOf(const nlohmann::json& object, const char* key, double& value)
@@ -288,12 +259,20 @@ std::vector<std::string> RulesByScore(const nlohmann::json& symbols)
 RspamdVerdict ReadVerdict(std::string_view text)
 {
     RspamdVerdict verdict;
-    JsonShapeCheck shape;
-    if (!nlohmann::json::sax_parse(text, &shape)) {
-        verdict.why = shape.problem.empty() ? "not JSON" : shape.problem;
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(text, LimitDepth);
+    } catch (const TooDeep&) {
+        verdict.why = "JSON nested deeper than " + std::to_string(kRspamdJsonDepthLimit) + " levels";
+        return verdict;
+    } catch (const nlohmann::json::out_of_range&) {
+        // A number beyond the range of double, such as 1e400.
+        verdict.why = "number out of range";
+        return verdict;
+    } catch (const nlohmann::json::parse_error& error) {
+        verdict.why = "not JSON, error at byte " + std::to_string(error.byte);
         return verdict;
     }
-    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
     if (!document.is_object()) {
         verdict.why = "JSON reply is not an object";
         return verdict;
