@@ -108,7 +108,8 @@ void Connection::Fail(ExchangeResult& result, ExchangeOutcome failure, int error
 bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result)
 {
     const sockaddr* target = reinterpret_cast<const sockaddr*>(&address.storage);
-    socketFd = FileDescriptor(::socket(target->sa_family, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0));
+    const int flags = SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK);
+    socketFd = FileDescriptor(::socket(target->sa_family, flags, 0));
     if (!socketFd.IsOpen()) {
         Fail(result, ExchangeOutcome::Unreachable, errno, ErrorText("socket", errno));
         return false;
@@ -286,9 +287,12 @@ void Connection::Read(std::string& reply, const ReplyFraming& framing, Clock::ti
     constexpr size_t kFirstRead = 4096;
     size_t got = 0;
     reply.resize(std::min(framing.capacity, kFirstRead));
+    const auto complete = [&](bool closed) {
+        const std::string_view sofar(reply.data(), got);
+        return got > 0 && framing.state(sofar, framing.flag, closed) != ReplyState::Incomplete;
+    };
     for (;;) {
-        if (got == framing.capacity ||
-            (got > 0 && framing.state(std::string_view(reply.data(), got), framing.flag, false) != ReplyState::Incomplete)) {
+        if (got == framing.capacity || complete(false)) {
             result.answered = true;
             break;
         }
@@ -325,9 +329,7 @@ void Connection::Read(std::string& reply, const ReplyFraming& framing, Clock::ti
             break;
         if (n == 0) {
             // Closed: a reply that its protocol lets stand is the answer; a cut one is not.
-            const bool whole = got > 0 && framing.state(std::string_view(reply.data(), got), framing.flag, true) ==
-                                              ReplyState::Complete;
-            if (whole)
+            if (complete(true))
                 result.answered = true;
             else
                 Fail(result, ExchangeOutcome::Cut, 0,

@@ -134,7 +134,8 @@ void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const St
     std::vector<Row> rows;
     for (const SpamdHost& host : configured) {
         const auto found = s.spamdHosts.find(host.name);
-        rows.push_back({host.name, found != s.spamdHosts.end() ? found->second : SpamdHostFigures{}, stateOf(host.name)});
+        const SpamdHostFigures figures = found != s.spamdHosts.end() ? found->second : SpamdHostFigures{};
+        rows.push_back({host.name, figures, stateOf(host.name)});
     }
     for (const auto& [name, figures] : s.spamdHosts)
         if (std::none_of(configured.begin(), configured.end(),
