@@ -241,17 +241,9 @@ TEST_F(Reports, NamesInUseAreDrawnAgainButNotForEver)
 {
     now = 1000;
     std::string name;
-    SetRandomSourceForTesting([] { return 0; });
+    SetRandomSourceForTesting([] { return 0; });  // every draw gives the number in use
     WriteFile(dir.File("Submitted/reportSA_1000.tmp"), "being written");
     EXPECT_FALSE(OpenTempFile(dir.File("Submitted"), "reportSA_", ".tmp", name));
-    EXPECT_EQ(errno, EEXIST);  // every draw gives the same taken number: it gives up
-    SetRandomSourceForTesting(TestRandom);
-    draw = 5;
-    ReportFile file = OpenTempFile(dir.File("Submitted"), "reportSA_", ".tmp", name);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(name, dir.File("Submitted/reportSA_1005.tmp"));
-    fputs("whole", file.get());
-    EXPECT_TRUE(ReleaseReport(std::move(file), name));
-    EXPECT_EQ(ReadFileText(dir.File("Submitted/reportSA_1005.sub")), "whole");
-    unlink(dir.File("Submitted/reportSA_1000.tmp").c_str());
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(ReadFileText(dir.File("Submitted/reportSA_1000.tmp")), "being written");
 }
