@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,12 +19,6 @@ std::atomic<time_t (*)()> testClock{nullptr};
 std::atomic<time_t> startupTime{0};
 
 }  // namespace
-
-pid_t CurrentThreadId()
-{
-    thread_local pid_t id = static_cast<pid_t>(syscall(SYS_gettid));
-    return id;
-}
 
 void GuardedMutex::lock()
 {
@@ -142,38 +134,6 @@ bool WriteAll(int fd, std::string_view bytes)
         }
         p += n;
         left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces)
-{
-    constexpr size_t kMaxPieces = 16;
-    iovec vectors[kMaxPieces];
-    size_t count = 0;
-    for (std::string_view piece : pieces) {
-        if (count == kMaxPieces)
-            return false;
-        vectors[count++] = iovec{const_cast<char*>(piece.data()), piece.size()};
-    }
-    iovec* next = vectors;
-    while (count > 0) {
-        ssize_t n = ::writev(fd, next, static_cast<int>(count));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        size_t written = static_cast<size_t>(n);
-        while (count > 0 && written >= next->iov_len) {
-            written -= next->iov_len;
-            next++;
-            count--;
-        }
-        if (count > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + written;
-            next->iov_len -= written;
-        }
     }
     return true;
 }

@@ -27,14 +27,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
-
-// Kernel id of the calling thread, cached per thread.
-pid_t CurrentThreadId();
 
 // GuardedMutex - every lock around shared data that a crash could leave
 // half-updated (the output line, the statistics, the queue) is one of these.
@@ -115,9 +111,6 @@ FileDescriptor OpenRegularFile(const char* path, off_t* size = nullptr);
 
 // WriteAll - write every byte; false (errno set) when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
-// WriteAllPieces - write the pieces one after another, as few system calls
-// as the descriptor allows (a request in one writev); false (errno set) on failure.
-bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces);
 // ReadUpTo - read until end of input or capacity bytes; the count read, or -1
 // (errno set) when a read fails before anything was read.
 long ReadUpTo(int fd, char* buffer, size_t capacity);

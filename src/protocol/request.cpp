@@ -53,4 +53,3 @@ bool ClaimAnswer(FileRequest& request)
     return !request.answered.exchange(true, std::memory_order_acq_rel);
 }
 
-bool IsAnswered(const FileRequest& request) { return request.answered.load(std::memory_order_acquire); }

@@ -3,7 +3,6 @@
 // ParseRequestLine  split a request line into its kind, id, command and path
 // FileRequest       one FILE request: its id, its path and its answer claim
 // ClaimAnswer       take the right to answer (replies writes the answer)
-// IsAnswered        has the request been answered (or given up) already
 //
 // The scanning thread, the controller (giving up a stuck scan), the crash
 // reaction and the shutdown may all try to answer one request; the first
@@ -46,7 +45,6 @@ public:
 
 private:
     friend bool ClaimAnswer(FileRequest& request);
-    friend bool IsAnswered(const FileRequest& request);
     char requestId[kRequestIdSize] = {};
     char fileName[kFileNameSize] = {};
     std::atomic<bool> answered{false};
@@ -54,4 +52,3 @@ private:
 
 // ClaimAnswer - true for the first caller only.
 bool ClaimAnswer(FileRequest& request);
-bool IsAnswered(const FileRequest& request);
