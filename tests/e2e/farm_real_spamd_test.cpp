@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -145,12 +144,7 @@ protected:
 
     void SetUp() override
     {
-        if (!RealSpamd::Installed()) {
-            const char* ci = getenv("CI");
-            if (ci != nullptr && strcmp(ci, "true") == 0)
-                FAIL() << "spamd is not installed, and CI needs the tests against it";
-            GTEST_SKIP() << "spamd is not installed; the farm tests are skipped";
-        }
+        SKIP_UNLESS_INSTALLED(RealSpamd::Installed(), "spamd");
         ASSERT_TRUE(error.empty()) << error;
     }
 
@@ -211,9 +205,7 @@ TEST_F(RealFarm, ABurstSurvivesAKilledHostThatComesBackAfterItsDownTime)
     collect(60);
     const std::string log = ReadFileText(spamdB->Log(spamdB->Runs()));
     EXPECT_NE(log.find("result: Y"), std::string::npos) << log;
-    plugin.Send("q QUIT");
-    plugin.ReadAllUntilExit(60s);
-    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Quit(), 0);
 
     EXPECT_EQ(replies.size(), 660u);
     EXPECT_EQ(hamRatings.size(), 1u) << "every ham message is rated alike, by a live host";
@@ -270,9 +262,7 @@ TEST_F(RealFarm, TlsHostsMustShowTheRightCertificateAndRuleNamesReachTheHeaders)
         return line.starts_with("* spamd host " + good + " is down: TLS certificate refused");
     });
     EXPECT_TRUE(plugin.NextReply(30s).starts_with("2 ADDHEADER \"X-Score: 100\\eX-Rules: GTUBE,"));
-    plugin.Send("q QUIT");
-    plugin.ReadAllUntilExit();
-    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Quit(), 0);
 
     // The check pings each host: the refused one is a warning, one that answers is enough.
     plugin.Start({.settings = "", .args = {"-check"}});
@@ -300,9 +290,7 @@ TEST_F(RealFarm, AHostAnsweringTempFailIsTakenOutAndTheRealSpamdRatesEveryMessag
     plugin.SendRaw(burst);
     for (int n = 0; n < 20; n++)
         EXPECT_TRUE(plugin.NextReply(60s).find(" ADDHEADER \"X-Junk-Score: 100 [XXXXXX]") != std::string::npos);
-    plugin.Send("q QUIT");
-    plugin.ReadAllUntilExit(60s);
-    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Quit(), 0);
     EXPECT_EQ(plugin.Count("* spamd host " + scripted + " is down: SPAMD/1.1 75 EX_TEMPFAIL"), 1u);
     EXPECT_GE(tempfail.CheckCount(), 1);  // each scanning thread may have picked it before it went down
     const std::string metrics = ReadFileText(plugin.WorkDir() + "/velmora.prom");

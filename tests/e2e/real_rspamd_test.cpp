@@ -2,7 +2,6 @@
 // verdict in the headers, the envelope in its log, and a farm of one spamd
 // and one rspamd that loses the rspamd in the middle of a burst.
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <memory>
 
@@ -24,12 +23,7 @@ protected:
 
     void SetUp() override
     {
-        if (!RealRspamd::Installed() || !RealSpamd::Installed()) {
-            const char* ci = getenv("CI");
-            if (ci != nullptr && strcmp(ci, "true") == 0)
-                FAIL() << "rspamd or spamd is not installed, and CI needs the tests against them";
-            GTEST_SKIP() << "rspamd or spamd is not installed; the rspamd tests are skipped";
-        }
+        SKIP_UNLESS_INSTALLED(RealRspamd::Installed() && RealSpamd::Installed(), "rspamd or spamd");
         ASSERT_TRUE(rspamd->Ready()) << rspamd->Error();
     }
 
@@ -65,9 +59,7 @@ TEST_F(RealRspamdTest, TheVerdictReachesTheHeadersAndTheEnvelopeReachesRspamd)
     const std::string ham = plugin.NextReply(30s);
     EXPECT_TRUE(ham.starts_with("ham-1 ADDHEADER \"X-Score:  18\\eX-Rules: DATE_IN_PAST,RDNS_NONE,")) << ham;
     EXPECT_TRUE(ham.ends_with(" (3.00/15.00) no action\"")) << ham;
-    plugin.Send("q QUIT");
-    plugin.ReadAllUntilExit();
-    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Quit(), 0);
     // rspamd logs one line per message with what it was told of the envelope.
     const std::string log = ReadFileText(rspamd->LogPath());
     for (const char* field : {"qid: <gtube-1>", "qid: <ham-1>", "ip: 192.0.2.7", "from: <sender@example.test>",
@@ -111,9 +103,7 @@ TEST_F(RealRspamdTest, AFarmOfSpamdAndRspamdLosesNoRequestWhenRspamdGoesAndComes
     ASSERT_TRUE(rspamd->Start()) << rspamd->Error();
     plugin.WaitFor("* spamd host " + Host() + " is up again");
     burst(160, 200, [](size_t) {});
-    plugin.Send("q QUIT");
-    plugin.ReadAllUntilExit(60s);
-    EXPECT_EQ(plugin.WaitExit(), 0);
+    EXPECT_EQ(plugin.Quit(), 0);
 
     // Every message rated once, by one engine or the other: spamd gives GTUBE
     // 100, rspamd 90; none is left unrated or rejected.

@@ -86,6 +86,8 @@ public:
     std::vector<std::string> ReadAllUntilExit(std::chrono::milliseconds limit = 30s);
     // WaitExit - exit status, or 128 + signal; kills the plugin at the limit.
     int WaitExit(std::chrono::milliseconds limit = 30s);
+    // Quit - QUIT, every remaining line, and the exit status.
+    int Quit() { return Send("q QUIT"), ReadAllUntilExit(60s), WaitExit(); }
 
     // Every line of the current run, in order, and how often a line came.
     const std::vector<std::string>& Transcript() const { return transcript; }

@@ -44,6 +44,14 @@ private:
     std::string error;
 };
 
+// SKIP_UNLESS_INSTALLED - CI must run the tests against the real peers; elsewhere they are skipped.
+#define SKIP_UNLESS_INSTALLED(installed, peers)                                                                        \
+    if (!(installed)) {                                                                                                \
+        if (const char* ci = getenv("CI"); ci != nullptr && std::string(ci) == "true")                                 \
+            FAIL() << peers << ": not installed, and CI needs the tests against them";                                \
+        GTEST_SKIP() << peers << ": not installed; the tests against them are skipped";                               \
+    }
+
 // ReadSampleMessage - a file of the spamassassin documentation examples.
 inline std::string ReadSampleMessage(const std::string& name)
 {
