@@ -81,10 +81,11 @@ void AnswerRejected(Recorder& recorder, FileRequest& request)
         recorder.RecordAnswer(RequestOutcome::Rejected);
 }
 
-void AnswerGivenUp(Recorder& recorder, std::string_view id)
+void AnswerGivenUp(Recorder& recorder, std::string_view id, double seconds)
 {
     WriteClaimedAnswer(id, {ReplyKind::TimedOut});
-    recorder.RecordAnswer(RequestOutcome::Rejected);
+    // The message was handled, if badly: the period's figures must show it.
+    recorder.RecordGivenUp(seconds);
 }
 
 void AnswerRefused(Recorder& recorder, std::string_view id, const Reply& reply)

@@ -36,5 +36,6 @@ AfterAnswer AnswerScan(Recorder& recorder, FileRequest& request, const ScanResul
                        double seconds);
 void AnswerUnscanned(Recorder& recorder, FileRequest& request, const Settings& settings);
 void AnswerRejected(Recorder& recorder, FileRequest& request);
-void AnswerGivenUp(Recorder& recorder, std::string_view id);
+// AnswerGivenUp - seconds: how long the scan had run.
+void AnswerGivenUp(Recorder& recorder, std::string_view id, double seconds);
 void AnswerRefused(Recorder& recorder, std::string_view id, const Reply& reply);

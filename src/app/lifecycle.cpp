@@ -118,7 +118,7 @@ void StartUp(Plugin& plugin, int argc, char** argv, Options& options)
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     EventReportStarted(*settings);
     ReadReportData(*settings, plugin.statistics);
-    plugin.statistics.PeriodStart(StartupTime());
+    plugin.statistics.BeginPeriod(StartupTime());
     if (!StartSignalThreads(plugin))
         ExitImmediately(1);
     if (options.useCrashHandler)

@@ -68,6 +68,8 @@ void WriteScoreTable(FILE* f, const std::vector<int>& scoreRange, const Statisti
     // Messages that no engine rated are not in the ranges: rating 0 means clean.
     if (s.nUnratedMessages != 0)
         fprintf(f, "unrated %8d\n", s.nUnratedMessages);
+    if (s.nGivenUpMessages != 0)
+        fprintf(f, "given up %7d\n", s.nGivenUpMessages);
     fputs("-----------------\n", f);
     fprintf(f, "      %10d messages rated\n\n", s.nScannedMessagesTotal);
 }
@@ -233,7 +235,8 @@ void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time
     std::lock_guard lock(mutex);
     tm local{};
     localtime_r(&now, &local);
-    const time_t periodStart = statistics.PeriodStart(StartupTime());
+    // A period that no start-up began (a test's) began with the process.
+    const time_t periodStart = statistics.PeriodStart() != 0 ? statistics.PeriodStart() : StartupTime();
 
     // One report a night, and none in the night the plugin was started in the hour 0.
     if (local.tm_hour > 0)
@@ -250,7 +253,7 @@ void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time
     const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), "DailyReport", cfgfDictionary);
     // Switched off: the period start moves on, the statistics run on.
     if (SwitchedOff(cfgfGetDictValueStr(dict, "Enabled"))) {
-        statistics.SetPeriodStart(now);
+        statistics.MovePeriodStart(now);
         return;
     }
     PrintMsg("* Generating daily report message\n");
@@ -260,7 +263,9 @@ void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time
         PrintMsg("* Can't make the daily report: failed to create file %s\n", name.c_str());
         return;
     }
-    StatisticsSnapshot period = statistics.TakePeriod();
+    StatisticsSnapshot period = statistics.TakePeriod(now, local.tm_hour == 0);
+    if (period.periodStart == 0)
+        period.periodStart = periodStart;
     const ProcessorTimes times = processorTimes();
     const ProcessorTimes used{times.userMs - previous.userMs, times.systemMs - previous.systemMs};
     WriteDailyReport(file.get(), settings, dict, period, now, used, hosts);
@@ -270,9 +275,6 @@ void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time
         return;
     }
     previous = times;
-    if (local.tm_hour == 0)
-        statistics.ClearRestartTime();
-    statistics.SetPeriodStart(now);
 }
 
 void CheckDailyReportSettings(const cfgfItem* conf)

@@ -70,7 +70,7 @@ void Controller::ControllerPass(time_t now, int64_t monotonic)
         watchedPool->ForEachRunningScan([&](Worker& worker) {
             if (monotonic <= worker.scanStart + MaxScanningTime || !ClaimAnswer(worker.request))
                 return false;
-            givenUp.push_back({worker.request.Id(), worker.request.Path()});
+            givenUp.push_back({worker.request.Id(), worker.request.Path(), monotonic - worker.scanStart});
             return true;
         });
         for (const GivenUpScan& scan : givenUp)

@@ -36,6 +36,7 @@
 struct GivenUpScan {
     std::string requestId;
     std::string fileName;
+    int64_t seconds = 0;  // how long it had run
 };
 
 class Controller {

@@ -118,6 +118,8 @@ std::string FormatDump(StatisticsSnapshot& s, time_t now, bool normalShutdown)
     text += FormatText("MessagesTotal=%d;\n", s.nScannedMessagesTotal);
     if (s.nUnratedMessages != 0)
         text += FormatText("Unrated=%d;\n", s.nUnratedMessages);
+    if (s.nGivenUpMessages != 0)
+        text += FormatText("GivenUp=%d;\n", s.nGivenUpMessages);
     text += FormatText("ScanTimeMin=%lu;\n", static_cast<unsigned long>(s.scanTimeMin));
     text += FormatText("ScanTimeMax=%lu;\n", static_cast<unsigned long>(s.scanTimeMax));
     text += FormatText("ScanTimeTotal=%lu;\n", static_cast<unsigned long>(s.scanTimeTotal));
@@ -180,8 +182,11 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
         return std::nullopt;
     }
     const time_t statStart = static_cast<time_t>(value);
-    if (!SameLocalDay(statStart, now)) {
-        why = "The found data is obsolete.\n";
+    // A period that began on an earlier day was never reported (its report
+    // failed, or a quiet night made none): it goes on, and its report says
+    // since when.
+    if (statStart > statEnd) {
+        why = "The found data is unusable\n";
         return std::nullopt;
     }
 
@@ -205,7 +210,8 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
         long long value = 0;
     };
     Field fields[] = {{"MessagesTotal", INT32_MAX}, {"ScanTimeMin", LLONG_MAX}, {"ScanTimeMax", LLONG_MAX},
-                      {"ScanTimeTotal", LLONG_MAX}, {"Unrated", INT32_MAX}};
+                      {"ScanTimeTotal", LLONG_MAX}, {"Unrated", INT32_MAX},
+                      {"GivenUp", INT32_MAX}};
     for (Field& field : fields)
         if (const char* text = cfgfGetDictValueStr(tree, field.key); text != nullptr &&
                                                                      !ReadNumber(text, field.max, field.value))
@@ -215,6 +221,7 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
     s.scanTimeMax = static_cast<uint64_t>(fields[2].value);
     s.scanTimeTotal = static_cast<uint64_t>(fields[3].value);
     s.nUnratedMessages = static_cast<int32_t>(fields[4].value);
+    s.nGivenUpMessages = static_cast<int32_t>(fields[5].value);
     if (s.scanTimeMin == 0 || s.scanTimeMax == 0 || s.scanTimeTotal == 0 || s.nScannedMessagesTotal == 0)
         s.scanTimeMin = s.scanTimeMax = s.scanTimeTotal = 0;
 

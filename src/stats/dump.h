@@ -4,7 +4,8 @@
 // DumpReportData    write the dump of a snapshot (normalShutdown: with the
 //                   orderly-shutdown mark); the controller runs it every
 //                   StatDumpInterval seconds, the shutdown once more
-// ReadReportData    restore a dump of today at start-up (before other threads)
+// ReadReportData    restore a dump written today at start-up (before other
+//                   threads), whatever day its period began on
 // FormatDump        the text of a dump (pure)
 // ParseDump         the statistics of a dump tree, or why it is unusable (pure)
 // StatDumpFilePath  the working directory + the StatDumpFile setting

@@ -6,7 +6,9 @@
 // Recorder::RecordRequest   a FILE request answered after its scan
 // Recorder::RecordAnswer    a FILE request answered without a scan (a
 //                           FAILURE of the command loop, a REJECTED of the
-//                           shutdown, the crash reaction or the watchdog)
+//                           shutdown or the crash reaction)
+// Recorder::RecordGivenUp   a FILE request the watchdog answered REJECTED:
+//                           a handled message of the period all the same
 // Recorder::RecordCrash, RecordStuckScan, RecordReload
 //
 // Called by every scanning thread, the controller, the crash thread and the
@@ -29,6 +31,7 @@ public:
     // file existed (null: none, the request only counts in the metrics).
     void RecordRequest(RequestOutcome outcome, const MessageRecord* record, double seconds);
     void RecordAnswer(RequestOutcome outcome) { counters.CountRequest(outcome); }
+    void RecordGivenUp(double seconds);
     void RecordCrash() { counters.CountCrash(); }
     void RecordStuckScan() { counters.CountStuckScan(); }
     void RecordReload() { counters.CountReload(); }

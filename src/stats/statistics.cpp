@@ -37,6 +37,8 @@ void Statistics::RecordMessage(const MessageRecord& record)
         Increment(data.msgStat[static_cast<size_t>(record.rating)]);
     if (record.unrated)
         Increment(data.nUnratedMessages);
+    if (record.givenUp)
+        Increment(data.nGivenUpMessages);
     if (record.spam) {
         if (record.targets != nullptr)
             for (std::string_view target : *record.targets)
@@ -88,12 +90,12 @@ StatisticsSnapshot Statistics::Snapshot() const
     return data;
 }
 
-StatisticsSnapshot Statistics::TakePeriod()
+StatisticsSnapshot Statistics::TakePeriod(time_t now, bool nightly)
 {
     StatisticsSnapshot fresh;
     std::lock_guard lock(mutex);
-    fresh.restartTime = data.restartTime;
-    fresh.periodStart = data.periodStart;
+    fresh.restartTime = nightly ? 0 : data.restartTime;
+    fresh.periodStart = now;
     fresh.nActiveThreadsChecks = 0;
     std::swap(fresh, data);
     return fresh;
@@ -106,6 +108,7 @@ void Statistics::GiveBack(StatisticsSnapshot period)
         AddCapped(data.msgStat[static_cast<size_t>(rating)], period.msgStat[static_cast<size_t>(rating)], INT32_MAX);
     AddCapped(data.nScannedMessagesTotal, period.nScannedMessagesTotal, INT32_MAX);
     AddCapped(data.nUnratedMessages, period.nUnratedMessages, INT32_MAX);
+    AddCapped(data.nGivenUpMessages, period.nGivenUpMessages, INT32_MAX);
     // 0 means "no value yet" in either.
     if (period.scanTimeMin != 0 && (data.scanTimeMin == 0 || period.scanTimeMin < data.scanTimeMin))
         data.scanTimeMin = period.scanTimeMin;
@@ -123,6 +126,9 @@ void Statistics::GiveBack(StatisticsSnapshot period)
         AddCapped(into.milliseconds, figures.milliseconds, kMaxScanTime);
     }
     data.periodStart = period.periodStart;
+    // The report that would have spent the restart mark never went out.
+    if (data.restartTime == 0)
+        data.restartTime = period.restartTime;
 }
 
 void Statistics::Restore(StatisticsSnapshot restored)
@@ -131,24 +137,23 @@ void Statistics::Restore(StatisticsSnapshot restored)
     data = std::move(restored);
 }
 
-time_t Statistics::PeriodStart(time_t fallback)
+void Statistics::BeginPeriod(time_t startup)
 {
     std::lock_guard lock(mutex);
     if (data.periodStart == 0)
-        data.periodStart = fallback;
+        data.periodStart = startup;
+}
+
+void Statistics::MovePeriodStart(time_t now)
+{
+    std::lock_guard lock(mutex);
+    data.periodStart = now;
+}
+
+time_t Statistics::PeriodStart() const
+{
+    std::lock_guard lock(mutex);
     return data.periodStart;
-}
-
-void Statistics::SetPeriodStart(time_t start)
-{
-    std::lock_guard lock(mutex);
-    data.periodStart = start;
-}
-
-void Statistics::ClearRestartTime()
-{
-    std::lock_guard lock(mutex);
-    data.restartTime = 0;
 }
 
 int32_t Statistics::MessagesTotal() const

@@ -8,12 +8,23 @@
 // Statistics::RecordExchange     one exchange with an engine host: its
 //                                outcome and its time
 // Statistics::Snapshot           a copy of everything (the dump)
-// Statistics::TakePeriod         a copy, then a new period: counters zero and
-//                                lists empty (the daily report)
-// Statistics::GiveBack           a period whose report could not be released
-//                                joins the period under way again
-// Statistics::Restore            take over a restored dump (start-up)
-// Statistics::PeriodStart, SetPeriodStart, ClearRestartTime, MessagesTotal
+// Statistics::MessagesTotal      the handled requests of the period
+//
+// The object is the one owner of the reporting period, which every other
+// module only reads:
+// Statistics::Restore            (start-up) take over the period of an
+//                                earlier run that its dump carried
+// Statistics::BeginPeriod        (start-up) without a restored period, one
+//                                begins at the start-up
+// Statistics::TakePeriod         a copy of the period for its report, and a
+//                                new period that begins at once: counters
+//                                zero, lists empty
+// Statistics::GiveBack           the report of a taken period failed: its
+//                                figures join the period under way, which
+//                                starts where the given one started again
+// Statistics::MovePeriodStart    the report is switched off: the period
+//                                starts anew, its figures run on
+// Statistics::PeriodStart        when the period under way began
 //
 // Called by every scanning thread, the controller and the main thread; one
 // lock of the object guards all of it and is held only to copy or to count.
@@ -51,6 +62,7 @@ struct StatisticsSnapshot {
     std::array<int32_t, kRatings> msgStat{};
     int32_t nScannedMessagesTotal = 0;
     int32_t nUnratedMessages = 0;  // answered without an engine's verdict (not in msgStat)
+    int32_t nGivenUpMessages = 0;  // REJECTED by the watchdog after a stuck scan (not in msgStat)
     uint64_t scanTimeMin = 0;  // ms; 0: no value yet
     uint64_t scanTimeMax = 0;
     uint64_t scanTimeTotal = 0;
@@ -68,7 +80,8 @@ struct MessageRecord {
     static constexpr int kNotRated = -1;
     int rating = kNotRated;             // counted in the histogram when 0..100
     bool unrated = false;               // no engine gave a verdict
-    uint64_t milliseconds = 0;
+    bool givenUp = false;               // the watchdog gave the scan up
+    uint64_t milliseconds = 0;          // the handling time (the recorder sets it)
     bool spam = false;                  // count sources and targets
     const std::vector<std::string_view>* sources = nullptr;  // none: "Unknown"
     const std::vector<std::string_view>* targets = nullptr;
@@ -80,18 +93,17 @@ public:
     void SampleConcurrency(int busyThreads);
     void RecordExchange(std::string_view host, ExchangeOutcome outcome, uint64_t milliseconds);
     StatisticsSnapshot Snapshot() const;
-    // TakePeriod - restartTime and the period start stay; concurrency samples
-    // start again from 0 samples.
-    StatisticsSnapshot TakePeriod();
-    // GiveBack - add a taken period's figures to those counted since; the
-    // period under way starts where the given one started.
-    void GiveBack(StatisticsSnapshot period);
-    void Restore(StatisticsSnapshot restored);
-    // PeriodStart - the start of the period, set to fallback when still unset.
-    time_t PeriodStart(time_t fallback);
-    void SetPeriodStart(time_t start);
-    void ClearRestartTime();
     int32_t MessagesTotal() const;
+
+    void Restore(StatisticsSnapshot restored);
+    void BeginPeriod(time_t startup);
+    // TakePeriod - the new period begins at now; nightly: the mark of an
+    // earlier run's restart is spent with the taken period.  Concurrency
+    // samples start again from 0 samples.
+    StatisticsSnapshot TakePeriod(time_t now, bool nightly);
+    void GiveBack(StatisticsSnapshot period);
+    void MovePeriodStart(time_t now);
+    time_t PeriodStart() const;
 
 private:
     mutable GuardedMutex mutex;

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <map>
+#include <tuple>
 
 #include "plugin_test.h"
 
@@ -18,10 +20,11 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 class Reports : public PluginTest {
 protected:
-    void Run(long clockStart)
+    void Run(long clockStart, std::string_view extra = "", std::string maxScanningTime = "1200")
     {
-        PluginProcess::Options options = DefaultOptions(2);
-        options.env = {{"TZ", "EST5"}, {"VELMORA_TEST_CLOCK_START", std::to_string(clockStart)}};
+        PluginProcess::Options options = DefaultOptions(2, extra);
+        options.env = {{"TZ", "EST5"}, {"VELMORA_TEST_CLOCK_START", std::to_string(clockStart)},
+                       {"VELMORA_TEST_MAX_SCANNING_TIME", maxScanningTime}};
         plugin.Start(options);
     }
     // Rate - a spam with its envelope (rated 100), then plain messages (rated 0).
@@ -154,4 +157,75 @@ TEST_F(Reports, DailyReportGoesOutAtMidnightAndStartsANewPeriod)
     EXPECT_TRUE(Contains(report, "\nPeriod end: Tue, 10 Mar 2026 00:00:0")) << report;
     EXPECT_TRUE(Contains(report, kScoreTable)) << report;
     EXPECT_TRUE(report.ends_with(kLists)) << report;
+}
+
+// Number - the number that follows key in text (-1 when key is missing).
+static double Number(const std::string& text, const std::string& key)
+{
+    const size_t at = text.find(key);
+    return at == std::string::npos ? -1 : strtod(text.c_str() + at + key.size(), nullptr);
+}
+
+TEST_F(Reports, KnownTrafficGivesTheSameFiguresInTheDumpTheReportAndTheMetrics)
+{
+    // Host a answers after 100 ms, host b after 300 ms; "Subject: score/threshold" sets the verdict.
+    FakeSpamd b{sockets.File("b.sock")};
+    const auto answer = [](int delayMs) {
+        return [delayMs](const std::string& r) {
+            const std::string subject = r.substr(r.find("Subject: ") + 9);
+            return SpamdReply{.mode = subject.starts_with("hang") ? SpamdReply::Mode::Hang : SpamdReply::Mode::Answer,
+                              .score = atof(subject.c_str()), .threshold = Number(subject, "/"), .delayMs = delayMs};
+        };
+    };
+    spamd.SetResponder(answer(100));
+    b.SetResponder(answer(300));
+    Run(kNoon, "AlertLevel = 90; MetricsFile = m.prom; Spamd = { Hosts = (\"" + spamd.SocketPath() + "\", \"" +
+                   b.SocketPath() + "\"); ReplyTimeout = 0; };\n", "2");
+    // Hosts take turns: a b a b a, then the message without a usable threshold goes to b and a; b hangs.
+    const char* const messages[] = {"\nSubject: 0/5", "\nSubject: 2.5/5", "S src1\nR <x@a.example>\n\nSubject: 5/5",
+                                    "S src1\nR <x@a.example>\nR <y@a.example>\n\nSubject: 9/5",
+                                    "S src2\nR <x@a.example>\n\nSubject: 9/5", "\nSubject: 3/0", "\nSubject: hang"};
+    for (int i = 0; i < 7; i++) {
+        plugin.Send(std::to_string(i) + " FILE " + Message("m", messages[i]));
+        plugin.NextReply();
+    }
+    plugin.ReadAllUntilExit();
+    EXPECT_EQ(plugin.WaitExit(), 0);  // the stuck scan ends the plugin in order
+    std::string report;
+    auto mails = Delivered();
+    for (const std::string& mail : mails["daily"])
+        report += mail.find("activity report") != mail.npos ? mail : "";
+    const std::string dump = Dump(), metrics = ReadFileText(plugin.WorkDir() + "/m.prom");
+    for (const char* part : {"\nMessagesTotal=7;\nUnrated=1;\nGivenUp=1;\n", "Scores={\n\"0\"=1;\n\"45\"=1;\n\"90\"=1;\n"
+                             "\"100\"=2;\n};\nSources={\n\"src1\"=2;\n\"src2\"=1;\n};\nTargets={\n\"x@a.example\"=3;\n"
+                             "\"y@a.example\"=1;\n};\n"})
+        EXPECT_NE(dump.find(part), std::string::npos) << part << dump;
+    for (const char* part : {"\n    0          1\n 1-39          0\n40-76          1\n77-84          0\n85-90          1\n"
+                             "91-99          0\n  100          2\nunrated        1\ngiven up       1\n-----------------\n"
+                             "               7 messages rated\n", "      2  66.66%  src1\n      1  33.33%  src2\n",
+                             "      3  75.00%  x@a.example\n      1  25.00%  y@a.example\n"})
+        EXPECT_NE(report.find(part), std::string::npos) << part << report;
+    for (const char* part : {"{outcome=\"rated\"} 5\n", "{outcome=\"unrated\"} 1\n", "{outcome=\"rejected\"} 1\n",
+                             "velmora_rating_sum 335\n", "velmora_request_handling_seconds_count 7\n",
+                             "velmora_stuck_scans_total 1\n"})
+        EXPECT_NE(metrics.find(part), std::string::npos) << part << metrics;
+    // Handling times 100, 300, 100, 300, 100, 300 + 100 ms and the stuck scan's seconds, alike in all three.
+    const double min = Number(dump, "ScanTimeMin="), max = Number(dump, "ScanTimeMax="),
+                 total = Number(dump, "ScanTimeTotal=");
+    EXPECT_TRUE(min >= 100 && min < 300 && max >= 2000 && max <= 4000 && total >= 1300 + max && total < 2300 + max)
+        << dump;
+    EXPECT_NEAR(Number(report, "Min:") * 1000, min, 0.5);
+    EXPECT_NEAR(Number(report, "Max:") * 1000, max, 0.5);
+    EXPECT_NEAR(Number(report, "Avg:"), total / 7000, 0.001);
+    EXPECT_NEAR(Number(metrics, "velmora_request_handling_seconds_sum "), total / 1000, 0.01);
+    // Each host's exchanges, share and time in the report; its time in the metrics.
+    for (const auto& [host, exchanges, share, ms] :
+         {std::tuple{spamd.SocketPath(), 4, " 57.14%", 400}, std::tuple{b.SocketPath(), 3, " 42.85%", 900}}) {
+        const std::string row = report.substr(report.rfind('\n', report.find("  " + host + "\n")));
+        EXPECT_EQ(Number(row, ""), exchanges) << row;
+        EXPECT_NE(row.find(share + std::string("         0          0")), std::string::npos) << row;
+        const double seconds = Number(metrics, "exchange_seconds_total{engine=\"spamd\",host=\"" + host + "\"} ");
+        EXPECT_TRUE(seconds >= ms / 1000.0 && seconds < ms / 1000.0 + 0.5) << seconds;
+        EXPECT_NEAR(Number(row, "0          0"), seconds, 0.005) << row;
+    }
 }

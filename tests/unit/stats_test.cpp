@@ -80,8 +80,8 @@ TEST(StatisticsObject, RecordsFromManyThreadsAreAllCountedAndAPeriodIsTakenWhole
         });
     for (std::thread& thread : threads)
         thread.join();
-    statistics.SetPeriodStart(1000);
-    StatisticsSnapshot period = statistics.TakePeriod();
+    statistics.BeginPeriod(900);
+    StatisticsSnapshot period = statistics.TakePeriod(1000, false);
     EXPECT_EQ(period.nScannedMessagesTotal, 4000);
     EXPECT_EQ(period.msgStat[100], 3500);
     EXPECT_EQ(period.scanTimeMin, 1u);  // 0 ms is no minimum
@@ -118,6 +118,7 @@ TEST(StatDump, ADumpReadsBackAsTheStatisticsItWasWrittenFrom)
     s.periodStart = noon - 3600;
     s.restartTime = noon - 60;
     s.nScannedMessagesTotal = 3;
+    s.nGivenUpMessages = 1;
     s.scanTimeMin = 5;
     s.scanTimeMax = 50;
     s.scanTimeTotal = 70;
@@ -126,7 +127,7 @@ TEST(StatDump, ADumpReadsBackAsTheStatisticsItWasWrittenFrom)
     ReportAddItem(&s.sources, "host [192.0.2.1]", 2);
     ReportAddItem(&s.targets, "we\"ird\\name;={}\n", 1);
     const std::string text = FormatDump(s, noon, true);
-    EXPECT_TRUE(text.find("MessagesTotal=3;\nScanTimeMin=5;\nScanTimeMax=50;\nScanTimeTotal=70;\nNormalShutdown=YES;\n"
+    EXPECT_TRUE(text.find("MessagesTotal=3;\nGivenUp=1;\nScanTimeMin=5;\nScanTimeMax=50;\nScanTimeTotal=70;\nNormalShutdown=YES;\n"
                           "Scores={\n\"0\"=1;\n\"100\"=2;\n};\nSources={\n\"host [192.0.2.1]\"=2;\n};\n") !=
                 std::string::npos)
         << text;
@@ -149,7 +150,7 @@ TEST(StatDump, DumpsOfAnotherDayOrWithImpossibleValuesAreRefused)
         const char* why;
     } refused[] = {
         {start + "StatEnd=" + std::to_string(noon - 86400) + ";\n", "The found data is obsolete\n"},
-        {"StatStart=" + std::to_string(noon - 86400) + ";\n" + end, "The found data is obsolete.\n"},
+        {"StatStart=" + std::to_string(noon + 1) + ";\n" + end, "The found data is unusable\n"},
         {start + end + "MessagesTotal=4294967295;\n", "The found data is unusable\n"},
         {start + end + "MessagesTotal=-1;\n", "The found data is unusable\n"},
         {start + end + "MessagesTotal=5;\nScanTimeTotal=9223372036854775808;\n", "The found data is unusable\n"},
@@ -166,12 +167,15 @@ TEST(StatDump, DumpsOfAnotherDayOrWithImpossibleValuesAreRefused)
         EXPECT_FALSE(ParseDump(tree.get(), noon, why).has_value()) << row.text;
         EXPECT_EQ(why, row.why) << row.text;
     }
-    // An unorderly end: the restart time is the last dump's end.
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(start + end + "MessagesTotal=2;\n", "statistics.dat");
+    // An unorderly end: the restart time is the last dump's end; a period
+    // begun on an earlier day was never reported and goes on.
+    const std::string yesterday = "StatStart=" + std::to_string(noon - 86400) + ";\n";
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(yesterday + end + "MessagesTotal=2;\n", "statistics.dat");
     std::string why;
     std::optional<StatisticsSnapshot> restored = ParseDump(tree.get(), noon, why);
     ASSERT_TRUE(restored.has_value());
     EXPECT_EQ(restored->restartTime, noon);
+    EXPECT_EQ(restored->periodStart, noon - 86400);
     EXPECT_EQ(restored->nScannedMessagesTotal, 2);
     EXPECT_EQ(restored->scanTimeTotal, 0u);
 }
@@ -183,7 +187,7 @@ TEST(StatDump, TheFileIsReplacedWholeAndRestoredAtStartUp)
     Settings settings;
     settings.statDumpFileName = "stats.dat";
     Statistics statistics;
-    statistics.SetPeriodStart(Now());
+    statistics.BeginPeriod(Now());
     MessageRecord record;
     record.rating = 42;
     record.milliseconds = 7;
