@@ -53,14 +53,14 @@ void ReadRequiredText(const std::string& fileName, const cfgfItem* conf, const c
 // ReadHeaderTemplate - a template goes into a one-line reply to the host: a
 // line feed or carriage return in it (an escaped one is possible) would split
 // the reply and make the rest pass for another line, a NUL would end it, so
-// a value holding any control character is refused.
+// a value holding any control character (DEL included) is refused.
 void ReadHeaderTemplate(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing, std::string& setting)
 {
     const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
     if (value == nullptr)
         cfgfFileError(fileName, "%s", missing);
     else if (std::any_of(value->text.begin(), value->text.end(),
-                         [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
         cfgfError(value, "%s may not hold a control character", key);
     else
         setting = value->text;
@@ -86,9 +86,9 @@ void ReadOnProblem(const cfgfItem* conf, int& mode)
     }
 }
 
-// ReadScoreRanges - the first kMaxScoreRanges elements.  An element out of
-// order is reported and used all the same; an element that is not a string
-// has no number to give, so the array is refused as a whole.
+// ReadScoreRanges - the first kMaxScoreRanges elements.  An array with an
+// element that is not a number of the rating range, or out of order, is
+// reported and refused as a whole: the ranges in force stay.
 void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vector<int>& scoreRange)
 {
     const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
@@ -115,8 +115,10 @@ void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vec
     std::vector<int> values;
     for (int i = 0; i < n; i++) {
         int value = ReadNumber(cfgfGetArrayValue(ranges, i)->text.c_str());
-        if (i > 0 && value <= values.back())
+        if (i > 0 && value <= values.back()) {
             cfgfError(ranges, "Error in BarScoreRanges");
+            return;
+        }
         values.push_back(value);
     }
     scoreRange = std::move(values);
@@ -180,7 +182,13 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
         cfgfFileError(fileName, "Missing AlertLevel item");
 
     ReadHeaderTemplate(fileName, conf, "AlertHeader", "Missing AlertHeader item", next.pAlertHeader);
-    ReadOptionalText(conf, "SocketPath", next.socketPath);
+    if (const cfgfItem* path = cfgfGetDictValue(conf, "SocketPath", cfgfString)) {
+        // A cut path would name another socket.
+        if (path->text.size() > kMaxSocketPath)
+            cfgfError(path, "SocketPath holds at most %zu bytes", kMaxSocketPath);
+        else
+            next.socketPath = path->text;
+    }
 
     // A count out of range keeps the one in force: the pool has kMaxScanningThreadsLimit slots.
     if (const cfgfItem* threads = cfgfGetDictValue(conf, "MaxScanningThreads", cfgfString))

@@ -175,6 +175,11 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
             return std::nullopt;
         }
     } else if (entry.starts_with('/')) {
+        // A cut path would name another socket.
+        if (entry.size() > kMaxSocketPath) {
+            why = FormatText("a socket path holds at most %zu bytes", kMaxSocketPath);
+            return std::nullopt;
+        }
         host.address = std::string(entry);
         return host;
     } else {
@@ -219,11 +224,10 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
 
 SpamdSettings SocketPathFarm(const std::string& socketPath)
 {
-    constexpr size_t kMaxSocketPath = 107;  // what a Unix socket address holds
     SpamdSettings settings;
     SpamdHost& host = settings.hosts.emplace_back();
     host.name = socketPath;
-    host.address = socketPath.substr(0, kMaxSocketPath);
+    host.address = socketPath;
     settings.connectTimeout = 0;
     settings.replyTimeout = 0;
     settings.retries = 0;

@@ -85,12 +85,14 @@ struct SpamdSettings {
     bool operator==(const SpamdSettings&) const = default;
 };
 
+// The longest path a Unix socket address holds; a longer one is refused.
+constexpr size_t kMaxSocketPath = 107;
+
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
 std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
 // ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);
-// SocketPathFarm - one Unix host named by the path (cut to the 107 bytes a
-// socket address holds), no retries, no time limit of its own (the scan's
+// SocketPathFarm - one Unix host named by the path, no retries, no time limit of its own (the scan's
 // limit applies), and a plugin that cannot reach it shuts down (Exit).
 SpamdSettings SocketPathFarm(const std::string& socketPath);
 // SpamdTimeProblem - empty when (Retries + 1) x ReplyTimeout fits in the

@@ -192,6 +192,8 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         {"Header", "Header = \"a\\\nb\";", E(1, "Header may not hold a control character")},
         {"Header", "Header = \"X-A: 1\rX-B: 2\";", E(1, "Header may not hold a control character")},
         {"AlertHeader", "AlertHeader = \"a\tb\";", E(3, "AlertHeader may not hold a control character")},
+        {"AlertHeader", "AlertHeader = \"a\x7f\";", E(3, "AlertHeader may not hold a control character")},
+        {"SocketPath", "SocketPath = \"/" + std::string(107, 's') + "\";", E(4, "SocketPath holds at most 107 bytes")},
         {"AlertLevel", "", E(0, "Missing AlertLevel item")},
         {"AlertLevel", "AlertLevel = 102;", E(2, "AlertLevel is out of range, must be >=0 and <= 101")},
         {"StatDumpInterval", "StatDumpInterval = -1;", E(9, "StatDumpInterval is out of range, must be >=0 and <= 86400")},
@@ -205,6 +207,7 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         {"OnProblem", "OnProblem = ignore;", E(6, "OnProblem can be either Ignore,Exit or Quit")},
         {"BarScoreRanges", "", E(0, "Missing BarScoreRanges item")},
         {"BarScoreRanges", "BarScoreRanges = (1, (2));", E(7, "Error in BarScoreRanges")},
+        {"BarScoreRanges", "BarScoreRanges = (0, 80, 40, 100);", E(7, "Error in BarScoreRanges")},
         {"SubmittedDirectory", "", E(0, "Missing SubmittedDirectory")},
         {"DailyReport", "", E(0, "Missing DailyReport={...};")},
         {"EventsReports", "EventsReports = x;",
@@ -234,10 +237,10 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         if (row.key == "StatDumpInterval") expected.statDumpInterval = 11;
         EXPECT_EQ(Values(applied.settings), Values(expected));
     }
-    // Out of order ranges are reported and used; numbers read like atoi.
-    Applied ranges = Apply(With("BarScoreRanges", "BarScoreRanges = (10, 5x, 99);"));
-    EXPECT_EQ(ranges.output, ErrorText(7, "Error in BarScoreRanges"));
-    EXPECT_EQ(ranges.settings.scoreRange, (std::vector<int>{10, 5, 99}));
+    // Numbers read like atoi.
+    Applied ranges = Apply(With("BarScoreRanges", "BarScoreRanges = (10, 50x, 99);"));
+    EXPECT_EQ(ranges.output, "");
+    EXPECT_EQ(ranges.settings.scoreRange, (std::vector<int>{10, 50, 99}));
     // Without a dump interval the dump file is not read; an unreadable file reports every required key.
     Applied noDump = Apply(With("StatDumpInterval", "StatDumpInterval = 0;"));
     EXPECT_EQ(noDump.settings.statDumpFileName, "statistics.dat");
