@@ -15,6 +15,10 @@ namespace {
 // A PING at start-up, at a reload and in a probe waits at most this long.
 constexpr int kPingTimeout = 10;
 constexpr size_t kPingReplyCapacity = 512;
+// A host that fails this many messages in a row is taken out even when it
+// answers a PING: one that holds every message until the reply time-out would
+// otherwise cost each message the whole wait.
+constexpr int kFailuresInRowForDown = 3;
 
 struct PingOutcome {
     bool answered = false;
@@ -181,6 +185,7 @@ struct SpamdFarm::Host {
     bool up = false;
     int64_t downSince = 0;  // monotonic seconds
     int inProgress = 0;
+    int failuresInRow = 0;  // messages failed since its last verdict
 };
 
 struct SpamdFarm::Hosts {
@@ -289,10 +294,16 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddres
     const SpamdSettings& settings = current.settings;
     const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
     ExchangeResult result;
-    const ExchangeOutcome outcome =
+    ExchangeOutcome outcome =
         host.config.engine == SpamdEngine::Rspamd
             ? AskRspamd(host.config, host.httpHost, addresses, settings.user, limits, message, buffers, answer, result)
             : AskSpamd(host.config, addresses, current.tls.get(), limits, message, buffers, answer, result);
+    // A threshold of 0 or less makes every score meaningless: the rating would
+    // be 0 or 100 whatever the message, so it is no verdict.
+    if (outcome == ExchangeOutcome::Rated && !(answer.threshold > 0)) {
+        answer.why = "no usable threshold: " + (answer.thresholdText.empty() ? "none" : answer.thresholdText);
+        outcome = ExchangeOutcome::Unrated;
+    }
     recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
     if (!result.answered && outcome == ExchangeOutcome::Unreachable)
         MarkDown(host, settings.single, result.why, result.error);
@@ -329,12 +340,20 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
             addresses = host->addresses;
         }
         const ExchangeOutcome outcome = Attempt(*current, *host, *addresses, message, recorder, buffers, answer);
+        const bool messageFailure = !IsHostTrouble(outcome) && outcome != ExchangeOutcome::Rated;
+        bool failingEveryMessage = false;
         {
             std::lock_guard lock(mutex);
             host->inProgress--;
             // The one socket is up whenever it rates.
             if (outcome == ExchangeOutcome::Rated && settings.single)
                 host->up = true;
+            if (outcome == ExchangeOutcome::Rated)
+                host->failuresInRow = 0;
+            else if (messageFailure && ++host->failuresInRow >= kFailuresInRowForDown) {
+                host->failuresInRow = 0;
+                failingEveryMessage = !settings.single;
+            }
         }
         if (outcome == ExchangeOutcome::Rated) {
             answer.kind = FarmAnswer::Kind::Rated;
@@ -344,7 +363,9 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
         if (IsHostTrouble(outcome) && !(settings.single && outcome == ExchangeOutcome::HostError)) {
             if (outcome == ExchangeOutcome::HostError)
                 MarkDown(*host, false, answer.why, 0);
-            if (messageFailed || retriesLeft-- == 0)
+            // A host that could not be asked does not use up the one other
+            // host a failed message may try.
+            if (retriesLeft-- == 0)
                 break;
             continue;
         }
@@ -353,8 +374,13 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
             break;
         }
         // A cut or a time-out may be this message's doing or the host's: a
-        // host that still answers a PING stays up for the other messages.
-        if (outcome == ExchangeOutcome::Cut || outcome == ExchangeOutcome::TimedOut) {
+        // host that still answers a PING stays up for the other messages,
+        // unless it has failed every message of late.
+        if (failingEveryMessage) {
+            MarkDown(*host, false,
+                     FormatText("%d messages in a row failed, the last: %s", kFailuresInRowForDown, answer.why.c_str()),
+                     0);
+        } else if (outcome == ExchangeOutcome::Cut || outcome == ExchangeOutcome::TimedOut) {
             SpamdAddresses addresses;
             const PingOutcome ping = Reach(host->config, addresses, current->tls.get(), settings.connectTimeout,
                                            settings.connectTimeout);

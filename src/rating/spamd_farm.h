@@ -24,10 +24,13 @@
 //   host is skipped by every message until a probe brings it back, so a dead
 //   host costs one message one connect time-out, not one per message;
 //   the message could not be rated (no complete reply, a reply time-out, an
-//   answer without a verdict, a reply rspamd's framing or JSON cannot be
-//   read): after a cut or a time-out the host is PINGed
-//   at once (within ConnectTimeout) and stays up when it answers; one other
-//   host, if there is one, is tried once; without a verdict from it the
+//   answer without a verdict or with a threshold of 0 or less, a reply
+//   rspamd's framing or JSON cannot be read): after a cut or a time-out the
+//   host is PINGed at once (within ConnectTimeout) and stays up when it
+//   answers, unless it has failed three messages in a row, which takes it
+//   out whatever a PING says; one other host that can be reached, if there
+//   is one, is tried once (hosts in trouble met on the way count against
+//   Retries only); without a verdict from it the
 //   message is Unrated (a message that no engine can rate must not come back
 //   from the host's retries for ever);
 //   no host could be asked: Unavailable, and OnUnavailable decides.

@@ -290,6 +290,25 @@ TEST_F(Farm, AMessageNoHostCanRateIsUnratedAndLeavesTheHostsUp)
         EXPECT_EQ(Scan(), kRated);
     a->ReleaseHung();
     b->ReleaseHung();
+    // A host that fails three messages in a row is out, though it answers PING.
+    std::string said;
+    for (int n = 0; n < 3; n++)
+        said += Scan("cut");
+    EXPECT_NE(said.find(" is down: 3 messages in a row failed, the last: closed"), std::string::npos) << said;
+    EXPECT_EQ(States(), "down down ");
+
+    // After a failed message, a host that cannot be reached does not use up the one other host.
+    auto c = std::make_unique<FakeSpamd>(dir.File("c.sock"));
+    settings.spamd.hosts = {Host("a.sock"), Host("b.sock"), Host("c.sock")};
+    settings.spamd.retries = 1;
+    ASSERT_TRUE(farm.Start(settings.spamd));
+    capture.Take();
+    a->SetReply({.mode = SpamdReply::Mode::Close});
+    b.reset();
+    c->SetReply({.score = 3});
+    EXPECT_EQ(Scan(), "* spamd host " + dir.File("b.sock") + " is down: connect: No such file or directory\n" + kRated);
+    b = std::make_unique<FakeSpamd>(dir.File("b.sock"));
+    b->SetResponder(slowOrCut);
     // Without retries a host that cannot be reached costs its request.
     settings.spamd.retries = 0;
     settings.spamd.user = "filter";

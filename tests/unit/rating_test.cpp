@@ -160,11 +160,13 @@ TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
     reply.mode = SpamdReply::Mode::Close;
     spamd.SetReply(reply);
     EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": closed without a reply\n" + zero);
+    spamd.SetReply({.score = 3, .threshold = 0});  // every score would rate 100
+    EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": no usable threshold: 0.0\n" + zero);
     // Failures count, files that do not exist do not; no verdict is no rating 0.
-    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 4);
-    EXPECT_EQ(statistics.Snapshot().nUnratedMessages, 2);
+    EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 5);
+    EXPECT_EQ(statistics.Snapshot().nUnratedMessages, 3);
     EXPECT_EQ(statistics.Snapshot().msgStat[0], 0);
-    EXPECT_EQ(Counted(), "0 0 2 3 0 unrated=1 cut=1 ");
+    EXPECT_EQ(Counted(), "0 0 3 3 0 unrated=2 cut=1 ");
 }
 
 TEST_F(Rating, WhitelistedSendersAreAnsweredWithoutSpamd)
