@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <tuple>
 
 #include "plugin_test.h"
 
@@ -76,9 +75,6 @@ TEST_F(Reports, ShutdownMailsAndRestartsOnOneDayCarryTheStatisticsOn)
     EXPECT_EQ(plugin.Count("* Generating daily report message"), 1u);
     EXPECT_TRUE(MaskDates(Dump()).starts_with("StatStart=1773075600; #<date>\nStatEnd=177307560")) << Dump();
     EXPECT_TRUE(Contains(Dump(), "\nMessagesTotal=3;\n")) << Dump();
-    EXPECT_TRUE(Contains(Dump(), "\nNormalShutdown=YES;\nScores={\n\"0\"=2;\n\"100\"=1;\n};\n"
-                                 "Sources={\n\"mx.example.net [192.0.2.1]\"=1;\n};\n"
-                                 "Targets={\n\"b@example.org\"=1;\n\"rcpt@example.org\"=1;\n};\n")) << Dump();
     EXPECT_FALSE(FileExists(plugin.WorkDir() + "/statistics.dat.tmp"));
     auto mails = Delivered();
     for (const char* kind : {"started", "stopped"}) {
@@ -179,43 +175,37 @@ TEST_F(Reports, KnownTrafficGivesTheSameFiguresInTheDumpTheReportAndTheMetrics)
     Run(kNoon, "AlertLevel = 90; MetricsFile = m.prom; Spamd = { Hosts = (\"" + spamd.SocketPath() + "\", \"" +
                    b.SocketPath() + "\"); ReplyTimeout = 0; };\n", "2");
     // Hosts take turns: a b a b a, then the message without a usable threshold goes to b and a; b hangs.
-    int id = 0;
-    for (const char* text : {"\nSubject: 0/5", "\nSubject: 2.5/5", "S src1\nR <x@a.example>\n\nSubject: 5/5",
-                             "S src1\nR <x@a.example>\nR <y@a.example>\n\nSubject: 9/5",
-                             "S src2\nR <x@a.example>\n\nSubject: 9/5", "\nSubject: 3/0", "\nSubject: hang"}) {
+    for (int id = 0; const char* text : {"\nSubject: 0/5", "\nSubject: 2.5/5", "S s1\nR <x@a>\n\nSubject: 5/5",
+                                         "S s1\nR <x@a>\nR <y@a>\n\nSubject: 9/5", "S s2\nR <x@a>\n\nSubject: 9/5",
+                                         "\nSubject: 3/0", "\nSubject: hang"}) {
         plugin.Send(std::to_string(id++) + " FILE " + Message("m", text));
         plugin.NextReply();
     }
-    plugin.ReadAllUntilExit();
-    EXPECT_EQ(plugin.WaitExit(), 0);  // the stuck scan ends the plugin in order
-    std::vector<std::string> mails = Delivered()["daily"];  // the problem notice and the report
+    EXPECT_EQ((plugin.ReadAllUntilExit(), plugin.WaitExit()), 0);  // the stuck scan ends the plugin in order
+    std::vector<std::string> mails = Delivered()["daily"];          // the problem notice and the report
     const std::string dump = Dump(), metrics = ReadFileText(plugin.WorkDir() + "/m.prom"),
                       report = mails.at(mails[0].find("activity report") == std::string::npos);
     for (const char* part :
-         {"\nMessagesTotal=7;\nUnrated=1;\nGivenUp=1;\n", "Scores={\n\"0\"=1;\n\"45\"=1;\n\"90\"=1;\n\"100\"=2;\n};\n"
-          "Sources={\n\"src1\"=2;\n\"src2\"=1;\n};\nTargets={\n\"x@a.example\"=3;\n\"y@a.example\"=1;\n};\n",
-          "\n    0          1\n 1-39          0\n40-76          1\n77-84          0\n85-90          1\n91-99          0\n"
-          "  100          2\nunrated        1\ngiven up       1\n-----------------\n               7 messages rated\n",
-          "      2  66.66%  src1\n      1  33.33%  src2\n", "      3  75.00%  x@a.example\n      1  25.00%  y@a.example\n",
-          "{outcome=\"rated\"} 5\n", "{outcome=\"unrated\"} 1\n", "{outcome=\"rejected\"} 1\n", "velmora_rating_sum 335\n",
-          "velmora_request_handling_seconds_count 7\n", "velmora_stuck_scans_total 1\n"})
+         {"\nMessagesTotal=7;\nUnrated=1;\nGivenUp=1;\n", "\nNormalShutdown=YES;\nScores={\n\"0\"=1;\n\"45\"=1;\n"
+          "\"90\"=1;\n\"100\"=2;\n};\nSources={\n\"s1\"=2;\n\"s2\"=1;\n};\nTargets={\n\"x@a\"=3;\n\"y@a\"=1;\n};\n",
+          "\n    0          1\n 1-39          0\n40-76          1\n77-84          0\n85-90          1\n"
+          "91-99          0\n  100          2\nunrated        1\ngiven up       1\n-----------------\n"
+          "               7 messages rated\n", "      2  66.66%  s1\n      1  33.33%  s2\n",
+          "      3  75.00%  x@a\n      1  25.00%  y@a\n", "\n          4   57.14%         0          0 ",
+          "\n          3   42.85%         0          0 ", "{outcome=\"rated\"} 5\n", "{outcome=\"unrated\"} 1\n",
+          "{outcome=\"rejected\"} 1\n", "velmora_rating_sum 335\n", "velmora_request_handling_seconds_count 7\n",
+          "velmora_stuck_scans_total 1\n"})
         EXPECT_NE((dump + report + metrics).find(part), std::string::npos) << part << dump << report << metrics;
     // Handling times 100, 300, 100, 300, 100, 300 + 100 ms and the stuck scan's seconds, alike in all three.
-    const double min = Number(dump, "ScanTimeMin="), max = Number(dump, "ScanTimeMax="),
-                 total = Number(dump, "ScanTimeTotal=");
-    EXPECT_TRUE(min >= 100 && min < 300 && max >= 2000 && max <= 4000 && total >= 1300 + max && total < 2300 + max);
-    EXPECT_NEAR(Number(report, "Min:") * 1000, min, 0.5);
-    EXPECT_NEAR(Number(report, "Max:") * 1000, max, 0.5);
-    EXPECT_NEAR(Number(report, "Avg:"), total / 7000, 0.001);
-    EXPECT_NEAR(Number(metrics, "velmora_request_handling_seconds_sum "), total / 1000, 0.01);
-    // Each host's exchanges, share and time in the report; its time in the metrics.
-    for (const auto& [host, exchanges, share, ms] :
-         {std::tuple{spamd.SocketPath(), 4, " 57.14%", 400}, std::tuple{b.SocketPath(), 3, " 42.85%", 900}}) {
-        const std::string row = report.substr(report.rfind('\n', report.find("  " + host + "\n")));
+    const double min = Number(dump, "TimeMin="), max = Number(dump, "TimeMax="), sum = Number(dump, "TimeTotal=");
+    EXPECT_TRUE(min >= 100 && min < 300 && max >= 2000 && max <= 4000 && sum >= 1300 + max && sum < 2300 + max);
+    for (const auto& [key, ms] : {std::pair{"Min:", min}, std::pair{"Max:", max}, std::pair{"Avg:", sum / 7}})
+        EXPECT_NEAR(Number(report, key) * 1000, ms, 1) << key;
+    EXPECT_NEAR(Number(metrics, "velmora_request_handling_seconds_sum "), sum / 1000, 0.01);
+    // Each host's time, in the report's table and in the metrics.
+    for (const auto& [host, ms] : {std::pair{spamd.SocketPath(), 400}, std::pair{b.SocketPath(), 900}}) {
         const double seconds = Number(metrics, "exchange_seconds_total{engine=\"spamd\",host=\"" + host + "\"} ");
-        EXPECT_EQ(Number(row, ""), exchanges) << row;
-        EXPECT_NE(row.find(share + std::string("         0          0")), std::string::npos) << row;
         EXPECT_TRUE(seconds >= ms / 1000.0 && seconds < ms / 1000.0 + 0.5) << seconds;
-        EXPECT_NEAR(Number(row, "0          0"), seconds, 0.005) << row;
+        EXPECT_NEAR(Number(report.substr(report.rfind('\n', report.find(host + "\n"))), "0          0"), seconds, .005);
     }
 }

@@ -167,10 +167,9 @@ TEST(StatDump, DumpsOfAnotherDayOrWithImpossibleValuesAreRefused)
         EXPECT_FALSE(ParseDump(tree.get(), noon, why).has_value()) << row.text;
         EXPECT_EQ(why, row.why) << row.text;
     }
-    // An unorderly end: the restart time is the last dump's end; a period
-    // begun on an earlier day was never reported and goes on.
-    const std::string yesterday = "StatStart=" + std::to_string(noon - 86400) + ";\n";
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(yesterday + end + "MessagesTotal=2;\n", "statistics.dat");
+    // An unorderly end: the restart time is the last dump's end; a period of an earlier day goes on.
+    std::unique_ptr<cfgfItem> tree =
+        cfgfReadConfigText("StatStart=" + std::to_string(noon - 86400) + ";\n" + end + "MessagesTotal=2;\n", "s.dat");
     std::string why;
     std::optional<StatisticsSnapshot> restored = ParseDump(tree.get(), noon, why);
     ASSERT_TRUE(restored.has_value());
