@@ -235,8 +235,10 @@ void DailyReporter::Offer(Statistics& statistics, const Settings& settings, time
     std::lock_guard lock(mutex);
     tm local{};
     localtime_r(&now, &local);
+    time_t periodStart = statistics.PeriodStart();
     // A period that no start-up began (a test's) began with the process.
-    const time_t periodStart = statistics.PeriodStart() != 0 ? statistics.PeriodStart() : StartupTime();
+    if (periodStart == 0)
+        periodStart = StartupTime();
 
     // One report a night, and none in the night the plugin was started in the hour 0.
     if (local.tm_hour > 0)
