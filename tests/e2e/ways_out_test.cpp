@@ -82,7 +82,7 @@ TEST_P(WaysOut, EveryRequestReadIsAnsweredOnce)
         if (line.starts_with("* "))
             continue;
         answers[line.substr(0, line.find(' '))]++;
-        rated += line.find(" ADDHEADER ") != std::string::npos;
+        rated += line.find(" ADDHEADER ") != std::string::npos || line.find(" REJECTED timed-out") != std::string::npos;
         lastReply = line;
     }
     for (const std::string& id : ids)
@@ -95,7 +95,7 @@ TEST_P(WaysOut, EveryRequestReadIsAnsweredOnce)
         EXPECT_TRUE(std::any_of(plugin.Transcript().begin(), plugin.Transcript().end(),
                                 [&](const std::string& line) { return line.starts_with(start); }))
             << start;
-    // The orderly shutdown dumps what was answered; rejected requests come again and are not counted.
+    // The shutdown dumps what was handled: a rejected request comes again, a given-up scan was handled.
     const std::string dump = ReadFileText(plugin.WorkDir() + "/statistics.dat");
     EXPECT_NE(dump.find("MessagesTotal=" + std::to_string(rated) + ";\n"), std::string::npos) << dump;
     EXPECT_NE(dump.find("NormalShutdown=YES;"), std::string::npos) << dump;
