@@ -92,7 +92,10 @@ _rspamd_show_logs() {
 }
 
 start_private_rspamd() {
-    RSPAMD_DIR=$1
+    # The directory is made when it does not exist yet, and taken absolute:
+    # rspamd resolves its paths from a working directory of its own.
+    mkdir -p "$1" || return 1
+    RSPAMD_DIR=$(cd "$1" && pwd)
     RSPAMD_PORT=${2:-$(_rspamd_free_port)}
     RSPAMD_SOCKET="$RSPAMD_DIR/rspamd.sock"
     export RSPAMD_PORT RSPAMD_SOCKET
