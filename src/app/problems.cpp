@@ -35,7 +35,7 @@ void Problems::ReactToStuckScan(Plugin& plugin, const GivenUpScan& scan)
     PrintMsg("* timed-out while scanning %s, we'll quit\n", scan.fileName.c_str());
     EventReportProblem(*settings, "Timed-out (>%d sec) while scanning %s\n", plugin.maxScanningTime,
                        scan.fileName.c_str());
-    AnswerGivenUp(plugin.recorder, scan.requestId);
+    AnswerGivenUp(plugin.recorder, scan.requestId, plugin.maxScanningTime);
     plugin.recorder.RecordStuckScan();
     if (settings->onProblemMode == OnProblemQuit) {
         PrintMsg("* will quit immediately\n");

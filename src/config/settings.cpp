@@ -122,6 +122,22 @@ void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vec
     scoreRange = std::move(values);
 }
 
+// ReadYesNo - a switch: YES or NO by its first letter, either case; any other
+// value is refused at its line and the switch stays as it was.
+void ReadYesNo(const cfgfItem* conf, const char* key, bool& setting)
+{
+    const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
+    if (value == nullptr)
+        return;
+    const char first = value->text.empty() ? '\0' : value->text[0];
+    if (first == 'Y' || first == 'y')
+        setting = true;
+    else if (first == 'N' || first == 'n')
+        setting = false;
+    else
+        cfgfError(value, "%s can be either YES or NO", key);
+}
+
 void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing)
 {
     if (cfgfGetDictValue(conf, key, cfgfDictionary) == nullptr)
@@ -200,6 +216,12 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     const char* metricsFile = cfgfGetDictValueStr(conf, "MetricsFile");
     next.metricsFile = metricsFile != nullptr ? metricsFile : "";
 
+    // Hosts that parse the log today see no new line unless it is asked for;
+    // a file without the key turns the lines off.
+    if (conf != nullptr && cfgfGetDictValue(conf, "LogResults", cfgfAny) == nullptr)
+        next.logResults = false;
+    ReadYesNo(conf, "LogResults", next.logResults);
+
     ReadSpamd(conf, next);
 
     // The reports look their dictionaries up in the tree each time they run.
@@ -239,6 +261,7 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
+    AddText(*tree, "LogResults", settings.logResults ? "YES" : "NO");
     if (!settings.spamd.single)
         cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
     for (const char* key : kReportDictionaries)
@@ -252,7 +275,7 @@ bool IsSettingsKey(std::string_view key)
     static constexpr std::string_view kKeys[] = {
         "Header",           "AlertLevel",    "AlertHeader",  "SocketPath",  "MaxScanningThreads",
         "OnProblem",        "BarScoreRanges", "SubmittedDirectory", "StatDumpInterval", "StatDumpFile",
-        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd"};
+        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd", "LogResults"};
     for (std::string_view known : kKeys)
         if (key == known)
             return true;

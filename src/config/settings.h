@@ -46,6 +46,7 @@ struct Settings {
     int statDumpInterval = 10;
     std::string statDumpFileName = "statistics.dat";
     std::string metricsFile;                // empty: no metrics file
+    bool logResults = false;                // a "* result" line for every answered FILE request
     // The spamd hosts: the Spamd dictionary, or else the one of SocketPath.
     SpamdSettings spamd = SocketPathFarm(socketPath);
     std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries

@@ -43,6 +43,9 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         }
         const char* text = buffers.text.Data();
         const int envelope = static_cast<int>(envelopeLength);
+        result.size = buffers.text.Size() - envelopeLength;
+        if (settings.logResults)
+            result.sender = SenderOfEnvelope(text, envelopeLength);
         if (CheckWhitelist(text, envelope, senders)) {
             result.verdict = ScanVerdict::Whitelisted;
             return result;
@@ -54,11 +57,14 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         message.envelopeLength = envelopeLength;
         message.requestId = request.Id();
         message.body = std::string_view(body, strnlen(body, buffers.text.Size() - envelopeLength));
-        message.wantRules = UsesRuleNames(settings);
+        // The result line names the rules: SYMBOLS costs spamd nothing more.
+        message.wantRules = UsesRuleNames(settings) || settings.logResults;
         message.spamdUser = SpamdUserOf(settings.spamd.user, text, envelope);
         message.until = until;
         FarmAnswer& answer = buffers.answer;
         farm.Exchange(message, recorder, buffers.exchange, answer);
+        if (!answer.host.empty())
+            result.answer = &answer;
         if (answer.kind == FarmAnswer::Kind::Unavailable) {
             result.verdict = ScanVerdict::Unavailable;
             return result;

@@ -89,6 +89,11 @@ struct ScanResult {
     int error = 0;          // Unreachable, NoMemory: the system's error number
     bool fileExists = true;  // false: the request is not counted in the statistics
     MessageRecord record;   // what the statistics count (rating, spam sources and recipients)
+    // For the result line: the engines' answer (null when none was asked),
+    // the message's size without the envelope and its envelope sender.
+    const FarmAnswer* answer = nullptr;
+    size_t size = 0;
+    std::string_view sender;
 };
 
 class Scanner {

@@ -289,6 +289,8 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddres
     const SpamdSettings& settings = current.settings;
     const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
     ExchangeResult result;
+    answer.host = host.config.name;
+    answer.engine = host.config.engine;
     const ExchangeOutcome outcome =
         host.config.engine == SpamdEngine::Rspamd
             ? AskRspamd(host.config, host.httpHost, addresses, settings.user, limits, message, buffers, answer, result)
@@ -304,6 +306,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
 {
     answer.kind = FarmAnswer::Kind::Unavailable;
     answer.why.clear();
+    answer.host.clear();
     std::shared_ptr<Hosts> current;
     {
         std::lock_guard lock(mutex);

@@ -85,6 +85,8 @@ struct FarmAnswer {
     std::string rules;          // the rules that hit, as a header may carry them (^3)
     std::string action;         // rspamd's action (^6); empty for spamd
     std::string why;            // Unrated: what the last engine answered
+    std::string host;           // the host asked last (empty: none was)
+    SpamdEngine engine = SpamdEngine::Spamd;  // its engine
 };
 
 // ExchangeBuffers - a scanning thread's request head, reply and envelope
