@@ -12,6 +12,7 @@
 
 #include "app/check.h"
 #include "app/command_loop.h"
+#include "app/learn.h"
 #include "app/lifecycle.h"
 #include "app/plugin.h"
 #include "app/signals.h"
@@ -49,6 +50,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; i++)
         if (EqualStringsNoCase(argv[i], "-check"))
             return RunCheck(argc, argv);
+    // Learning never runs inside the filtering process.
+    for (int i = 1; i < argc; i++)
+        if (EqualStringsNoCase(argv[i], "-learn"))
+            return RunLearn(argc, argv);
     // Before any other thread exists, so that every thread inherits the block
     // and a SIGHUP during start-up waits for the HUP thread instead of ending
     // the process.

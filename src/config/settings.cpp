@@ -223,6 +223,12 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     ReadYesNo(conf, "LogResults", next.logResults);
 
     ReadSpamd(conf, next);
+    if (conf != nullptr) {
+        std::optional<LearnSettings> learn = ReadLearnSettings(cfgfGetDictValue(conf, "Learn", cfgfAny));
+        next.learnValid = learn.has_value();
+        if (learn)
+            next.learn = std::move(*learn);
+    }
 
     // The reports look their dictionaries up in the tree each time they run.
     RequireDictionary(fileName, conf, "DailyReport", "Missing DailyReport={...};");
@@ -264,6 +270,8 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "LogResults", settings.logResults ? "YES" : "NO");
     if (!settings.spamd.single)
         cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
+    if (settings.learn != LearnSettings())
+        cfgfAddToDictionary(tree.get(), "Learn", std::move(*LearnSettingsTree(settings.learn)));
     for (const char* key : kReportDictionaries)
         if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
             cfgfAddToDictionary(tree.get(), key, cfgfItem(*dict));
@@ -275,7 +283,7 @@ bool IsSettingsKey(std::string_view key)
     static constexpr std::string_view kKeys[] = {
         "Header",           "AlertLevel",    "AlertHeader",  "SocketPath",  "MaxScanningThreads",
         "OnProblem",        "BarScoreRanges", "SubmittedDirectory", "StatDumpInterval", "StatDumpFile",
-        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd", "LogResults"};
+        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd", "LogResults", "Learn"};
     for (std::string_view known : kKeys)
         if (key == known)
             return true;

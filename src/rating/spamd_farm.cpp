@@ -6,6 +6,7 @@
 
 #include "base/output.h"
 #include "base/text.h"
+#include "rating/engine.h"
 #include "rating/headers.h"
 #include "rating/rspamd_protocol.h"
 #include "rating/spamd_connection.h"
@@ -38,25 +39,7 @@ std::string FirstLine(std::string_view reply)
     return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
 }
 
-// HttpFraming - rspamd's replies are complete when their Content-Length has come.
-ReplyState HttpFraming(std::string_view reply, bool, bool)
-{
-    switch (RspamdReplyState(reply)) {
-    case HttpReplyState::Complete: return ReplyState::Complete;
-    case HttpReplyState::Invalid: return ReplyState::Invalid;
-    default: return ReplyState::Incomplete;
-    }
-}
 constexpr size_t kRspamdReplyCapacity = kRspamdHeadLimit + kRspamdBodyLimit;
-
-// HttpHostOf - the Host header of a request to an rspamd host.
-std::string HttpHostOf(const SpamdHost& host)
-{
-    if (host.transport == SpamdTransport::Unix)
-        return "localhost";
-    const bool v6 = host.address.find(':') != std::string::npos;
-    return (v6 ? "[" + host.address + "]" : host.address) + ":" + host.port;
-}
 
 // Reach - resolve the host (addresses filled) and PING it within the limits.
 PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
