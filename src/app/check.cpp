@@ -268,26 +268,22 @@ void CheckLearning(Findings& findings, const Settings& settings, const std::vect
     for (const std::string& name : skipped)
         findings.Warning("learn: rspamd host %s listens on a Unix socket: name its controller in Learn Hosts",
                          name.c_str());
-    std::vector<PingResult> pings;
     for (const SpamdHost& host : learning.hosts) {
         const auto& scanning = settings.spamd.hosts;
         const size_t at = static_cast<size_t>(std::find(scanning.begin(), scanning.end(), host) - scanning.begin());
-        if (at < scanPings.size()) {
-            pings.push_back(scanPings[at]);
-        } else {
-            SpamdSettings one = learning;
-            one.hosts = {host};
-            pings.push_back(PingSpamdHosts(one).at(0));
-        }
-    }
-    for (size_t i = 0; i < pings.size(); i++) {
-        const SpamdHost& host = learning.hosts[i];
-        if (pings[i].answered)
-            findings.Note("learn: %s host %s: %s, %.1f ms", SpamdEngineName(host.engine), host.name.c_str(),
-                          pings[i].word.c_str(), pings[i].seconds * 1000);
+        // A scanning host was PINGed above, and warned about there.
+        const bool scans = at < scanPings.size();
+        SpamdSettings one = learning;
+        one.hosts = {host};
+        const PingResult ping = scans ? scanPings[at] : PingSpamdHosts(one).at(0);
+        const char* engine = SpamdEngineName(host.engine);
+        if (ping.answered)
+            findings.Note("learn: %s host %s: %s, %.1f ms", engine, host.name.c_str(), ping.word.c_str(),
+                          ping.seconds * 1000);
+        else if (scans)
+            findings.Note("learn: %s host %s: %s", engine, host.name.c_str(), ping.problem.c_str());
         else
-            findings.Warning("learn: %s host %s: %s", SpamdEngineName(host.engine), host.name.c_str(),
-                             pings[i].problem.c_str());
+            findings.Warning("learn: %s host %s: %s", engine, host.name.c_str(), ping.problem.c_str());
     }
     const bool anyRspamd = std::any_of(learning.hosts.begin(), learning.hosts.end(),
                                        [](const SpamdHost& host) { return host.engine == SpamdEngine::Rspamd; });

@@ -3,6 +3,7 @@
 // that is stopped is named in the summary and the exit status.
 #include <sys/stat.h>
 
+#include <cstring>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -12,46 +13,33 @@
 
 namespace {
 
-std::string Output(const std::string& command)
+// Output - a shell command's standard output as a number (-1: none).
+int Output(const std::string& command)
 {
-    std::string text;
+    char text[64] = "-1";
     if (FILE* pipe = popen(command.c_str(), "r")) {
-        char block[4096];
-        for (size_t n; (n = fread(block, 1, sizeof block, pipe)) > 0;)
-            text.append(block, n);
+        if (fgets(text, sizeof text, pipe) == nullptr)
+            strcpy(text, "-1");
         pclose(pipe);
     }
-    return text;
+    return atoi(text);
 }
 
-// Magic - a count of a spamd's Bayes database ("nspam", "nham"), -1 when none.
+// Magic - a count of a spamd's Bayes database ("nspam", "nham").
 int Magic(const RealSpamd& spamd, const std::string& name)
 {
-    const std::string dump = Output("sa-learn --dbpath " + spamd.BayesPath() + " --dump magic 2>/dev/null");
-    const size_t at = dump.find("non-token data: " + name + "\n");
-    int value = -1;
-    if (at != std::string::npos)
-        sscanf(dump.c_str() + dump.rfind('\n', at) + 1, "%*s %*s %d", &value);
-    return value;
+    return Output("sa-learn --dbpath " + spamd.BayesPath() + " --dump magic 2>/dev/null | awk '/data: " + name +
+                  "$/ { print $3 }'");
 }
 
-// Learned - rspamd's own count of learned messages (its /stat), waited for
-// while it lags behind.
+// Learned - rspamd's own count of learned messages (its /stat), waited for a while.
 int Learned(const RealRspamd& rspamd, int atLeast)
 {
     int learned = -1;
-    for (int wait = 0; wait < 50 && learned < atLeast; wait++, usleep(200000)) {
-        const std::string stat = Output("curl -s -H \"Password: $(cat " + rspamd.PasswordPath() +
-                                        ")\" http://127.0.0.1:" + std::to_string(rspamd.ControllerPort()) + "/stat");
-        const size_t at = stat.find("\"learned\":");
-        learned = at == std::string::npos ? -1 : atoi(stat.c_str() + at + 10);
-    }
+    for (int wait = 0; wait < 50 && learned < atLeast; wait++, usleep(200000))
+        learned = Output("curl -s -H \"Password: $(cat " + rspamd.PasswordPath() + ")\" http://127.0.0.1:" +
+                         std::to_string(rspamd.ControllerPort()) + "/stat | grep -o '\"learned\":[0-9]*' | cut -c11-");
     return learned;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 }  // namespace
@@ -95,31 +83,31 @@ TEST(RealLearning, OneCommandTeachesEveryEngineAndAStoppedHostIsNamed)
          {"* spamd host " + s1 + ": 1 learned" + none, "* spamd host " + s2 + ": 1 learned" + none,
           "* rspamd host " + controller + ": 1 learned" + none,
           std::string("* learn spam: 1 message(s), 3 host(s): every message reached every host")})
-        EXPECT_TRUE(Has(lines, line)) << line;
+        EXPECT_EQ(plugin.Count(line), 1u) << line;
     EXPECT_EQ(Magic(*first, "nspam"), 1);
     EXPECT_EQ(Magic(*second, "nspam"), 1);
     EXPECT_GE(Learned(rspamd, 1), 1);
     // Both engines remember the message: counted apart, not learned twice.
     lines = learn({"-learn", "spam", work + "spam.eml"}, 0);
-    EXPECT_TRUE(Has(lines, "* spamd host " + s1 + ": 0 learned, 1 already known, 0 failed"));
-    EXPECT_TRUE(Has(lines, "* rspamd host " + controller + ": 0 learned, 1 already known, 0 failed"));
+    EXPECT_EQ(plugin.Count("* spamd host " + s1 + ": 0 learned, 1 already known, 0 failed"), 1u);
+    EXPECT_EQ(plugin.Count("* rspamd host " + controller + ": 0 learned, 1 already known, 0 failed"), 1u);
 
     // One host stopped: the other two learn, and the summary says which failed.
     second.reset();
     lines = learn({"-learn", "ham", work + "ham.mbox"}, 1);
-    EXPECT_TRUE(Has(lines, "* spamd host " + s1 + ": 1 learned" + none));
-    EXPECT_TRUE(Has(lines, "* rspamd host " + controller + ": 1 learned" + none));
+    EXPECT_EQ(plugin.Count("* spamd host " + s1 + ": 1 learned" + none), 1u);
+    EXPECT_EQ(plugin.Count("* rspamd host " + controller + ": 1 learned" + none), 1u);
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.starts_with("* spamd host " + s2 + ": 0 learned, 0 already known, 1 failed (");
     }));
-    EXPECT_TRUE(Has(lines, "* learn ham: 1 message(s), 3 host(s): 1 host(s) missed messages"));
+    EXPECT_EQ(plugin.Count("* learn ham: 1 message(s), 3 host(s): 1 host(s) missed messages"), 1u);
     EXPECT_EQ(Magic(*first, "nham"), 1);
     EXPECT_GE(Learned(rspamd, 2), 2);
 
     // rspamd cannot forget; a wrong password names the file, never the password.
     lines = learn({"-learn", "forget", work + "spam.eml"}, 1);
-    EXPECT_TRUE(Has(lines, "* spamd host " + s1 + ": 1 learned" + none));
-    EXPECT_TRUE(Has(lines, "* rspamd host " + controller + ": skipped: rspamd cannot forget"));
+    EXPECT_EQ(plugin.Count("* spamd host " + s1 + ": 1 learned" + none), 1u);
+    EXPECT_EQ(plugin.Count("* rspamd host " + controller + ": skipped: rspamd cannot forget"), 1u);
     EXPECT_EQ(Magic(*first, "nspam"), 0);
     WriteFile(work + "pass", "wrong-password\n");
     lines = learn({"-learn", "spam", work + "spam.eml"}, 1);
@@ -131,5 +119,5 @@ TEST(RealLearning, OneCommandTeachesEveryEngineAndAStoppedHostIsNamed)
     // Usage errors and a PATH that holds no message.
     learn({"-learn", "maybe", work + "spam.eml"}, 64);
     lines = learn({"-learn", "ham", work + "none"}, 1);
-    EXPECT_TRUE(Has(lines, "* learn: " + work + "none: No such file or directory; nothing was taught"));
+    EXPECT_EQ(plugin.Count("* learn: " + work + "none: No such file or directory; nothing was taught"), 1u);
 }
