@@ -127,7 +127,8 @@ AfterAnswer AnswerScan(Recorder& recorder, FileRequest& request, const ScanResul
         facts.why = "no engine host could rate it";
         switch (settings.spamd.onUnavailable) {
         case OnUnavailableMode::Neutral: {
-            PrintMsg("* no spamd host could rate %s, answered with rating 0\n", request.Path());
+            PrintMsg("* no %s host could rate %s, answered with rating 0\n", FarmEngineWord(settings.spamd),
+                     request.Path());
             MessageRecord unrated;
             unrated.unrated = true;
             facts.outcome = "unrated";
@@ -138,14 +139,14 @@ AfterAnswer AnswerScan(Recorder& recorder, FileRequest& request, const ScanResul
             break;
         }
         case OnUnavailableMode::Exit:
-            PrintMsg("* no spamd host could rate %s, we'll quit\n", request.Path());
+            PrintMsg("* no %s host could rate %s, we'll quit\n", FarmEngineWord(settings.spamd), request.Path());
             facts.outcome = "rejected";
             facts.rating = -1;
             // The host retries the message with the next plugin.
             Answer(recorder, request, {ReplyKind::Unavailable}, RequestOutcome::Rejected, nullptr, facts, settings);
             return AfterAnswer::ShutDown;
         case OnUnavailableMode::Reject:
-            PrintMsg("* no spamd host could rate %s\n", request.Path());
+            PrintMsg("* no %s host could rate %s\n", FarmEngineWord(settings.spamd), request.Path());
             facts.outcome = "rejected";
             facts.rating = -1;
             Answer(recorder, request, {ReplyKind::Unavailable}, RequestOutcome::Rejected, nullptr, facts, settings);

@@ -16,8 +16,9 @@
 // one throughout, so a reload never changes a scan half-way.  The farm
 // records every exchange it makes.
 //
-// Diagnostics: "* spamd gave no rating for <path>: <why>" when no engine
-// gave a verdict (the message is then answered with rating 0).
+// Diagnostics: "* spamd gave no rating for <path>: <why>" ("rspamd gave ..."
+// when the engine asked last was an rspamd) when no engine gave a verdict
+// (the message is then answered with rating 0).
 #pragma once
 
 #include <cstddef>

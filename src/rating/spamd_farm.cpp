@@ -214,7 +214,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
         if (settings.single)
             PrintMsg("* Connecting to socket %s\n", name);
         else
-            PrintMsg("* Connecting to spamd host %s\n", name);
+            PrintMsg("* Connecting to %s host %s\n", SpamdEngineName(config.engine), name);
         auto addresses = std::make_shared<SpamdAddresses>();
         const PingOutcome ping = Reach(config, *addresses, next->tls.get(), limits.connectSeconds, limits.replySeconds);
         host.addresses = std::move(addresses);
@@ -226,7 +226,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
             if (host.up)
                 PrintMsg("* engine: %s at %s\n", ping.word.c_str(), name);
             else
-                PrintMsg("* spamd host %s is down: %s\n", name, ping.why.c_str());
+                PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(config.engine), name, ping.why.c_str());
         } else if (host.up) {
             PrintMsg("* engine: %s\n", ping.word.c_str());
         } else if (!ping.failure.answered && ping.failure.failure == ExchangeOutcome::Unreachable &&
@@ -241,7 +241,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
         hosts = std::move(next);
     }
     if (!anyUp && !settings.single)
-        PrintMsg("* no spamd host answered\n");
+        PrintMsg("* no %s host answered\n", FarmEngineWord(settings));
     return anyUp;
 }
 
@@ -261,7 +261,8 @@ void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int er
         PrintMsg("* failed to connect to socket %s: %s\n", host.config.name.c_str(),
                  error != 0 ? strerror(error) : why.c_str());
     else if (wasUp)
-        PrintMsg("* spamd host %s is down: %s\n", host.config.name.c_str(), why.c_str());
+        PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(host.config.engine), host.config.name.c_str(),
+                 why.c_str());
 }
 
 ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddresses& addresses,
@@ -389,9 +390,10 @@ void SpamdFarm::ProbeDownHosts(int64_t now)
         }
     }
     if (cameBack && !current->settings.single)
-        PrintMsg("* spamd host %s is up again\n", due->config.name.c_str());
+        PrintMsg("* %s host %s is up again\n", SpamdEngineName(due->config.engine), due->config.name.c_str());
     else if (!ping.answered)
-        DebugMsg("spamd host %s is still down: %s\n", due->config.name.c_str(), ping.why.c_str());
+        DebugMsg("%s host %s is still down: %s\n", SpamdEngineName(due->config.engine), due->config.name.c_str(),
+                 ping.why.c_str());
 }
 
 std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const

@@ -42,11 +42,12 @@
 // it is never held during an exchange, a name resolution or a PING.  A
 // reload replaces the hosts as a whole; an exchange keeps those it began with.
 //
-// Diagnostics: "* Connecting to spamd host <name>" and then "* engine: <word>
-// at <name>" or "* spamd host <name> is down: <why>" at start-up and reload,
-// "* no spamd host answered" when none did; "* spamd host <name> is down:
-// <why>" when a host fails (once until it is back), "* spamd host <name> is
-// up again" when a probe brings it back.
+// Diagnostics, each naming the host's engine ("spamd host", "rspamd host"):
+// "* Connecting to spamd host <name>" and then "* engine: <word> at <name>"
+// or "* spamd host <name> is down: <why>" at start-up and reload, "* no spamd
+// host answered" ("engine" for a farm of both engines) when none did; "* spamd host <name> is down: <why>" when a
+// host fails (once until it is back), "* spamd host <name> is up again" when
+// a probe brings it back.
 #pragma once
 
 #include <cstdint>
