@@ -7,15 +7,12 @@
 #include "base/output.h"
 #include "base/text.h"
 #include "rating/engine.h"
-#include "rating/headers.h"
-#include "rating/rspamd_protocol.h"
 #include "rating/spamd_connection.h"
 
 namespace {
 
 // A PING at start-up, at a reload and in a probe waits at most this long.
 constexpr int kPingTimeout = 10;
-constexpr size_t kPingReplyCapacity = 512;
 
 struct PingOutcome {
     bool answered = false;
@@ -31,16 +28,6 @@ MonotonicClock::time_point Until(const SpamdSettings& settings, const MessageToR
     return settings.replyTimeout > 0 ? message.until : MonotonicClock::time_point::max();
 }
 
-// FirstLine - the start of a reply as a log line may show it.
-std::string FirstLine(std::string_view reply)
-{
-    if (reply.empty())
-        return "empty reply";
-    return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
-}
-
-constexpr size_t kRspamdReplyCapacity = kRspamdHeadLimit + kRspamdBodyLimit;
-
 // Reach - resolve the host (addresses filled) and PING it within the limits.
 PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
                   int replySeconds)
@@ -51,101 +38,45 @@ PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsCli
         ping.failure.why = ping.why;
         return ping;
     }
-    thread_local std::string reply;
-    const ExchangeLimits limits{connectSeconds, replySeconds};
-    if (host.engine == SpamdEngine::Rspamd) {
-        const std::string request = RspamdPingRequest(HttpHostOf(host));
-        ping.failure = ExchangeWithHost(host, addresses, tls, {request}, reply, {HttpFraming, false, 4096}, limits);
-        const HttpReply http = ParseHttpReply(reply);
-        if (!ping.failure.answered)
-            ping.why = ping.failure.why;
-        else if (!IsRspamdPong(http))
-            ping.why = http.valid ? "no pong to /ping: HTTP " + std::to_string(http.status) : http.why;
-        else
-            ping.word = RspamdVersionOf(http);
-        ping.answered = ping.why.empty();
-        if (ping.answered && ping.word.empty())
-            ping.word = "rspamd";
-        return ping;
-    }
-    const ReplyFraming framing{SpamcReplyState, false, kPingReplyCapacity};
-    ping.failure = ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, framing, limits);
+    thread_local std::string request, reply;
+    const EngineProtocol& protocol = ProtocolOf(host.engine);
+    protocol.buildPing(request, host);
+    ping.failure = ExchangeWithHost(host, addresses, tls, {request}, reply, protocol.pingFraming,
+                                    ExchangeLimits{connectSeconds, replySeconds});
     if (!ping.failure.answered)
         ping.why = ping.failure.why;
     else
-        ping.answered = ParsePong(reply, ping.word, ping.why);
+        ping.answered = protocol.readPing(reply, ping.word, ping.why);
     return ping;
 }
 
-// AskSpamd - CHECK (or SYMBOLS for the rule names) and its verdict.
-ExchangeOutcome AskSpamd(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
-                         const ExchangeLimits& limits, const MessageToRate& message, ExchangeBuffers& buffers,
-                         FarmAnswer& answer, ExchangeResult& result)
+// Ask - one message to one host in its engine's protocol, and its verdict.
+ExchangeOutcome Ask(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+                    const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
+                    ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
 {
-    BuildRequestHeader(buffers.head, message.wantRules, message.body.size() + 1, message.spamdUser);
-    const ReplyFraming framing{SpamcReplyState, message.wantRules, kSpamcReplyCapacity};
-    result = ExchangeWithHost(host, addresses, tls, {buffers.head, message.body, "\n"}, buffers.reply, framing,
-                              limits);
+    const EngineProtocol& protocol = ProtocolOf(host.engine);
+    CheckRequest request;
+    request.size = message.body.size();
+    request.wantRules = message.wantRules;
+    request.spamdUser = message.spamdUser;
+    if (protocol.needsEnvelope) {
+        EnvelopeAddresses& envelope = buffers.envelope;
+        ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
+        const std::string_view deliverTo =
+            user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
+        request.envelope = {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo};
+    }
+    protocol.buildCheck(buffers.head, host, request);
+    ReplyFraming framing = protocol.checkFraming;
+    framing.flag = message.wantRules;
+    result = ExchangeWithHost(host, addresses, tls, {buffers.head, message.body, protocol.checkTail}, buffers.reply,
+                              framing, limits);
     if (!result.answered) {
         answer.why = result.why;
         return result.failure;
     }
-    const SpamdAnswer parsed = ParseSpamdReply(buffers.reply);
-    const ExchangeOutcome outcome = SpamcOutcome(parsed);
-    if (outcome != ExchangeOutcome::Rated) {
-        answer.why = FirstLine(buffers.reply);
-        return outcome;
-    }
-    answer.score = parsed.score;
-    answer.threshold = parsed.threshold;
-    answer.scoreText.assign(parsed.scoreText);
-    answer.thresholdText.assign(parsed.thresholdText);
-    answer.rules.clear();
-    answer.action.clear();
-    if (message.wantRules)
-        RuleNamesText(parsed.body, answer.rules);
-    return outcome;
-}
-
-// AskRspamd - POST /checkv2 with the envelope, and its verdict: an HTTP 5xx
-// says the host is in trouble, any other reply without a verdict fails this
-// message only.
-ExchangeOutcome AskRspamd(const SpamdHost& host, const std::string& httpHost, const SpamdAddresses& addresses,
-                          const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
-                          ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
-{
-    EnvelopeAddresses& envelope = buffers.envelope;
-    ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
-    const std::string_view deliverTo =
-        user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
-    BuildRspamdCheckHead(buffers.head, httpHost, message.body.size(),
-                         {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo});
-    result = ExchangeWithHost(host, addresses, nullptr, {buffers.head, message.body}, buffers.reply,
-                              {HttpFraming, false, kRspamdReplyCapacity}, limits);
-    if (!result.answered) {
-        answer.why = result.why;
-        return result.failure;
-    }
-    const HttpReply http = ParseHttpReply(buffers.reply);
-    if (!http.valid || http.status != 200) {
-        answer.why = http.valid ? "HTTP " + std::to_string(http.status) + " " + ClipText(http.body, 120) : http.why;
-        return http.valid && http.status >= 500 ? ExchangeOutcome::HostError : ExchangeOutcome::Unrated;
-    }
-    const RspamdVerdict verdict = ParseRspamdVerdict(http.body);
-    if (!verdict.rated) {
-        answer.why = verdict.why;
-        return ExchangeOutcome::Unrated;
-    }
-    answer.score = verdict.score;
-    answer.threshold = verdict.requiredScore;
-    answer.scoreText = verdict.scoreText;
-    answer.thresholdText = verdict.thresholdText;
-    std::string joined;
-    for (const std::string& rule : verdict.rules)
-        joined += (joined.empty() ? "" : ",") + rule;
-    RuleNamesText(joined, answer.rules);
-    ActionText(verdict.action, answer.action);
-    return ExchangeOutcome::Rated;
+    return protocol.readCheck(buffers.reply, request, answer, answer.why);
 }
 
 // PingLimits - a PING within the host's connect time and at most kPingTimeout in all.
@@ -159,7 +90,6 @@ ExchangeLimits PingLimits(const SpamdSettings& settings)
 
 struct SpamdFarm::Host {
     SpamdHost config;                                 // fixed once started
-    std::string httpHost;                             // rspamd's Host header
     std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
     bool up = false;
     int64_t downSince = 0;  // monotonic seconds
@@ -209,7 +139,6 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
     for (const SpamdHost& config : settings.hosts) {
         Host& host = next->list.emplace_back();
         host.config = config;
-        host.httpHost = HttpHostOf(config);
         const char* name = config.name.c_str();
         if (settings.single)
             PrintMsg("* Connecting to socket %s\n", name);
@@ -276,9 +205,7 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddres
     answer.host = host.config.name;
     answer.engine = host.config.engine;
     const ExchangeOutcome outcome =
-        host.config.engine == SpamdEngine::Rspamd
-            ? AskRspamd(host.config, host.httpHost, addresses, settings.user, limits, message, buffers, answer, result)
-            : AskSpamd(host.config, addresses, current.tls.get(), limits, message, buffers, answer, result);
+        Ask(host.config, addresses, current.tls.get(), settings.user, limits, message, buffers, answer, result);
     recorder.RecordExchange(host.config.name, outcome, SecondsSince(start));
     if (!result.answered && outcome == ExchangeOutcome::Unreachable)
         MarkDown(host, settings.single, result.why, result.error);

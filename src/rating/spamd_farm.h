@@ -58,6 +58,7 @@
 
 #include "base/system.h"
 #include "config/spamd_settings.h"
+#include "rating/engine.h"
 #include "rating/envelope.h"
 #include "rating/spamc_protocol.h"
 #include "rating/spamd_connection.h"
@@ -76,15 +77,9 @@ struct MessageToRate {
 
 // FarmAnswer - what became of a message; its texts keep their room from
 // one message to the next.
-struct FarmAnswer {
+struct FarmAnswer : EngineVerdict {
     enum class Kind { Rated, Unrated, Unavailable };
     Kind kind = Kind::Unavailable;
-    double score = 0;
-    double threshold = 0;
-    std::string scoreText;      // as the engine wrote them (^4, ^5)
-    std::string thresholdText;
-    std::string rules;          // the rules that hit, as a header may carry them (^3)
-    std::string action;         // rspamd's action (^6); empty for spamd
     std::string why;            // Unrated: what the last engine answered
     std::string host;           // the host asked last (empty: none was)
     SpamdEngine engine = SpamdEngine::Spamd;  // its engine
