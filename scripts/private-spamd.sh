@@ -16,6 +16,7 @@ SPAMD_SOCKET=""
 
 start_private_spamd() {
     SPAMD_DIR=$1
+    mkdir -p "$SPAMD_DIR" || return 1
     SPAMD_SOCKET="$SPAMD_DIR/spamd.sock"
     chmod 755 "$SPAMD_DIR"
     local args=(-L --socketpath="$SPAMD_SOCKET" -m 2 --min-spare=1 --max-spare=2
