@@ -160,7 +160,8 @@ const char* FarmEngineWord(const SpamdSettings& settings)
     if (hosts.empty())
         return "spamd";
     const SpamdEngine first = hosts.front().engine;
-    const bool one = std::all_of(hosts.begin(), hosts.end(), [&](const SpamdHost& host) { return host.engine == first; });
+    const bool one =
+        std::all_of(hosts.begin(), hosts.end(), [&](const SpamdHost& host) { return host.engine == first; });
     return one ? SpamdEngineName(first) : "engine";
 }
 
