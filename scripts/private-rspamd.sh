@@ -9,7 +9,14 @@
 #                         modules, no Redis, DNS answered NXDOMAIN by a
 #                         loopback responder; waits until /ping answers pong,
 #                         at most 90 seconds; sets RSPAMD_PORT and RSPAMD_SOCKET
-# stop_private_rspamd     stops rspamd, its workers and the DNS responder
+#                         With RSPAMD_LEARN=1 also its controller worker on
+#                         127.0.0.1:RSPAMD_CONTROLLER_PORT (a free port) with
+#                         the password in DIR/controller.pass (mode 600;
+#                         loopback clients are not let in without it), and a
+#                         private Redis on DIR/redis.sock for its Bayes
+#                         statistics (Debian's redis-server, its service not
+#                         started); sets RSPAMD_CONTROLLER_PORT
+# stop_private_rspamd     stops rspamd, its workers, Redis and the DNS responder
 # restart_private_rspamd  stop, then start again in the same DIR on the same port
 #
 # The compiled Hyperscan databases are kept in ${VELMORA_RSPAMD_CACHE:-/var/tmp/velmora-rspamd-cache}
@@ -21,6 +28,8 @@ RSPAMD_PID=""
 RSPAMD_PORT=""
 RSPAMD_SOCKET=""
 RSPAMD_DNS_PID=""
+RSPAMD_CONTROLLER_PORT=""
+RSPAMD_REDIS_PID=""
 
 # A resolver that answers every query at once with NXDOMAIN: rspamd still
 # looks up the client's PTR name with the network modules off, and a query
@@ -71,7 +80,21 @@ _rspamd_write_config() {
 bind_socket = "127.0.0.1:$RSPAMD_PORT";
 bind_socket = "$RSPAMD_SOCKET mode=0666";
 EOF
-    echo 'count = -1;' >"$dir/local.d/worker-controller.inc"
+    if [[ ${RSPAMD_LEARN:-} == 1 ]]; then
+        # secure_ip on an address no test uses: loopback clients need the password too.
+        cat >"$dir/local.d/worker-controller.inc" <<EOF
+bind_socket = "127.0.0.1:$RSPAMD_CONTROLLER_PORT";
+password = "$(cat "$dir/controller.pass")";
+secure_ip = "192.0.2.254";
+EOF
+        cat >"$dir/local.d/classifier-bayes.conf" <<EOF
+backend = "redis";
+servers = "$dir/redis.sock";
+autolearn = false;
+EOF
+    else
+        echo 'count = -1;' >"$dir/local.d/worker-controller.inc"
+    fi
     echo 'count = -1;' >"$dir/local.d/worker-proxy.inc"
     # The modules that would ask the network for every message.
     for module in rbl spf dkim dmarc asn arc fuzzy_check phishing hfilter mx_check url_redirector dkim_signing; do
@@ -92,7 +115,10 @@ _rspamd_show_logs() {
 }
 
 start_private_rspamd() {
-    RSPAMD_DIR=$1
+    # The directory is made when it does not exist yet, and taken absolute:
+    # rspamd resolves its paths from a working directory of its own.
+    mkdir -p "$1" || return 1
+    RSPAMD_DIR=$(cd "$1" && pwd)
     RSPAMD_PORT=${2:-$(_rspamd_free_port)}
     RSPAMD_SOCKET="$RSPAMD_DIR/rspamd.sock"
     export RSPAMD_PORT RSPAMD_SOCKET
@@ -109,6 +135,25 @@ start_private_rspamd() {
         echo "the DNS responder for rspamd did not start" >&2
         stop_private_rspamd
         return 1
+    fi
+    if [[ ${RSPAMD_LEARN:-} == 1 ]]; then
+        RSPAMD_CONTROLLER_PORT=$(_rspamd_free_port)
+        export RSPAMD_CONTROLLER_PORT
+        (umask 077 && echo "learn-$RANDOM$RANDOM" >"$RSPAMD_DIR/controller.pass")
+        rm -f "$RSPAMD_DIR/redis.sock"
+        redis-server --port 0 --unixsocket "$RSPAMD_DIR/redis.sock" --unixsocketperm 777 --save "" \
+            --appendonly no --dir "$RSPAMD_DIR" </dev/null >"$RSPAMD_DIR/redis.log" 2>&1 &
+        RSPAMD_REDIS_PID=$!
+        for _ in $(seq 100); do
+            [[ -S "$RSPAMD_DIR/redis.sock" ]] && break
+            sleep 0.1
+        done
+        if [[ ! -S "$RSPAMD_DIR/redis.sock" ]]; then
+            echo "redis-server did not start:" >&2
+            cat "$RSPAMD_DIR/redis.log" >&2
+            stop_private_rspamd
+            return 1
+        fi
     fi
     _rspamd_write_config "$RSPAMD_DIR" "$(cat "$RSPAMD_DIR/dns.port")" "$cache"
 
@@ -175,6 +220,11 @@ stop_private_rspamd() {
         _rspamd_kill_workers "${workers[@]}"
         wait "$pid" 2>/dev/null || true
         RSPAMD_PID=""
+    fi
+    if [[ -n "$RSPAMD_REDIS_PID" ]]; then
+        kill "$RSPAMD_REDIS_PID" 2>/dev/null || true
+        wait "$RSPAMD_REDIS_PID" 2>/dev/null || true
+        RSPAMD_REDIS_PID=""
     fi
     if [[ -n "$RSPAMD_DNS_PID" ]]; then
         kill "$RSPAMD_DNS_PID" 2>/dev/null || true

@@ -1,9 +1,13 @@
 # private-spamd.sh - start and stop a private spamd on a Unix socket; sourced
 # by demo.sh and bench.sh.
 #
-# start_private_spamd DIR   spamd on DIR/spamd.sock (local tests only, no
+# start_private_spamd DIR [learn]
+#                           spamd on DIR/spamd.sock (local tests only, no
 #                           Bayes, 2 children); waits for the socket, at most
-#                           30 seconds; sets SPAMD_SOCKET
+#                           30 seconds; sets SPAMD_SOCKET.  With "learn": it
+#                           takes TELL (--allow-tell) into a Bayes database of
+#                           its own in DIR/bayes (sa-learn --dbpath DIR/bayes
+#                           --dump magic shows what it learned)
 # stop_private_spamd        stops it by its pid and makes sure its children are gone
 
 SPAMD_DIR=""
@@ -12,11 +16,20 @@ SPAMD_SOCKET=""
 
 start_private_spamd() {
     SPAMD_DIR=$1
+    mkdir -p "$SPAMD_DIR" || return 1
     SPAMD_SOCKET="$SPAMD_DIR/spamd.sock"
     chmod 755 "$SPAMD_DIR"
     local args=(-L --socketpath="$SPAMD_SOCKET" -m 2 --min-spare=1 --max-spare=2
-                --pidfile="$SPAMD_DIR/spamd.pid" -s stderr -x
-                --cf='use_bayes 0' --cf='bayes_auto_learn 0')
+                --pidfile="$SPAMD_DIR/spamd.pid" -s stderr -x --cf='bayes_auto_learn 0')
+    if [[ ${2:-} == learn ]]; then
+        # -x: no per-user files, so this path serves whatever user a request names;
+        # the children run as nobody and must write it.
+        mkdir -p "$SPAMD_DIR/bayes"
+        chmod 777 "$SPAMD_DIR/bayes"
+        args+=(--allow-tell --cf='use_bayes 1' --cf="bayes_path $SPAMD_DIR/bayes/bayes" --cf='bayes_file_mode 0777')
+    else
+        args+=(--cf='use_bayes 0')
+    fi
     # As root spamd would keep root for its children; give them nobody.
     if [[ $(id -u) -eq 0 ]]; then
         args+=(-u nobody)

@@ -4,8 +4,8 @@
 # Idempotent: packages are installed only when missing, and the build is incremental.
 # The operations test (scripts/test-ops.sh) needs the manual page tools, lintian,
 # dpkg-dev for the package and node_exporter to read the metrics, the rspamd
-# tests rspamd; these come without their recommendations, and the services of
-# node_exporter and rspamd are not started.
+# tests rspamd and Redis; these come without their recommendations, and the
+# services of node_exporter, rspamd and Redis are not started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +16,9 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spam
           libio-socket-ssl-perl nlohmann-json3-dev)
 # rspamd: the tests start a private one of their own, so its service must not
 # start when the package is installed; node_exporter likewise.
-ops_packages=(mandoc man-db lintian dpkg-dev curl prometheus-node-exporter rspamd)
+# redis-server: rspamd keeps its Bayes statistics only in Redis; the learning
+# tests start a private one.
+ops_packages=(mandoc man-db lintian dpkg-dev curl prometheus-node-exporter rspamd redis-server)
 
 missing_of() {
   local p

@@ -12,6 +12,13 @@
 //                   (its claim was taken under the pool's lock)
 // AnswerRefused     a FAILURE of the command loop (no path, id too long, ...)
 //
+// With LogResults, every answer goes out right behind its result line:
+// "* result id=<id> outcome=<rated|whitelisted|unrated|rejected|failed>",
+// then rating=, ms= (the handling time), engine=, host= and score=<score>/
+// <threshold> when an engine was asked, size=, from=, rules= when known, and
+// why= for unrated, rejected and failed; values from outside are escaped and
+// quoted when they hold a blank, so one grep of the id finds the line.
+//
 // Scanning threads, the crash thread, the controller and the main thread
 // answer through here; protocol/replies spells every line and the claim on a
 // request lets only the first answer through, so each request is answered

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/learn.h"
 #include "app/plugin.h"
 #include "base/output.h"
 #include "base/system.h"
@@ -227,9 +229,9 @@ void CheckMetricsFile(Findings& findings, const Settings& settings)
 
 // CheckSpamd - the plugin starts when one host of its farm answers; the
 // others would start down.  The one spamd of SocketPath must answer.
-void CheckSpamd(Findings& findings, const SpamdSettings& farm)
+std::vector<PingResult> CheckSpamd(Findings& findings, const SpamdSettings& farm)
 {
-    const std::vector<PingResult> pings = PingSpamdHosts(farm);
+    std::vector<PingResult> pings = PingSpamdHosts(farm);
     bool anyAnswered = false;
     for (size_t i = 0; i < pings.size(); i++) {
         const char* host = farm.hosts[i].name.c_str();
@@ -245,6 +247,52 @@ void CheckSpamd(Findings& findings, const SpamdSettings& farm)
         findings.Error("spamd: no host of the Spamd farm answered");
     if (const std::string problem = SpamdTimeProblem(farm); !problem.empty())
         findings.Warning("spamd: %s", problem.c_str());
+    return pings;
+}
+
+// CheckLearning - the hosts that "-learn" would teach and whether each
+// answers (a scanning host by its PING above); a learning host that does not
+// answer is a warning, as the filter does not need it.
+void CheckLearning(Findings& findings, const Settings& settings, const std::vector<PingResult>& scanPings)
+{
+    if (!settings.learnValid) {
+        findings.Warning("learn: the Learn dictionary has errors; -learn refuses to run");
+        return;
+    }
+    std::vector<std::string> skipped;
+    SpamdSettings learning = settings.spamd;
+    learning.hosts = LearnHostsOf(settings.learn, settings.spamd, skipped);
+    learning.single = false;
+    if (learning.connectTimeout == 0)
+        learning.connectTimeout = 5;
+    for (const std::string& name : skipped)
+        findings.Warning("learn: rspamd host %s listens on a Unix socket: name its controller in Learn Hosts",
+                         name.c_str());
+    for (const SpamdHost& host : learning.hosts) {
+        const auto& scanning = settings.spamd.hosts;
+        const size_t at = static_cast<size_t>(std::find(scanning.begin(), scanning.end(), host) - scanning.begin());
+        // A scanning host was PINGed above, and warned about there.
+        const bool scans = at < scanPings.size();
+        SpamdSettings one = learning;
+        one.hosts = {host};
+        const PingResult ping = scans ? scanPings[at] : PingSpamdHosts(one).at(0);
+        const char* engine = SpamdEngineName(host.engine);
+        if (ping.answered)
+            findings.Note("learn: %s host %s: %s, %.1f ms", engine, host.name.c_str(), ping.word.c_str(),
+                          ping.seconds * 1000);
+        else if (scans)
+            findings.Note("learn: %s host %s: %s", engine, host.name.c_str(), ping.problem.c_str());
+        else
+            findings.Warning("learn: %s host %s: %s", engine, host.name.c_str(), ping.problem.c_str());
+    }
+    const bool anyRspamd = std::any_of(learning.hosts.begin(), learning.hosts.end(),
+                                       [](const SpamdHost& host) { return host.engine == SpamdEngine::Rspamd; });
+    if (anyRspamd && !settings.learn.passwordFile.empty()) {
+        const std::string& file = settings.learn.passwordFile;
+        std::string password, why;
+        if (!ReadPasswordFile(file.starts_with('/') ? file : WorkPath() + file, password, why))
+            findings.Warning("learn: %s; rspamd hosts will not learn", why.c_str());
+    }
 }
 
 }  // namespace
@@ -267,7 +315,8 @@ int RunCheck(int argc, char** argv)
     CheckDump(findings, settings);
     CheckSubmitted(findings, settings);
     CheckMetricsFile(findings, settings);
-    CheckSpamd(findings, settings.spamd);
+    const std::vector<PingResult> pings = CheckSpamd(findings, settings.spamd);
+    CheckLearning(findings, settings, pings);
     PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
     if (findings.errors == 0)
         PrintMsg("* check passed: the plugin can run (%d warning(s))\n", findings.warnings);

@@ -18,6 +18,8 @@
 //               from the current directory, as the plugin takes it)
 //   metrics     whether the MetricsFile can be written where it is set
 //   spamd       a PING to every spamd host, with its protocol word and round trip
+//   learn       a PING to every host that "-learn" would teach, and whether
+//               the rspamd controller's password file can be used
 // then "* settings in force:" and the settings in the file's own syntax, then
 // "* check passed: ..." or "* check failed: ...".  Errors (settings errors, an
 // unusable submission directory, a spamd host that does not answer) give

@@ -48,6 +48,8 @@ void UpdateConfig(Plugin& plugin)
         plugin.RequestShutdown(1);
         return;
     }
+    // The whitelist changes with the settings, without a restart.
+    plugin.senders.Reload();
     plugin.InitEngine();
     // A shutdown asked for meanwhile keeps taking stopped.
     if (!plugin.ShutdownRequested())

@@ -3,8 +3,8 @@
 // CheckConfigUpdate  reload when the marker file "hup.sig" exists (main thread,
 //                    between request lines; see the command loop for how often)
 // UpdateConfig       the reload: pause taking, wait for scans, stop the pool,
-//                    re-read the settings, restart the pool, PING the engine
-//                    hosts, resume
+//                    re-read the settings and the whitelist, restart the
+//                    pool, PING the engine hosts, resume
 // BlockReloads       wait for a running reload and let no further one start
 //                    (the shutdown: a reload must not restart the pool under it)
 //

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -157,4 +158,23 @@ std::string ClipText(std::string_view text, size_t max)
     std::string clipped(text.substr(0, max));
     clipped += "...";
     return clipped;
+}
+
+void AppendLogValue(std::string& out, std::string_view value)
+{
+    const bool quoted = value.empty() || value.find(' ') != std::string_view::npos;
+    if (quoted)
+        out += '"';
+    for (char c : value) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    if (quoted)
+        out += '"';
 }

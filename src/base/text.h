@@ -54,3 +54,8 @@ int64_t lmax(int64_t a, int64_t b);
 // first max characters and "...": a settings file or a reply from outside
 // can hold megabytes on one line, which no log line should repeat.
 std::string ClipText(std::string_view text, size_t max = 300);
+
+// AppendLogValue - a value from outside as a key=value log line may carry it:
+// control bytes, the quote and the backslash as \xHH, a value holding a
+// blank (or nothing) in double quotes, so that one field never reads as two.
+void AppendLogValue(std::string& out, std::string_view value);

@@ -124,6 +124,22 @@ void ReadScoreRanges(const std::string& fileName, const cfgfItem* conf, std::vec
     scoreRange = std::move(values);
 }
 
+// ReadYesNo - a switch: YES or NO by its first letter, either case; any other
+// value is refused at its line and the switch stays as it was.
+void ReadYesNo(const cfgfItem* conf, const char* key, bool& setting)
+{
+    const cfgfItem* value = cfgfGetDictValue(conf, key, cfgfString);
+    if (value == nullptr)
+        return;
+    const char first = value->text.empty() ? '\0' : value->text[0];
+    if (first == 'Y' || first == 'y')
+        setting = true;
+    else if (first == 'N' || first == 'n')
+        setting = false;
+    else
+        cfgfError(value, "%s can be either YES or NO", key);
+}
+
 void RequireDictionary(const std::string& fileName, const cfgfItem* conf, const char* key, const char* missing)
 {
     if (cfgfGetDictValue(conf, key, cfgfDictionary) == nullptr)
@@ -208,7 +224,19 @@ Settings ApplySettingsTree(const Settings& previous, std::shared_ptr<const cfgfI
     const char* metricsFile = cfgfGetDictValueStr(conf, "MetricsFile");
     next.metricsFile = metricsFile != nullptr ? metricsFile : "";
 
+    // Hosts that parse the log today see no new line unless it is asked for;
+    // a file without the key turns the lines off.
+    if (conf != nullptr && cfgfGetDictValue(conf, "LogResults", cfgfAny) == nullptr)
+        next.logResults = false;
+    ReadYesNo(conf, "LogResults", next.logResults);
+
     ReadSpamd(conf, next);
+    if (conf != nullptr) {
+        std::optional<LearnSettings> learn = ReadLearnSettings(cfgfGetDictValue(conf, "Learn", cfgfAny));
+        next.learnValid = learn.has_value();
+        if (learn)
+            next.learn = std::move(*learn);
+    }
 
     // The reports look their dictionaries up in the tree each time they run.
     RequireDictionary(fileName, conf, "DailyReport", "Missing DailyReport={...};");
@@ -247,8 +275,11 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
+    AddText(*tree, "LogResults", settings.logResults ? "YES" : "NO");
     if (!settings.spamd.single)
         cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
+    if (settings.learn != LearnSettings())
+        cfgfAddToDictionary(tree.get(), "Learn", std::move(*LearnSettingsTree(settings.learn)));
     for (const char* key : kReportDictionaries)
         if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
             cfgfAddToDictionary(tree.get(), key, cfgfItem(*dict));
@@ -260,7 +291,7 @@ bool IsSettingsKey(std::string_view key)
     static constexpr std::string_view kKeys[] = {
         "Header",           "AlertLevel",    "AlertHeader",  "SocketPath",  "MaxScanningThreads",
         "OnProblem",        "BarScoreRanges", "SubmittedDirectory", "StatDumpInterval", "StatDumpFile",
-        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd"};
+        "MetricsFile",      "DailyReport",   "EventsReports", "Spamd", "LogResults", "Learn"};
     for (std::string_view known : kKeys)
         if (key == known)
             return true;

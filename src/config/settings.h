@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/dictionary.h"
+#include "config/learn_settings.h"
 #include "config/paths.h"
 #include "config/spamd_settings.h"
 
@@ -46,8 +47,11 @@ struct Settings {
     int statDumpInterval = 10;
     std::string statDumpFileName = "statistics.dat";
     std::string metricsFile;                // empty: no metrics file
+    bool logResults = false;                // a "* result" line for every answered FILE request
     // The spamd hosts: the Spamd dictionary, or else the one of SocketPath.
     SpamdSettings spamd = SocketPathFarm(socketPath);
+    LearnSettings learn;                    // what "-learn" teaches (the filter does not use it)
+    bool learnValid = true;                 // the file's Learn dictionary had no error
     std::shared_ptr<const cfgfItem> pConf;  // the whole tree, for the report dictionaries
 
     int nScoreRanges() const { return static_cast<int>(scoreRange.size()); }

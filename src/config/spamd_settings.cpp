@@ -154,6 +154,17 @@ void ReadTls(Reader& outer, SpamdTlsSettings& tls)
 
 const char* SpamdEngineName(SpamdEngine engine) { return engine == SpamdEngine::Rspamd ? "rspamd" : "spamd"; }
 
+const char* FarmEngineWord(const SpamdSettings& settings)
+{
+    const auto& hosts = settings.hosts;
+    if (hosts.empty())
+        return "spamd";
+    const SpamdEngine first = hosts.front().engine;
+    const bool one =
+        std::all_of(hosts.begin(), hosts.end(), [&](const SpamdHost& host) { return host.engine == first; });
+    return one ? SpamdEngineName(first) : "engine";
+}
+
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why)
 {
     SpamdHost host;

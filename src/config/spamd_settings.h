@@ -89,6 +89,9 @@ struct SpamdSettings {
 constexpr size_t kMaxSocketPath = 107;
 
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
+// FarmEngineWord - how a line about the farm as a whole names its hosts:
+// "spamd" or "rspamd" when all run that engine, "engine" when they differ.
+const char* FarmEngineWord(const SpamdSettings& settings);
 std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
 // ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);

@@ -62,7 +62,7 @@ void SendReply(std::string_view id, const Reply& reply)
     PrintRaw(replyBuffer);
 }
 
-bool AnswerRequest(FileRequest& request, const Reply& reply)
+bool AnswerRequest(FileRequest& request, const Reply& reply, std::string_view before)
 {
     const std::string_view id = request.Id();
     FormatReply(replyBuffer, id, reply);
@@ -70,14 +70,18 @@ bool AnswerRequest(FileRequest& request, const Reply& reply)
     const bool first = ClaimAnswer(request);
     if (!first)
         replyBuffer.replace(0, id.size(), "*");
+    else if (!before.empty())
+        PrintRaw(before);
     PrintRaw(replyBuffer);
     return first;
 }
 
-bool AnswerIfOpen(FileRequest& request, const Reply& reply)
+bool AnswerIfOpen(FileRequest& request, const Reply& reply, std::string_view before)
 {
     if (!ClaimAnswer(request))
         return false;
+    if (!before.empty())
+        PrintRaw(before);
     SendReply(request.Id(), reply);
     return true;
 }

@@ -57,10 +57,11 @@ inline bool IsRejection(ReplyKind kind)
 // FormatReply - into out (replaced).
 void FormatReply(std::string& out, std::string_view id, const Reply& reply);
 void SendReply(std::string_view id, const Reply& reply);
-// AnswerRequest - true when this call gave the request its answer.
-bool AnswerRequest(FileRequest& request, const Reply& reply);
+// AnswerRequest - true when this call gave the request its answer.  before:
+// a log line that goes out just ahead of the answer, and only with it.
+bool AnswerRequest(FileRequest& request, const Reply& reply, std::string_view before = {});
 // AnswerIfOpen - true when this call gave the request its answer; nothing
 // is written otherwise.
-bool AnswerIfOpen(FileRequest& request, const Reply& reply);
+bool AnswerIfOpen(FileRequest& request, const Reply& reply, std::string_view before = {});
 void WriteClaimedAnswer(std::string_view id, const Reply& reply);
 void SendLaunchFailure(int error);

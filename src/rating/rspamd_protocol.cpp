@@ -380,3 +380,35 @@ RspamdVerdict ParseRspamdVerdict(std::string_view json)
         return verdict;
     }
 }
+
+void BuildRspamdLearnHead(std::string& head, std::string_view host, LearnClass what, size_t contentLength,
+                          std::string_view password)
+{
+    head.clear();
+    head += what == LearnClass::Ham ? "POST /learnham HTTP/1.1\r\n" : "POST /learnspam HTTP/1.1\r\n";
+    AppendHeader(head, "Host", host);
+    AppendHeader(head, "Password", password);
+    head += "Connection: close\r\nContent-Length: ";
+    head += std::to_string(contentLength);
+    head += kLineEnd;
+    head += kLineEnd;
+}
+
+LearnOutcome ReadRspamdLearnReply(std::string_view bytes)
+{
+    LearnOutcome outcome;
+    const HttpReply reply = ParseHttpReply(bytes);
+    if (!reply.valid) {
+        outcome.why = reply.why;
+        return outcome;
+    }
+    switch (reply.status) {
+    case 200: outcome.kind = LearnOutcome::Kind::Learned; return outcome;
+    case 208: outcome.kind = LearnOutcome::Kind::Known; return outcome;
+    case 401:
+    case 403: outcome.kind = LearnOutcome::Kind::Refused; break;
+    default: break;
+    }
+    outcome.why = "HTTP " + std::to_string(reply.status) + " " + Printable(ClipText(reply.body, 160));
+    return outcome;
+}

@@ -9,6 +9,8 @@
 // IsRspamdPong          is a reply the answer to /ping
 // RspamdVersionOf       rspamd's name and version from a reply's Server header
 // ParseRspamdVerdict    score, threshold, action and rules of a /checkv2 body
+// BuildRspamdLearnHead  the head of a POST /learnspam or /learnham to the controller
+// ReadRspamdLearnReply  what a learn reply says became of the message
 //
 // Pure functions without sockets or state, called by every scanning thread
 // and by the thread that pings at start-up or a reload.  Nothing here throws:
@@ -21,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "rating/learning.h"
 
 // A reply's status line and headers are a few hundred bytes; a longer head
 // is no reply of rspamd's.
@@ -94,3 +98,15 @@ struct RspamdVerdict {
 // skipped (GTUBE) is rated by the score it reports; a symbol without a
 // numeric score counts as 0, and a "symbols" that is no object gives no rules.
 RspamdVerdict ParseRspamdVerdict(std::string_view json);
+
+// BuildRspamdLearnHead - replace head with the request line and headers of a
+// POST /learnspam or /learnham whose body (the message) has contentLength
+// bytes; the controller's password goes in a Password header when not empty.
+// There is no forget: the caller never asks for it.
+void BuildRspamdLearnHead(std::string& head, std::string_view host, LearnClass what, size_t contentLength,
+                          std::string_view password);
+
+// ReadRspamdLearnReply - 200 Learned, 208 Known (rspamd had learned it
+// already), 401 and 403 Refused (the password), any other reply Failed with
+// its status and error text.
+LearnOutcome ReadRspamdLearnReply(std::string_view bytes);

@@ -43,6 +43,9 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         }
         const char* text = buffers.text.Data();
         const int envelope = static_cast<int>(envelopeLength);
+        result.size = buffers.text.Size() - envelopeLength;
+        if (settings.logResults)
+            result.sender = SenderOfEnvelope(text, envelopeLength);
         if (CheckWhitelist(text, envelope, senders)) {
             result.verdict = ScanVerdict::Whitelisted;
             return result;
@@ -54,18 +57,22 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         message.envelopeLength = envelopeLength;
         message.requestId = request.Id();
         message.body = std::string_view(body, strnlen(body, buffers.text.Size() - envelopeLength));
-        message.wantRules = UsesRuleNames(settings);
+        // The result line names the rules: SYMBOLS costs spamd nothing more.
+        message.wantRules = UsesRuleNames(settings) || settings.logResults;
         message.spamdUser = SpamdUserOf(settings.spamd.user, text, envelope);
         message.until = until;
         FarmAnswer& answer = buffers.answer;
         farm.Exchange(message, recorder, buffers.exchange, answer);
+        if (!answer.host.empty())
+            result.answer = &answer;
         if (answer.kind == FarmAnswer::Kind::Unavailable) {
             result.verdict = ScanVerdict::Unavailable;
             return result;
         }
         if (answer.kind == FarmAnswer::Kind::Unrated) {
             // A spamd in trouble must not pass for a stream of clean mail.
-            PrintMsg("* spamd gave no rating for %s: %s\n", request.Path(), answer.why.c_str());
+            PrintMsg("* %s gave no rating for %s: %s\n", SpamdEngineName(answer.engine), request.Path(),
+                     answer.why.c_str());
             result.verdict = ScanVerdict::Unrated;
             result.record.unrated = true;
             return result;

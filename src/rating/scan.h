@@ -16,8 +16,9 @@
 // one throughout, so a reload never changes a scan half-way.  The farm
 // records every exchange it makes.
 //
-// Diagnostics: "* spamd gave no rating for <path>: <why>" when no engine
-// gave a verdict (the message is then answered with rating 0).
+// Diagnostics: "* spamd gave no rating for <path>: <why>" ("rspamd gave ..."
+// when the engine asked last was an rspamd) when no engine gave a verdict
+// (the message is then answered with rating 0).
 #pragma once
 
 #include <cstddef>
@@ -89,6 +90,11 @@ struct ScanResult {
     int error = 0;          // Unreachable, NoMemory: the system's error number
     bool fileExists = true;  // false: the request is not counted in the statistics
     MessageRecord record;   // what the statistics count (rating, spam sources and recipients)
+    // For the result line: the engines' answer (null when none was asked),
+    // the message's size without the envelope and its envelope sender.
+    const FarmAnswer* answer = nullptr;
+    size_t size = 0;
+    std::string_view sender;
 };
 
 class Scanner {

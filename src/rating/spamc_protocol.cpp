@@ -1,5 +1,6 @@
 #include "rating/spamc_protocol.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -162,4 +163,41 @@ void BuildRequestHeader(std::string& header, bool symbols, size_t contentLength,
         header += "\r\n";
     }
     header += "\r\n";
+}
+
+void BuildTellHeader(std::string& header, LearnClass what, size_t contentLength)
+{
+    header = "TELL SPAMC/1.5\r\n";
+    if (what == LearnClass::Forget) {
+        header += "Remove: local\r\n";
+    } else {
+        header += "Message-class: ";
+        header += LearnClassName(what);
+        header += "\r\nSet: local\r\n";
+    }
+    header += "Content-length: " + std::to_string(contentLength) + "\r\n\r\n";
+}
+
+LearnOutcome ReadTellReply(std::string_view reply, LearnClass what)
+{
+    LearnOutcome outcome;
+    const std::string_view status = reply.substr(0, reply.find_first_of("\r\n"));
+    const int code = StatusCode(status);
+    if (code < 0 || !status.starts_with("SPAMD/")) {
+        outcome.why = reply.empty() ? "empty reply" : "no SPAMD status line: " + ClipText(status, 80);
+        return outcome;
+    }
+    if (code != 0) {
+        outcome.kind = LearnOutcome::Kind::Refused;
+        outcome.why = ClipText(status, 160);
+        return outcome;
+    }
+    const size_t headersEnd = reply.find("\r\n\r\n");
+    const std::string_view headers = reply.substr(0, headersEnd);
+    const std::string_view did = what == LearnClass::Forget ? "\ndidremove:" : "\ndidset:";
+    std::string lower(headers);
+    for (char& c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    outcome.kind = lower.find(did) != std::string::npos ? LearnOutcome::Kind::Learned : LearnOutcome::Kind::Known;
+    return outcome;
 }

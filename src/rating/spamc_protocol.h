@@ -8,6 +8,8 @@
 //                     version spamd answers with
 // SpamcOutcome        what a parsed reply means for the message and the host
 // ParsePong           spamd's protocol word in a PING reply, or why it is none
+// BuildTellHeader     the TELL request that teaches (or takes back) a message
+// ReadTellReply       what a TELL reply says became of the message
 //
 // Pure functions without sockets; called by every scanning thread at once.
 // The operations of the first client live on elsewhere: sendCommand is
@@ -21,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "rating/learning.h"
 #include "stats/outcomes.h"
 
 inline constexpr std::string_view kPingRequest = "PING SPAMC/1.0\r\n";
@@ -67,3 +70,14 @@ ExchangeOutcome SpamcOutcome(const SpamdAnswer& answer);
 // ParsePong - true with spamd's protocol word ("SPAMD/1.5") when the reply
 // is a PONG; false with why otherwise.
 bool ParsePong(std::string_view reply, std::string& word, std::string& why);
+
+// BuildTellHeader - "TELL SPAMC/1.5" with "Message-class: spam|ham" and
+// "Set: local" to learn, or "Remove: local" to forget, and Content-length;
+// the blank line ends it.
+void BuildTellHeader(std::string& header, LearnClass what, size_t contentLength);
+
+// ReadTellReply - Learned when spamd says DidSet (DidRemove to forget);
+// Known for an EX_OK without it (spamd had the message already); Refused for
+// an error status (spamd runs without --allow-tell, or the TELL is refused
+// whole); Failed for a reply that is none.
+LearnOutcome ReadTellReply(std::string_view reply, LearnClass what);

@@ -6,15 +6,13 @@
 
 #include "base/output.h"
 #include "base/text.h"
-#include "rating/headers.h"
-#include "rating/rspamd_protocol.h"
+#include "rating/engine.h"
 #include "rating/spamd_connection.h"
 
 namespace {
 
 // A PING at start-up, at a reload and in a probe waits at most this long.
 constexpr int kPingTimeout = 10;
-constexpr size_t kPingReplyCapacity = 512;
 // A host that fails this many messages in a row is taken out even when it
 // answers a PING: one that holds every message until the reply time-out would
 // otherwise cost each message the whole wait.
@@ -34,34 +32,6 @@ MonotonicClock::time_point Until(const SpamdSettings& settings, const MessageToR
     return settings.replyTimeout > 0 ? message.until : MonotonicClock::time_point::max();
 }
 
-// FirstLine - the start of a reply as a log line may show it.
-std::string FirstLine(std::string_view reply)
-{
-    if (reply.empty())
-        return "empty reply";
-    return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
-}
-
-// HttpFraming - rspamd's replies are complete when their Content-Length has come.
-ReplyState HttpFraming(std::string_view reply, bool, bool)
-{
-    switch (RspamdReplyState(reply)) {
-    case HttpReplyState::Complete: return ReplyState::Complete;
-    case HttpReplyState::Invalid: return ReplyState::Invalid;
-    default: return ReplyState::Incomplete;
-    }
-}
-constexpr size_t kRspamdReplyCapacity = kRspamdHeadLimit + kRspamdBodyLimit;
-
-// HttpHostOf - the Host header of a request to an rspamd host.
-std::string HttpHostOf(const SpamdHost& host)
-{
-    if (host.transport == SpamdTransport::Unix)
-        return "localhost";
-    const bool v6 = host.address.find(':') != std::string::npos;
-    return (v6 ? "[" + host.address + "]" : host.address) + ":" + host.port;
-}
-
 // Reach - resolve the host (addresses filled) and PING it within the limits.
 PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
                   int replySeconds)
@@ -72,101 +42,45 @@ PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsCli
         ping.failure.why = ping.why;
         return ping;
     }
-    thread_local std::string reply;
-    const ExchangeLimits limits{connectSeconds, replySeconds};
-    if (host.engine == SpamdEngine::Rspamd) {
-        const std::string request = RspamdPingRequest(HttpHostOf(host));
-        ping.failure = ExchangeWithHost(host, addresses, tls, {request}, reply, {HttpFraming, false, 4096}, limits);
-        const HttpReply http = ParseHttpReply(reply);
-        if (!ping.failure.answered)
-            ping.why = ping.failure.why;
-        else if (!IsRspamdPong(http))
-            ping.why = http.valid ? "no pong to /ping: HTTP " + std::to_string(http.status) : http.why;
-        else
-            ping.word = RspamdVersionOf(http);
-        ping.answered = ping.why.empty();
-        if (ping.answered && ping.word.empty())
-            ping.word = "rspamd";
-        return ping;
-    }
-    const ReplyFraming framing{SpamcReplyState, false, kPingReplyCapacity};
-    ping.failure = ExchangeWithHost(host, addresses, tls, {kPingRequest}, reply, framing, limits);
+    thread_local std::string request, reply;
+    const EngineProtocol& protocol = ProtocolOf(host.engine);
+    protocol.buildPing(request, host);
+    ping.failure = ExchangeWithHost(host, addresses, tls, {request}, reply, protocol.pingFraming,
+                                    ExchangeLimits{connectSeconds, replySeconds});
     if (!ping.failure.answered)
         ping.why = ping.failure.why;
     else
-        ping.answered = ParsePong(reply, ping.word, ping.why);
+        ping.answered = protocol.readPing(reply, ping.word, ping.why);
     return ping;
 }
 
-// AskSpamd - CHECK (or SYMBOLS for the rule names) and its verdict.
-ExchangeOutcome AskSpamd(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
-                         const ExchangeLimits& limits, const MessageToRate& message, ExchangeBuffers& buffers,
-                         FarmAnswer& answer, ExchangeResult& result)
+// Ask - one message to one host in its engine's protocol, and its verdict.
+ExchangeOutcome Ask(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+                    const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
+                    ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
 {
-    BuildRequestHeader(buffers.head, message.wantRules, message.body.size() + 1, message.spamdUser);
-    const ReplyFraming framing{SpamcReplyState, message.wantRules, kSpamcReplyCapacity};
-    result = ExchangeWithHost(host, addresses, tls, {buffers.head, message.body, "\n"}, buffers.reply, framing,
-                              limits);
+    const EngineProtocol& protocol = ProtocolOf(host.engine);
+    CheckRequest request;
+    request.size = message.body.size();
+    request.wantRules = message.wantRules;
+    request.spamdUser = message.spamdUser;
+    if (protocol.needsEnvelope) {
+        EnvelopeAddresses& envelope = buffers.envelope;
+        ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
+        const std::string_view deliverTo =
+            user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
+        request.envelope = {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo};
+    }
+    protocol.buildCheck(buffers.head, host, request);
+    ReplyFraming framing = protocol.checkFraming;
+    framing.flag = message.wantRules;
+    result = ExchangeWithHost(host, addresses, tls, {buffers.head, message.body, protocol.checkTail}, buffers.reply,
+                              framing, limits);
     if (!result.answered) {
         answer.why = result.why;
         return result.failure;
     }
-    const SpamdAnswer parsed = ParseSpamdReply(buffers.reply);
-    const ExchangeOutcome outcome = SpamcOutcome(parsed);
-    if (outcome != ExchangeOutcome::Rated) {
-        answer.why = FirstLine(buffers.reply);
-        return outcome;
-    }
-    answer.score = parsed.score;
-    answer.threshold = parsed.threshold;
-    answer.scoreText.assign(parsed.scoreText);
-    answer.thresholdText.assign(parsed.thresholdText);
-    answer.rules.clear();
-    answer.action.clear();
-    if (message.wantRules)
-        RuleNamesText(parsed.body, answer.rules);
-    return outcome;
-}
-
-// AskRspamd - POST /checkv2 with the envelope, and its verdict: an HTTP 5xx
-// says the host is in trouble, any other reply without a verdict fails this
-// message only.
-ExchangeOutcome AskRspamd(const SpamdHost& host, const std::string& httpHost, const SpamdAddresses& addresses,
-                          const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
-                          ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
-{
-    EnvelopeAddresses& envelope = buffers.envelope;
-    ReadEnvelopeAddresses(message.text, message.envelopeLength, envelope);
-    const std::string_view deliverTo =
-        user == "recipient" && envelope.recipients.size() == 1 ? envelope.recipients[0] : std::string_view();
-    BuildRspamdCheckHead(buffers.head, httpHost, message.body.size(),
-                         {envelope.sender, envelope.recipients, envelope.sourceIp, message.requestId, deliverTo});
-    result = ExchangeWithHost(host, addresses, nullptr, {buffers.head, message.body}, buffers.reply,
-                              {HttpFraming, false, kRspamdReplyCapacity}, limits);
-    if (!result.answered) {
-        answer.why = result.why;
-        return result.failure;
-    }
-    const HttpReply http = ParseHttpReply(buffers.reply);
-    if (!http.valid || http.status != 200) {
-        answer.why = http.valid ? "HTTP " + std::to_string(http.status) + " " + ClipText(http.body, 120) : http.why;
-        return http.valid && http.status >= 500 ? ExchangeOutcome::HostError : ExchangeOutcome::Unrated;
-    }
-    const RspamdVerdict verdict = ParseRspamdVerdict(http.body);
-    if (!verdict.rated) {
-        answer.why = verdict.why;
-        return ExchangeOutcome::Unrated;
-    }
-    answer.score = verdict.score;
-    answer.threshold = verdict.requiredScore;
-    answer.scoreText = verdict.scoreText;
-    answer.thresholdText = verdict.thresholdText;
-    std::string joined;
-    for (const std::string& rule : verdict.rules)
-        joined += (joined.empty() ? "" : ",") + rule;
-    RuleNamesText(joined, answer.rules);
-    ActionText(verdict.action, answer.action);
-    return ExchangeOutcome::Rated;
+    return protocol.readCheck(buffers.reply, request, answer, answer.why);
 }
 
 // PingLimits - a PING within the host's connect time and at most kPingTimeout in all.
@@ -180,7 +94,6 @@ ExchangeLimits PingLimits(const SpamdSettings& settings)
 
 struct SpamdFarm::Host {
     SpamdHost config;                                 // fixed once started
-    std::string httpHost;                             // rspamd's Host header
     std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
     bool up = false;
     int64_t downSince = 0;  // monotonic seconds
@@ -231,12 +144,11 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
     for (const SpamdHost& config : settings.hosts) {
         Host& host = next->list.emplace_back();
         host.config = config;
-        host.httpHost = HttpHostOf(config);
         const char* name = config.name.c_str();
         if (settings.single)
             PrintMsg("* Connecting to socket %s\n", name);
         else
-            PrintMsg("* Connecting to spamd host %s\n", name);
+            PrintMsg("* Connecting to %s host %s\n", SpamdEngineName(config.engine), name);
         auto addresses = std::make_shared<SpamdAddresses>();
         const PingOutcome ping = Reach(config, *addresses, next->tls.get(), limits.connectSeconds, limits.replySeconds);
         host.addresses = std::move(addresses);
@@ -248,7 +160,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
             if (host.up)
                 PrintMsg("* engine: %s at %s\n", ping.word.c_str(), name);
             else
-                PrintMsg("* spamd host %s is down: %s\n", name, ping.why.c_str());
+                PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(config.engine), name, ping.why.c_str());
         } else if (host.up) {
             PrintMsg("* engine: %s\n", ping.word.c_str());
         } else if (!ping.failure.answered && ping.failure.failure == ExchangeOutcome::Unreachable &&
@@ -263,7 +175,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
         hosts = std::move(next);
     }
     if (!anyUp && !settings.single)
-        PrintMsg("* no spamd host answered\n");
+        PrintMsg("* no %s host answered\n", FarmEngineWord(settings));
     return anyUp;
 }
 
@@ -283,7 +195,8 @@ void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int er
         PrintMsg("* failed to connect to socket %s: %s\n", host.config.name.c_str(),
                  error != 0 ? strerror(error) : why.c_str());
     else if (wasUp)
-        PrintMsg("* spamd host %s is down: %s\n", host.config.name.c_str(), why.c_str());
+        PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(host.config.engine), host.config.name.c_str(),
+                 why.c_str());
 }
 
 ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddresses& addresses,
@@ -294,10 +207,10 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddres
     const SpamdSettings& settings = current.settings;
     const ExchangeLimits limits{settings.connectTimeout, settings.replyTimeout, Until(settings, message)};
     ExchangeResult result;
+    answer.host = host.config.name;
+    answer.engine = host.config.engine;
     ExchangeOutcome outcome =
-        host.config.engine == SpamdEngine::Rspamd
-            ? AskRspamd(host.config, host.httpHost, addresses, settings.user, limits, message, buffers, answer, result)
-            : AskSpamd(host.config, addresses, current.tls.get(), limits, message, buffers, answer, result);
+        Ask(host.config, addresses, current.tls.get(), settings.user, limits, message, buffers, answer, result);
     // A threshold of 0 or less makes every score meaningless: the rating would
     // be 0 or 100 whatever the message, so it is no verdict.
     if (outcome == ExchangeOutcome::Rated && !(answer.threshold > 0)) {
@@ -315,6 +228,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
 {
     answer.kind = FarmAnswer::Kind::Unavailable;
     answer.why.clear();
+    answer.host.clear();
     std::shared_ptr<Hosts> current;
     {
         std::lock_guard lock(mutex);
@@ -429,9 +343,10 @@ void SpamdFarm::ProbeDownHosts(int64_t now)
         }
     }
     if (cameBack && !current->settings.single)
-        PrintMsg("* spamd host %s is up again\n", due->config.name.c_str());
+        PrintMsg("* %s host %s is up again\n", SpamdEngineName(due->config.engine), due->config.name.c_str());
     else if (!ping.answered)
-        DebugMsg("spamd host %s is still down: %s\n", due->config.name.c_str(), ping.why.c_str());
+        DebugMsg("%s host %s is still down: %s\n", SpamdEngineName(due->config.engine), due->config.name.c_str(),
+                 ping.why.c_str());
 }
 
 std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const

@@ -45,11 +45,12 @@
 // it is never held during an exchange, a name resolution or a PING.  A
 // reload replaces the hosts as a whole; an exchange keeps those it began with.
 //
-// Diagnostics: "* Connecting to spamd host <name>" and then "* engine: <word>
-// at <name>" or "* spamd host <name> is down: <why>" at start-up and reload,
-// "* no spamd host answered" when none did; "* spamd host <name> is down:
-// <why>" when a host fails (once until it is back), "* spamd host <name> is
-// up again" when a probe brings it back.
+// Diagnostics, each naming the host's engine ("spamd host", "rspamd host"):
+// "* Connecting to spamd host <name>" and then "* engine: <word> at <name>"
+// or "* spamd host <name> is down: <why>" at start-up and reload, "* no spamd
+// host answered" ("engine" for a farm of both engines) when none did; "* spamd host <name> is down: <why>" when a
+// host fails (once until it is back), "* spamd host <name> is up again" when
+// a probe brings it back.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,7 @@
 
 #include "base/system.h"
 #include "config/spamd_settings.h"
+#include "rating/engine.h"
 #include "rating/envelope.h"
 #include "rating/spamc_protocol.h"
 #include "rating/spamd_connection.h"
@@ -78,16 +80,12 @@ struct MessageToRate {
 
 // FarmAnswer - what became of a message; its texts keep their room from
 // one message to the next.
-struct FarmAnswer {
+struct FarmAnswer : EngineVerdict {
     enum class Kind { Rated, Unrated, Unavailable };
     Kind kind = Kind::Unavailable;
-    double score = 0;
-    double threshold = 0;
-    std::string scoreText;      // as the engine wrote them (^4, ^5)
-    std::string thresholdText;
-    std::string rules;          // the rules that hit, as a header may carry them (^3)
-    std::string action;         // rspamd's action (^6); empty for spamd
     std::string why;            // Unrated: what the last engine answered
+    std::string host;           // the host asked last (empty: none was)
+    SpamdEngine engine = SpamdEngine::Spamd;  // its engine
 };
 
 // ExchangeBuffers - a scanning thread's request head, reply and envelope

@@ -1,6 +1,7 @@
 #include "rating/whitelist.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -27,17 +28,25 @@ char Lower(char c) { return static_cast<char>(tolower(static_cast<unsigned char>
 
 void whitelist::Initialize() { InitializeFrom(WhitelistPath()); }
 
-void whitelist::InitializeFrom(const std::string& path)
+void whitelist::Reload()
+{
+    const std::string path = WhitelistPath();
+    if (!InitializeFrom(path))
+        PrintMsg("* whitelist %s cannot be read (%s), its %d pattern(s) in force stay\n", path.c_str(),
+                 strerror(errno), static_cast<int>(Size()));
+}
+
+bool whitelist::InitializeFrom(const std::string& path)
 {
     // A FIFO or device in place of the file would hold the start-up in open().
     FileDescriptor fd = OpenRegularFile(path.c_str());
     if (!fd.IsOpen())
-        return;
+        return false;
     const std::unique_ptr<FILE, FileCloser> file(fdopen(fd.Get(), "r"));
     if (!file)
-        return;
+        return false;
     fd.Release();
-    patterns.clear();
+    auto next = std::make_shared<PatternList>();
     char line[kLineBufferSize];
     while (fgets(line, sizeof line, file.get()) != nullptr) {
         if (line[0] == '#')
@@ -50,15 +59,22 @@ void whitelist::InitializeFrom(const std::string& path)
             *c = Lower(*c);
         if (strlen(line) < kMinPatternLength)
             continue;
-        patterns.emplace_back(line);
+        next->emplace_back(line);
         DebugMsg("whitelisted: %s\n", line);
     }
-    PrintMsg("* %d items read from %s\n", static_cast<int>(patterns.size()), path.c_str());
+    // A read that failed half-way would leave only part of the list.
+    if (ferror(file.get()))
+        return false;
+    const int count = static_cast<int>(next->size());
+    patterns.store(std::move(next));
+    PrintMsg("* %d items read from %s\n", count, path.c_str());
+    return true;
 }
 
 bool whitelist::IsListed(const char* address) const
 {
-    for (const std::string& pattern : patterns) {
+    const std::shared_ptr<const PatternList> list = Patterns();
+    for (const std::string& pattern : *list) {
         if (wildcmp(pattern.c_str(), address)) {
             PrintMsg("* %s is whitelisted by %s\n", address, pattern.c_str());
             return true;

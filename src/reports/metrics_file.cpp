@@ -126,8 +126,8 @@ std::string FormatMetrics(const MetricsSample& s)
         ratingSum += rating * c.ratings[rating];
     for (const auto& [bound, count] : RatingHistogram(c.ratings, s.ratingBounds))
         buckets.emplace_back(bound == kRatings ? "+Inf" : std::to_string(bound), count);
-    m.Histogram("velmora_rating", "Ratings (0-100, 90 is spamd's threshold) of the messages spamd rated.", buckets,
-                static_cast<double>(ratingSum));
+    m.Histogram("velmora_rating", "Ratings (0-100, 90 is the engine's threshold) of the messages an engine rated.",
+                buckets, static_cast<double>(ratingSum));
 
     buckets.clear();
     uint64_t handled = 0;

@@ -149,3 +149,16 @@ TEST_F(Operations, MetricsFileFollowsTheTextFormatAndCountsSinceTheStart)
     EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.find("prom") != std::string::npos; }),
               1);  // no temporary file left
 }
+
+TEST_F(Operations, HelpAndVersionPrintAndEndWithoutStartingTheFilter)
+{
+    for (const char* arg : {"--help", "-h", "--version"}) {
+        plugin.Start({.settings = "", .args = {arg}});
+        const std::vector<std::string> lines = plugin.ReadAllUntilExit(10s);
+        EXPECT_EQ(plugin.WaitExit(10s), 0) << arg;
+        ASSERT_FALSE(lines.empty()) << arg;
+        EXPECT_TRUE(lines[0].starts_with(arg[2] == 'v' ? "VelmoraSpamAssassin 0.3" : "usage: VelmoraSpamAssassin"))
+            << lines[0];
+        EXPECT_FALSE(Has(lines, std::string("* Unknown option: ") + arg + ":")) << arg;
+    }
+}

@@ -86,3 +86,48 @@ TEST_F(Rating, ConcurrentRequestsAcrossReloadsAreAnsweredOnceWithTheirOwnRating)
     EXPECT_EQ(plugin.Count("* re-reading VelmoraSpamAssassin.cfg"), 4u);  // the marker's two lines, one per signal
     EXPECT_EQ(static_cast<int>(spamd.Requests().size()) - spamd.CheckCount(), 4);  // a PING at start and per reload
 }
+
+TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
+{
+    spamd.SetResponder([](const std::string& request) {
+        if (request.find("Subject: cut") != std::string::npos)
+            return SpamdReply{.mode = SpamdReply::Mode::Close};
+        return SpamdReply{.raw = "SPAMD/1.1 0 EX_OK\r\nContent-length: 13\r\nSpam: True ; 7.5 / 5.0\r\n\r\n"
+                                 "GTUBE,MY_RULE"};
+    });
+    PluginProcess::Options options = DefaultOptions(2, "LogResults = YES;\n");
+    options.whitelist = "*@trusted.example\n";
+    plugin.Start(options);
+    const std::string host = " engine=spamd host=" + spamd.SocketPath();
+    const struct {
+        const char* id;
+        std::string content;  // empty: no such file
+        std::string begins, ends;
+    } table[] = {
+        {"r1", "P <odd \"name@example.org>\n\nSubject: hi\n\nhi\n", "* result id=r1 outcome=rated rating=100 ms=",
+         host + " score=7.5/5.0 size=16 from=\"odd \\x22name@example.org\" rules=GTUBE,MY_RULE"},
+        {"w1", "P <a@trusted.example>\n\nSubject: hi\n\nhi\n", "* result id=w1 outcome=whitelisted rating=0 ms=",
+         " size=16 from=a@trusted.example"},
+        {"u1", "Subject: cut\n\nhi\n", "* result id=u1 outcome=unrated rating=0 ms=",
+         host + " size=17 why=\"closed without a reply\""},
+        {"f1", "", "* result id=f1 outcome=failed ms=0 why=\"No such file or directory\"", ""},
+    };
+    for (const auto& row : table) {
+        const std::string path = row.content.empty() ? plugin.WorkDir() + "/none" : Message(row.id, row.content);
+        plugin.Send(std::string(row.id) + " FILE " + path);
+        const std::string reply = plugin.NextReply();
+        ASSERT_TRUE(reply.starts_with(std::string(row.id) + " ")) << reply;
+        const std::vector<std::string>& lines = plugin.Transcript();
+        const std::string& result = lines.at(lines.size() - 2);
+        EXPECT_TRUE(result.starts_with(row.begins) && result.ends_with(row.ends)) << result;
+    }
+    // A reload without the key turns the lines off.
+    WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", DefaultSettingsText(spamd.SocketPath(), 2));
+    WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    plugin.Send("r2 FILE " + Message("r2", "Subject: hi\n\nhi\n"));
+    EXPECT_EQ(plugin.NextReply().substr(0, 13), "r2 ADDHEADER ");
+    Quit();
+    EXPECT_EQ(std::count_if(plugin.Transcript().begin(), plugin.Transcript().end(),
+                            [](const std::string& line) { return line.starts_with("* result "); }),
+              4);
+}

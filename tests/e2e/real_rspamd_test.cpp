@@ -101,7 +101,7 @@ TEST_F(RealRspamdTest, AFarmOfSpamdAndRspamdLosesNoRequestWhenRspamdGoesAndComes
             rspamd->Stop();
     });
     ASSERT_TRUE(rspamd->Start()) << rspamd->Error();
-    plugin.WaitFor("* spamd host " + Host() + " is up again");
+    plugin.WaitFor("* rspamd host " + Host() + " is up again");
     burst(160, 200, [](size_t) {});
     EXPECT_EQ(plugin.Quit(), 0);
 
@@ -114,5 +114,6 @@ TEST_F(RealRspamdTest, AFarmOfSpamdAndRspamdLosesNoRequestWhenRspamdGoesAndComes
     EXPECT_EQ(ratings["ADDHEADER \"X-Score: 100\\e"] + ratings["ADDHEADER \"X-Score:  90\\e"], 200) << replies.begin()->second;
     EXPECT_GT(ratings["ADDHEADER \"X-Score:  90\\e"], 0);
     for (const std::string& line : plugin.Transcript())
-        EXPECT_FALSE(line.starts_with("* spamd gave no rating") || line.starts_with("* no spamd host")) << line;
+        EXPECT_FALSE(line.find(" gave no rating for ") != line.npos || line.find(" host could rate ") != line.npos)
+            << line;
 }

@@ -1,6 +1,8 @@
 // Reloading the settings: the marker file hup.sig and errors in a new file;
 // the settings without which the plugin cannot start.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "plugin_test.h"
 
@@ -63,4 +65,38 @@ TEST_F(Reload, WithoutTheSubmittedDirectoryOrSpamdTheStartUpEndsWithStatusOne)
     plugin.ReadAllUntilExit();
     EXPECT_EQ(plugin.Count("* failed to connect to socket " + nowhere + ": No such file or directory"), 1u);
     EXPECT_EQ(plugin.WaitExit(), 1);
+}
+
+TEST_F(Reload, WhitelistFollowsTheMarkerAndSighupAndAnUnreadableFileKeepsTheList)
+{
+    const std::string list = plugin.WorkDir() + "/whitelist.txt";
+    PluginProcess::Options options = DefaultOptions(2);
+    options.whitelist = "*@old.example\n";
+    plugin.Start(options);
+    const std::string message = Message("m", "P <x@new.example>\n\nSubject: hi\n\nhello\n");
+    const std::string rated = " ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"";
+    const std::string listed = " ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"";
+    plugin.Send("1 FILE " + message);
+    EXPECT_EQ(plugin.NextReply(), "1" + rated);
+    WriteFile(list, "*@old.example\n*@new.example\n");
+    WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    plugin.Send("2 FILE " + message);
+    EXPECT_EQ(plugin.NextReply(), "2" + listed);
+    EXPECT_EQ(plugin.Count("* 2 items read from " + list), 1u);
+    EXPECT_EQ(plugin.Count("* x@new.example is whitelisted by *@new.example"), 1u);
+    // A whitelist that cannot be read keeps the patterns in force.
+    unlink(list.c_str());
+    mkdir(list.c_str(), 0755);
+    WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    plugin.Send("3 FILE " + message);
+    EXPECT_EQ(plugin.NextReply(), "3" + listed);
+    EXPECT_EQ(plugin.Count("* whitelist " + list + " cannot be read (Is a directory), its 2 pattern(s) in force stay"),
+              1u);
+    rmdir(list.c_str());
+    WriteFile(list, "*@other.example\n");
+    kill(plugin.Pid(), SIGHUP);
+    plugin.WaitFor("* 1 items read from " + list);
+    plugin.Send("4 FILE " + message);
+    EXPECT_EQ(plugin.NextReply(), "4" + rated);
+    Quit();
 }

@@ -1,7 +1,8 @@
 // real_spamd - a private spamd for the tests that need the real one, started
 // and stopped by scripts/private-spamd.sh: on a Unix socket in a temporary
 // directory, local tests only and no Bayes, so that a message gets the same
-// score every time.
+// score every time.  A learning spamd takes TELL into a Bayes database of its
+// own (BayesPath).
 #pragma once
 
 #include <cstdio>
@@ -16,11 +17,12 @@ public:
 
     // Starts spamd and waits (at most a minute) for its socket; Error() tells what went wrong otherwise.
     // The shell stops spamd when its input ends: at the destructor, or when the test process ends.
-    RealSpamd()
-        : shell(popen(("bash -c '. \"$0\"/scripts/private-spamd.sh; start_private_spamd \"$1\" >&2 </dev/null && "
-                       "read -r _; stop_private_spamd' " VSA_SOURCE_DIR " " + dir.Path() + " 2>" + dir.File("log"))
+    explicit RealSpamd(bool learning = false)
+        : shell(popen(("bash -c '. \"$0\"/scripts/private-spamd.sh; start_private_spamd \"$1\" \"$2\" >&2 </dev/null "
+                       "&& read -r _; stop_private_spamd' " VSA_SOURCE_DIR " " + dir.Path() +
+                       (learning ? " learn" : " scan") + " 2>" + dir.File("log"))
                           .c_str(),
-                      "w"))
+                      "we"))
     {
         // The script writes to the log only when spamd did not start.
         for (int wait = 0; wait < 600 && !FileExists(SocketPath()) && ReadFileText(dir.File("log")).empty(); wait++)
@@ -37,6 +39,7 @@ public:
     bool Ready() const { return error.empty(); }
     const std::string& Error() const { return error; }
     std::string SocketPath() const { return dir.File("spamd.sock"); }
+    std::string BayesPath() const { return dir.File("bayes"); }
 
 private:
     TempDir dir;

@@ -346,7 +346,7 @@ TEST_F(Farm, AnRspamdHostIsAskedInItsOwnProtocolWithTheEnvelope)
     // An HTTP 5xx is a host in trouble: the message goes on to spamd, which gets the User.
     status = 503;
     EXPECT_TRUE(Scan().starts_with("7 ADDHEADER"));  // the turn of spamd
-    EXPECT_TRUE(Scan().starts_with("* spamd host rspamd:" + dir.File("a.sock") + " is down: HTTP 503 "));
+    EXPECT_TRUE(Scan().starts_with("* rspamd host rspamd:" + dir.File("a.sock") + " is down: HTTP 503 "));
     EXPECT_EQ(b->Requests().size(), 3u);  // its PING, then SYMBOLS for the rule names
     EXPECT_NE(b->Requests().back().find("\r\nUser: filter\r\n"), std::string::npos);
 }
