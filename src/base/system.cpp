@@ -97,9 +97,9 @@ void FileDescriptor::Close()
     }
 }
 
-FileDescriptor OpenRegularFile(const char* path, off_t* size)
+FileDescriptor OpenRegularFile(const char* path, off_t* size, int extraFlags)
 {
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
     if (!file.IsOpen())
         return file;
     struct stat status;
@@ -157,9 +157,9 @@ long ReadUpTo(int fd, char* buffer, size_t capacity)
     return static_cast<long>(got);
 }
 
-bool ReadWholeRegularFile(std::string_view path, std::string& content)
+bool ReadWholeRegularFile(std::string_view path, std::string& content, int extraFlags)
 {
-    FileDescriptor file = OpenRegularFile(std::string(path).c_str());
+    FileDescriptor file = OpenRegularFile(std::string(path).c_str(), nullptr, extraFlags);
     if (!file.IsOpen())
         return false;
     content.clear();

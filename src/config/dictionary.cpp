@@ -1,8 +1,10 @@
 #include "config/dictionary.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -242,8 +244,10 @@ void DumpInto(std::string& out, const cfgfItem& item)
 std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName)
 {
     std::string content;
-    if (!ReadWholeRegularFile(fileName, content)) {
-        cfgfFileError(fileName, "unable to open file");
+    // The settings and the dump are the plugin's own: a link in their place
+    // would have it read (and echo in errors) a file of someone else's choice.
+    if (!ReadWholeOwnFile(fileName, content)) {
+        cfgfFileError(fileName, "unable to open file%s", errno == ELOOP ? ": a symbolic link is refused" : "");
         return nullptr;
     }
     return DictionaryReader(content, fileName).ReadFile();

@@ -139,7 +139,11 @@ void ReadSpamd(const cfgfItem* conf, Settings& next)
             next.spamd = SocketPathFarm(next.socketPath);
         return;
     }
-    if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd))
+    if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd); farm && farm->single) {
+        next.spamd = SocketPathFarm(next.socketPath);
+        next.spamd.connectTimeout = farm->connectTimeout;
+        next.spamd.replyTimeout = farm->replyTimeout;
+    } else if (farm)
         next.spamd = std::move(*farm);
     else if (next.spamd.single)
         next.spamd = SocketPathFarm(next.socketPath);
@@ -239,8 +243,7 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpInterval", std::to_string(settings.statDumpInterval));
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
-    if (!settings.spamd.single)
-        cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
+    cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
     for (const char* key : kReportDictionaries)
         if (const cfgfItem* dict = cfgfGetDictValue(settings.pConf.get(), key, cfgfDictionary))
             cfgfAddToDictionary(tree.get(), key, cfgfItem(*dict));

@@ -148,11 +148,14 @@ ExchangeOutcome AskRspamd(const SpamdHost& host, const std::string& httpHost, co
         answer.why = http.valid ? "HTTP " + std::to_string(http.status) + " " + ClipText(http.body, 120) : http.why;
         return http.valid && http.status >= 500 ? ExchangeOutcome::HostError : ExchangeOutcome::Unrated;
     }
-    const RspamdVerdict verdict = ParseRspamdVerdict(http.body);
+    const RspamdVerdict verdict = ParseRspamdVerdict(http.body, result.deadline);
     if (!verdict.rated) {
         answer.why = verdict.why;
-        return ExchangeOutcome::Unrated;
+        return Monotonic() >= result.deadline ? ExchangeOutcome::TimedOut : ExchangeOutcome::Unrated;
     }
+    if (verdict.symbolsLeftOut != 0)
+        PrintMsg("* rspamd host %s: %zu symbols beyond the first %zu left out\n", host.name.c_str(),
+                 verdict.symbolsLeftOut, kRspamdSymbolLimit);
     answer.score = verdict.score;
     answer.threshold = verdict.requiredScore;
     answer.scoreText = verdict.scoreText;

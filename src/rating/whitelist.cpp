@@ -1,10 +1,12 @@
 #include "rating/whitelist.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -29,10 +31,14 @@ void whitelist::Initialize() { InitializeFrom(WhitelistPath()); }
 
 void whitelist::InitializeFrom(const std::string& path)
 {
-    // A FIFO or device in place of the file would hold the start-up in open().
-    FileDescriptor fd = OpenRegularFile(path.c_str());
-    if (!fd.IsOpen())
+    // A FIFO or device in place of the file would hold the start-up in
+    // open(); a link would have it read a file of someone else's choice.
+    FileDescriptor fd = OpenOwnFile(path.c_str());
+    if (!fd.IsOpen()) {
+        if (errno != ENOENT)
+            PrintMsg("* whitelist %s not read: %s\n", path.c_str(), FileRefusal(errno).c_str());
         return;
+    }
     const std::unique_ptr<FILE, FileCloser> file(fdopen(fd.Get(), "r"));
     if (!file)
         return;
@@ -103,7 +109,8 @@ bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list)
     if (list.Size() == 0 || envelopeLength <= 0)
         return false;
     const std::string sender(SenderOfEnvelope(text, static_cast<unsigned long>(envelopeLength)));
-    if (sender.empty())
+    // A cut address is another address: its tail could name a trusted domain.
+    if (sender.empty() || sender.size() > kMaxAddressLength)
         return false;
     DebugMsg("checking whitelist for %s\n", sender.c_str());
     return list.IsListed(sender.c_str());

@@ -11,8 +11,11 @@
 // The top floor owns the one list.  It is filled before the scanning threads
 // start and only read after, so they consult it without a lock.
 //
+// A sender longer than the 1022 characters compared is never whitelisted.
+// The file must be a regular file, not a link.
 // Diagnostics: "* %d items read from %s" after reading the file (nothing when
-// it cannot be opened), "* %s is whitelisted by %s" for every match, debug
+// it does not exist, "* whitelist <path> not read: <why>" when it is refused
+// or cannot be read), "* %s is whitelisted by %s" for every match, debug
 // lines for every pattern read and every address checked.
 #pragma once
 

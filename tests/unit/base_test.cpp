@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -168,4 +169,38 @@ TEST(System, OnlyRegularFilesOpenAndNoneBlocks)
     EXPECT_FALSE(ReadWholeRegularFile(dir.File("fifo"), content));
     EXPECT_TRUE(ReadWholeRegularFile(dir.File("message"), content));
     EXPECT_EQ(content, "hello");
+}
+
+TEST(Files, NewFilesNeverGoThroughALinkOrAFifoAndAreReleasedAsWritten)
+{
+    TempDir dir;
+    static uint64_t next = 0;
+    const auto draw = [] { return next++ % 3; };  // names 0, 1, 2, 0, ...
+    symlink("/nonexistent", dir.File("f0").c_str());
+    mkfifo(dir.File("f1").c_str(), 0600);
+    umask(0077);
+    NewFile file = NewFile::Create(dir.Path(), "f", "", 0644, draw);  // 0 and 1 taken: 2
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.Name(), dir.File("f2"));
+    struct stat status;
+    EXPECT_TRUE(fstat(file.Get(), &status) == 0 && (status.st_mode & 07777) == 0644);
+    ASSERT_TRUE(WriteAll(file.Get(), "mine"));
+    WriteFile(dir.File("taken"), "theirs");
+    EXPECT_FALSE(file.Release(dir.File("taken"), false));
+    EXPECT_EQ(errno, EEXIST);
+    // A stranger's link at the temporary name changes nothing of what is released.
+    rename(dir.File("f2").c_str(), dir.File("moved").c_str());
+    symlink(dir.File("taken").c_str(), dir.File("f2").c_str());
+    ASSERT_TRUE(file.Release(dir.File("out"), false));
+    EXPECT_EQ(ReadFileText(dir.File("out")), "mine");
+    NewFile replacing = NewFile::Create(dir.Path(), "g", "", 0600, draw);
+    unlink(replacing.Name().c_str());
+    EXPECT_FALSE(replacing.Release(dir.File("out"), true));  // the name is gone: nothing to rename
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(ReadFileText(dir.File("out")), "mine");
+    umask(022);
+    EXPECT_FALSE(OpenOwnFile(dir.File("f0").c_str()).IsOpen() || OpenOwnFile(dir.File("f1").c_str()).IsOpen());
+    EXPECT_EQ(FileRefusal(ELOOP), "a symbolic link is refused");
+    std::string content;
+    EXPECT_FALSE(ReadWholeOwnFile(dir.File("f2"), content));  // a link, though its target is a file
 }
