@@ -175,32 +175,25 @@ TEST(Files, NewFilesNeverGoThroughALinkOrAFifoAndAreReleasedAsWritten)
 {
     TempDir dir;
     static uint64_t next = 0;
-    const auto draw = [] { return next++ % 3; };  // names 0, 1, 2, 0, ...
     symlink("/nonexistent", dir.File("f0").c_str());
     mkfifo(dir.File("f1").c_str(), 0600);
     umask(0077);
-    NewFile file = NewFile::Create(dir.Path(), "f", "", 0644, draw);  // 0 and 1 taken: 2
-    ASSERT_TRUE(file.IsOpen());
-    EXPECT_EQ(file.Name(), dir.File("f2"));
+    NewFile file = NewFile::Create(dir.Path(), "f", "", 0644, [] { return next++; });  // 0 and 1 taken: 2
+    umask(022);
     struct stat status;
-    EXPECT_TRUE(fstat(file.Get(), &status) == 0 && (status.st_mode & 07777) == 0644);
-    ASSERT_TRUE(WriteAll(file.Get(), "mine"));
+    ASSERT_TRUE(file.Name() == dir.File("f2") && WriteAll(file.Get(), "mine") && fstat(file.Get(), &status) == 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
     WriteFile(dir.File("taken"), "theirs");
-    EXPECT_FALSE(file.Release(dir.File("taken"), false));
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(!file.Release(dir.File("taken"), false) && errno == EEXIST);
     // A stranger's link at the temporary name changes nothing of what is released.
     rename(dir.File("f2").c_str(), dir.File("moved").c_str());
     symlink(dir.File("taken").c_str(), dir.File("f2").c_str());
     ASSERT_TRUE(file.Release(dir.File("out"), false));
-    EXPECT_EQ(ReadFileText(dir.File("out")), "mine");
-    NewFile replacing = NewFile::Create(dir.Path(), "g", "", 0600, draw);
+    NewFile replacing = NewFile::Create(dir.Path(), "g", "", 0600);
     unlink(replacing.Name().c_str());
-    EXPECT_FALSE(replacing.Release(dir.File("out"), true));  // the name is gone: nothing to rename
-    EXPECT_EQ(errno, ELOOP);
+    EXPECT_TRUE(!replacing.Release(dir.File("out"), true) && errno == ELOOP);  // its name is gone: nothing to rename
     EXPECT_EQ(ReadFileText(dir.File("out")), "mine");
-    umask(022);
-    EXPECT_FALSE(OpenOwnFile(dir.File("f0").c_str()).IsOpen() || OpenOwnFile(dir.File("f1").c_str()).IsOpen());
-    EXPECT_EQ(FileRefusal(ELOOP), "a symbolic link is refused");
     std::string content;
-    EXPECT_FALSE(ReadWholeOwnFile(dir.File("f2"), content));  // a link, though its target is a file
+    EXPECT_FALSE(OpenOwnFile(dir.File("f1").c_str()).IsOpen() || ReadWholeOwnFile(dir.File("f2"), content));
+    EXPECT_EQ(FileRefusal(ELOOP), "a symbolic link is refused");
 }

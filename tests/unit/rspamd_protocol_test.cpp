@@ -76,15 +76,14 @@ TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
         else
             EXPECT_NE(verdict.why.find(row.expected), std::string::npos) << verdict.why;
     }
-    std::string many = R"({"score":1,"required_score":2,"symbols":{)";
-    for (size_t n = 0; n < kRspamdSymbolLimit + 5; n++)
-        many += "\"S" + std::to_string(n) + (n == 7 ? "\":{\"score\":2}," : "\":{},");
-    many.back() = '}';
-    const RspamdVerdict verdict = ParseRspamdVerdict(many + "}");
+    std::string many = R"({"score":1,"required_score":2,"symbols":{"S7":{"score":2})";
+    for (size_t n = 1; n < kRspamdSymbolLimit + 5; n++)
+        many += ",\"S" + std::to_string(n + 7) + "\":{}";
+    const RspamdVerdict verdict = ParseRspamdVerdict(many + "}}");
     EXPECT_EQ(verdict.rules.size(), kRspamdSymbolLimit);
     EXPECT_EQ(verdict.rules[0], "S7");
     EXPECT_EQ(verdict.symbolsLeftOut, 5u);
-    EXPECT_NE(ParseRspamdVerdict(many + "}", Monotonic()).why.find("not parsed within"), std::string::npos);
+    EXPECT_NE(ParseRspamdVerdict(many + "}}", Monotonic()).why.find("not parsed within"), std::string::npos);
 }
 
 TEST(RspamdReply, FramingIsStrictAndBounded)
