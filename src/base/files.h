@@ -20,8 +20,12 @@
 // can delay or stop a file (fill the disk, take every name), but cannot make
 // the plugin write through a link, hang on a FIFO, loosen a file's mode, or
 // release anything but the bytes written.  A temporary name that exists
-// already is removed only when it is a regular file of ours with one link
-// (a leftover); anything else stays, and a fresh name is drawn.
+// already is removed only when it is a regular file of ours with one link,
+// untouched for an hour (a leftover of an earlier run); anything else stays,
+// and a fresh name is drawn either way.  The release links the open file
+// itself (as root directly, otherwise through /proc/self/fd); without either
+// it checks that the temporary name still is the file written, renames, and
+// checks the final name again.
 #pragma once
 
 #include <sys/stat.h>
