@@ -172,18 +172,40 @@ void NewFile::Discard()
 
 FileDescriptor OpenOwnFile(const char* path, off_t* size)
 {
-    return OpenRegularFile(path, size, O_NOFOLLOW);
+    FileDescriptor file = OpenRegularFile(path, size, O_NOFOLLOW);
+    if (file.IsOpen() || errno != ELOOP)
+        return file;
+    // The link itself, held open: its owner and its target are read from
+    // the same link, however the name changes meanwhile.
+    const FileDescriptor link(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    char target[4096];
+    ssize_t length = -1;
+    if (link.IsOpen() && fstat(link.Get(), &status) == 0 && S_ISLNK(status.st_mode) &&
+        (status.st_uid == 0 || status.st_uid == geteuid()))
+        length = readlinkat(link.Get(), "", target, sizeof target - 1);
+    if (length <= 0) {
+        errno = ELOOP;
+        return FileDescriptor();
+    }
+    std::string resolved(target, static_cast<size_t>(length));
+    if (resolved[0] != '/')
+        if (const char* slash = strrchr(path, '/'))
+            resolved.insert(0, path, static_cast<size_t>(slash - path + 1));
+    // One link only: its target must be the file itself.
+    return OpenRegularFile(resolved.c_str(), size, O_NOFOLLOW);
 }
 
 bool ReadWholeOwnFile(std::string_view path, std::string& content)
 {
-    return ReadWholeRegularFile(path, content, O_NOFOLLOW);
+    const FileDescriptor file = OpenOwnFile(std::string(path).c_str());
+    return file.IsOpen() && ReadAll(file.Get(), content);
 }
 
 std::string FileRefusal(int error)
 {
     if (error == ELOOP)
-        return "a symbolic link is refused";
+        return "a symbolic link of another user, or to a link, is refused";
     if (error == EINVAL)
         return "not a regular file";
     return strerror(error);

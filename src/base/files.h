@@ -11,8 +11,10 @@
 //                   the file written, whatever happened to the temporary name
 // NewFile::Discard  remove the temporary name (if it still is ours) and close
 // RandomNumber      64 unpredictable bits (getrandom)
-// OpenOwnFile       open one of the plugin's own files for reading: a link,
-//                   a FIFO or anything but a regular file is refused
+// OpenOwnFile       open one of the plugin's own files for reading (settings,
+//                   whitelist, dump): a FIFO or anything but a regular file is
+//                   refused, and so is a link unless root or the plugin's own
+//                   user made it and it names the file itself
 // ReadWholeOwnFile  the contents of such a file
 // FileRefusal       a few words for the error of a refused open
 //
@@ -80,10 +82,14 @@ private:
     ino_t inode = 0;
 };
 
-// OpenOwnFile - like OpenRegularFile, but a symbolic link is refused too
-// (ELOOP).  Files that others name (the host's message files) are not ours.
+// OpenOwnFile - like OpenRegularFile, but a symbolic link is followed only
+// when it belongs to root or the plugin's user (an installation links the
+// settings into the working directory) and points at the file, not at
+// another link; ELOOP otherwise.  Whoever else can write the directory
+// cannot make such a link.  Files that others name (the host's message
+// files) are not ours.
 FileDescriptor OpenOwnFile(const char* path, off_t* size = nullptr);
 bool ReadWholeOwnFile(std::string_view path, std::string& content);
-// FileRefusal - "a symbolic link is refused" for ELOOP, "not a regular file"
-// for EINVAL, else the system's text.
+// FileRefusal - the refused link for ELOOP, "not a regular file" for
+// EINVAL, else the system's text.
 std::string FileRefusal(int error);

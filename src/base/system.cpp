@@ -157,15 +157,18 @@ long ReadUpTo(int fd, char* buffer, size_t capacity)
     return static_cast<long>(got);
 }
 
-bool ReadWholeRegularFile(std::string_view path, std::string& content, int extraFlags)
+bool ReadWholeRegularFile(std::string_view path, std::string& content)
 {
-    FileDescriptor file = OpenRegularFile(std::string(path).c_str(), nullptr, extraFlags);
-    if (!file.IsOpen())
-        return false;
+    FileDescriptor file = OpenRegularFile(std::string(path).c_str());
+    return file.IsOpen() && ReadAll(file.Get(), content);
+}
+
+bool ReadAll(int fd, std::string& content)
+{
     content.clear();
     char block[65536];
     for (;;) {
-        long n = ReadUpTo(file.Get(), block, sizeof block);
+        long n = ReadUpTo(fd, block, sizeof block);
         if (n < 0)
             return false;
         content.append(block, static_cast<size_t>(n));

@@ -15,6 +15,7 @@
 // OpenRegularFile  open a file without blocking and only if it is a regular one
 // WriteAll         write a whole buffer, resuming partial and interrupted writes
 // ReadUpTo         read until the end of the input or the buffer is full
+// ReadAll          read an open file to its end
 // ExitProcess      end the process at once (no shutdown)
 //
 // Thread-safe throughout.
@@ -116,7 +117,9 @@ bool WriteAll(int fd, std::string_view bytes);
 long ReadUpTo(int fd, char* buffer, size_t capacity);
 // ReadWholeRegularFile - the contents of a regular file (OpenRegularFile's
 // rules); false with errno set otherwise.
-bool ReadWholeRegularFile(const std::string_view path, std::string& content, int extraFlags = 0);
+bool ReadWholeRegularFile(const std::string_view path, std::string& content);
+// ReadAll - the rest of an open file; false (errno set) when a read fails.
+bool ReadAll(int fd, std::string& content);
 
 // ExitProcess - end the process at once with a status.  Other threads may be
 // inside the standard library; no static destructor runs under their feet.

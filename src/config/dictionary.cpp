@@ -244,10 +244,11 @@ void DumpInto(std::string& out, const cfgfItem& item)
 std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName)
 {
     std::string content;
-    // The settings and the dump are the plugin's own: a link in their place
-    // would have it read (and echo in errors) a file of someone else's choice.
+    // The settings and the dump are the plugin's own: a stranger's link in
+    // their place would have it read (and echo in errors) a file of the
+    // stranger's choice.
     if (!ReadWholeOwnFile(fileName, content)) {
-        cfgfFileError(fileName, "unable to open file%s", errno == ELOOP ? ": a symbolic link is refused" : "");
+        cfgfFileError(fileName, "unable to open file%s", errno == ELOOP ? (": " + FileRefusal(ELOOP)).c_str() : "");
         return nullptr;
     }
     return DictionaryReader(content, fileName).ReadFile();

@@ -12,7 +12,7 @@
 // start and only read after, so they consult it without a lock.
 //
 // A sender longer than the 1022 characters compared is never whitelisted.
-// The file must be a regular file, not a link.
+// The file must be a regular file (a link only if root or the plugin's user made it).
 // Diagnostics: "* %d items read from %s" after reading the file (nothing when
 // it does not exist, "* whitelist <path> not read: <why>" when it is refused
 // or cannot be read), "* %s is whitelisted by %s" for every match, debug
