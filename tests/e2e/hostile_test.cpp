@@ -24,7 +24,7 @@ TEST_F(Hostile, NoLinkFifoOrGuessedNameInAWrittenDirectoryTurnsThePluginAgainstI
     symlink(secret.c_str(), (work + "/statistics.dat.tmp").c_str());  // the dump's old fixed temporary name
     mkfifo((work + "/v.prom.tmp").c_str(), 0600);                       // the metrics file's
     symlink(secret.c_str(), (work + "/whitelist.txt").c_str());
-    const bool root = lchown((work + "/whitelist.txt").c_str(), 65534, 65534) == 0;  // a stranger's link
+    const bool root = lchown((work + "/whitelist.txt").c_str(), geteuid() + 1, -1) == 0;  // a stranger's link
     // The attacker swaps every "*.tmp" file of the submission directory for a link, at once.
     std::atomic<int> swapped{0};
     std::atomic<bool> stop{false};
