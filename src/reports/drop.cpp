@@ -1,13 +1,10 @@
 #include "reports/drop.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 
 #include "base/output.h"
 #include "base/system.h"

@@ -1,7 +1,5 @@
 #include "stats/dump.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
