@@ -1,7 +1,8 @@
 // hotspots_bench - timings of the in-process work that grows with traffic:
 // counting sources and targets, the periodic statistics dump, the daily
-// report, the verdict reply with its recording, and reading a large
-// dictionary file.
+// report, the verdict reply with its recording, reading a large
+// dictionary file, and rspamd's verdict with many symbols (the time must
+// grow linearly with the symbols: 1,000 / 10,000 / 100,000).
 //
 // Everything the plugin would write to the host goes to /dev/null; files go
 // into a temporary working directory that is removed at the end.
@@ -24,6 +25,7 @@
 #include "config/paths.h"
 #include "config/settings.h"
 #include "protocol/request.h"
+#include "rating/rspamd_protocol.h"
 #include "reports/daily.h"
 #include "stats/dump.h"
 #include "stats/ranked_list.h"
@@ -233,6 +235,23 @@ void BM_cfgfReadConfigText(benchmark::State& state)
     state.counters["top_entries"] = static_cast<double>(entries);
 }
 BENCHMARK(BM_cfgfReadConfigText)->Unit(benchmark::kMillisecond);
+
+// rspamd's /checkv2 reply with state.range(0) symbols, in rspamd's layout.
+void BM_ParseRspamdVerdict(benchmark::State& state)
+{
+    std::string json = "{\"is_skipped\":false,\"score\":20.0,\"required_score\":15.0,\"action\":\"reject\","
+                       "\"symbols\":{";
+    for (int64_t n = 0; n < state.range(0); n++) {
+        const std::string name = "SYMBOL_" + std::to_string(n);
+        json += "\"" + name + "\":{\"name\":\"" + name + "\",\"score\":0.100000,\"metric_score\":0.1},";
+    }
+    json.back() = '}';
+    json += ",\"messages\":{},\"message-id\":\"undef\"}";
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ParseRspamdVerdict(json));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * json.size()));
+}
+BENCHMARK(BM_ParseRspamdVerdict)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

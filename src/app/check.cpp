@@ -14,6 +14,7 @@
 
 #include "app/learn.h"
 #include "app/plugin.h"
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -100,9 +101,9 @@ void CheckWhitelist(Findings& findings)
         return;
     }
     std::string content;
-    if (!ReadWholeRegularFile(path, content)) {
+    if (!ReadWholeOwnFile(path, content)) {
         findings.Warning("whitelist: %s cannot be read (%s); the plugin rates every sender", path.c_str(),
-                         strerror(errno));
+                         FileRefusal(errno).c_str());
         return;
     }
     int patterns = 0;
@@ -227,6 +228,46 @@ void CheckMetricsFile(Findings& findings, const Settings& settings)
         findings.Note("metrics file: %s", path.c_str());
 }
 
+// CheckDirectories - every directory the plugin writes into should be
+// writable by its own user alone: whoever else can write one can delay or
+// stop what the plugin writes there, and fill it.
+void CheckDirectories(Findings& findings, const Settings& settings)
+{
+    const auto directoryOf = [](const std::string& path) {
+        const size_t slash = path.rfind('/');
+        return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    };
+    const std::string metrics = MetricsFilePath(settings);
+    const struct {
+        const char* what;
+        std::string path;
+    } directories[] = {{"working directory", WorkPath()},
+                       {"statistics dump directory", directoryOf(StatDumpFilePath(settings))},
+                       {"submission directory", settings.submittedDirName},
+                       {"metrics directory", metrics.empty() ? "" : directoryOf(metrics)}};
+    std::vector<std::string> seen;
+    for (const auto& [what, path] : directories) {
+        struct stat status;
+        const std::string shown = Shown(path);
+        if (path.empty() || stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+            continue;
+        const std::string key = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
+            continue;
+        seen.push_back(key);
+        std::string who;
+        if ((status.st_mode & S_IWOTH) != 0)
+            who = "every user";
+        else if ((status.st_mode & S_IWGRP) != 0)
+            who = FormatText("group %u", static_cast<unsigned>(status.st_gid));
+        else if (status.st_uid != geteuid() && status.st_uid != 0)
+            who = FormatText("its owner, user %u", static_cast<unsigned>(status.st_uid));
+        if (!who.empty())
+            findings.Warning("%s %s may be written by %s, not only by the plugin's user: keep it writable by the "
+                             "plugin's user alone", what, shown.c_str(), who.c_str());
+    }
+}
+
 // CheckSpamd - the plugin starts when one host of its farm answers; the
 // others would start down.  The one spamd of SocketPath must answer.
 std::vector<PingResult> CheckSpamd(Findings& findings, const SpamdSettings& farm)
@@ -315,6 +356,7 @@ int RunCheck(int argc, char** argv)
     CheckDump(findings, settings);
     CheckSubmitted(findings, settings);
     CheckMetricsFile(findings, settings);
+    CheckDirectories(findings, settings);
     const std::vector<PingResult> pings = CheckSpamd(findings, settings.spamd);
     CheckLearning(findings, settings, pings);
     PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));

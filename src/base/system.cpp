@@ -97,9 +97,9 @@ void FileDescriptor::Close()
     }
 }
 
-FileDescriptor OpenRegularFile(const char* path, off_t* size)
+FileDescriptor OpenRegularFile(const char* path, off_t* size, int extraFlags)
 {
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
     if (!file.IsOpen())
         return file;
     struct stat status;
@@ -160,12 +160,15 @@ long ReadUpTo(int fd, char* buffer, size_t capacity)
 bool ReadWholeRegularFile(std::string_view path, std::string& content)
 {
     FileDescriptor file = OpenRegularFile(std::string(path).c_str());
-    if (!file.IsOpen())
-        return false;
+    return file.IsOpen() && ReadAll(file.Get(), content);
+}
+
+bool ReadAll(int fd, std::string& content)
+{
     content.clear();
     char block[65536];
     for (;;) {
-        long n = ReadUpTo(file.Get(), block, sizeof block);
+        long n = ReadUpTo(fd, block, sizeof block);
         if (n < 0)
             return false;
         content.append(block, static_cast<size_t>(n));

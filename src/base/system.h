@@ -15,6 +15,7 @@
 // OpenRegularFile  open a file without blocking and only if it is a regular one
 // WriteAll         write a whole buffer, resuming partial and interrupted writes
 // ReadUpTo         read until the end of the input or the buffer is full
+// ReadAll          read an open file to its end
 // ExitProcess      end the process at once (no shutdown)
 //
 // Thread-safe throughout.
@@ -106,8 +107,8 @@ private:
 // OpenRegularFile - open for reading without ever blocking (a FIFO or a
 // device would hold the caller in open()); anything but a regular file is
 // refused with EISDIR for a directory, EINVAL otherwise.  size, when given,
-// receives the file's size.
-FileDescriptor OpenRegularFile(const char* path, off_t* size = nullptr);
+// receives the file's size; extraFlags are added to open()'s flags.
+FileDescriptor OpenRegularFile(const char* path, off_t* size = nullptr, int extraFlags = 0);
 
 // WriteAll - write every byte; false (errno set) when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
@@ -117,6 +118,8 @@ long ReadUpTo(int fd, char* buffer, size_t capacity);
 // ReadWholeRegularFile - the contents of a regular file (OpenRegularFile's
 // rules); false with errno set otherwise.
 bool ReadWholeRegularFile(const std::string_view path, std::string& content);
+// ReadAll - the rest of an open file; false (errno set) when a read fails.
+bool ReadAll(int fd, std::string& content);
 
 // ExitProcess - end the process at once with a status.  Other threads may be
 // inside the standard library; no static destructor runs under their feet.

@@ -1,8 +1,10 @@
 #include "config/dictionary.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -242,8 +244,11 @@ void DumpInto(std::string& out, const cfgfItem& item)
 std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& fileName)
 {
     std::string content;
-    if (!ReadWholeRegularFile(fileName, content)) {
-        cfgfFileError(fileName, "unable to open file");
+    // The settings and the dump are the plugin's own: a stranger's link in
+    // their place would have it read (and echo in errors) a file of the
+    // stranger's choice.
+    if (!ReadWholeOwnFile(fileName, content)) {
+        cfgfFileError(fileName, "unable to open file%s", errno == ELOOP ? (": " + FileRefusal(ELOOP)).c_str() : "");
         return nullptr;
     }
     return DictionaryReader(content, fileName).ReadFile();

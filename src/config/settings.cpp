@@ -157,7 +157,11 @@ void ReadSpamd(const cfgfItem* conf, Settings& next)
             next.spamd = SocketPathFarm(next.socketPath);
         return;
     }
-    if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd))
+    if (std::optional<SpamdSettings> farm = ReadSpamdSettings(spamd); farm && farm->single) {
+        next.spamd = SocketPathFarm(next.socketPath);
+        next.spamd.connectTimeout = farm->connectTimeout;
+        next.spamd.replyTimeout = farm->replyTimeout;
+    } else if (farm)
         next.spamd = std::move(*farm);
     else if (next.spamd.single)
         next.spamd = SocketPathFarm(next.socketPath);
@@ -276,8 +280,7 @@ std::unique_ptr<cfgfItem> SettingsTree(const Settings& settings)
     AddText(*tree, "StatDumpFile", settings.statDumpFileName);
     AddText(*tree, "MetricsFile", settings.metricsFile);
     AddText(*tree, "LogResults", settings.logResults ? "YES" : "NO");
-    if (!settings.spamd.single)
-        cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
+    cfgfAddToDictionary(tree.get(), "Spamd", std::move(*SpamdSettingsTree(settings.spamd)));
     if (settings.learn != LearnSettings())
         cfgfAddToDictionary(tree.get(), "Learn", std::move(*LearnSettingsTree(settings.learn)));
     for (const char* key : kReportDictionaries)

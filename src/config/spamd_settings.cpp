@@ -95,7 +95,13 @@ void ReadHosts(Reader& reader, SpamdSettings& settings)
 {
     const cfgfItem* hosts = reader.Value("Hosts", cfgfArray);
     if (hosts == nullptr) {
-        if (cfgfGetDictValue(reader.dict, "Hosts", cfgfAny) == nullptr)
+        // Time limits alone are those of the one spamd of SocketPath.
+        const bool limitsOnly = std::all_of(reader.dict->keys.begin(), reader.dict->keys.end(), [](const auto& key) {
+            return key == "ConnectTimeout" || key == "ReplyTimeout";
+        });
+        if (cfgfGetDictValue(reader.dict, "Hosts", cfgfAny) == nullptr && limitsOnly)
+            settings.single = true;
+        else if (cfgfGetDictValue(reader.dict, "Hosts", cfgfAny) == nullptr)
             reader.Fail(reader.dict, "Spamd: Hosts = ( ... ); is missing");
         return;
     }
@@ -239,8 +245,6 @@ SpamdSettings SocketPathFarm(const std::string& socketPath)
     SpamdHost& host = settings.hosts.emplace_back();
     host.name = socketPath;
     host.address = socketPath;
-    settings.connectTimeout = 0;
-    settings.replyTimeout = 0;
     settings.retries = 0;
     settings.onUnavailable = OnUnavailableMode::Exit;
     settings.single = true;
@@ -292,6 +296,11 @@ std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings)
         cfgfAddToDictionary(&dict, key, std::move(*cfgfNewString(value.c_str())));
     };
     auto tree = cfgfNewDictionary();
+    if (settings.single) {
+        add(*tree, "ConnectTimeout", std::to_string(settings.connectTimeout));
+        add(*tree, "ReplyTimeout", std::to_string(settings.replyTimeout));
+        return tree;
+    }
     auto hosts = cfgfNewArray();
     for (const SpamdHost& host : settings.hosts)
         cfgfAddToArray(hosts.get(), std::move(*cfgfNewString(host.name.c_str())));

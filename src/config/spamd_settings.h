@@ -12,7 +12,8 @@
 //                    names an rspamd host in the same forms (port 11333),
 //                    without TLS
 // SocketPathFarm     the farm of the one spamd that SocketPath names, used
-//                    when there is no Spamd dictionary
+//                    when there is no Spamd dictionary, or one that holds
+//                    only its ConnectTimeout and ReplyTimeout
 // SpamdTimeProblem   whether the time limits let one message's exchanges run
 //                    longer than the scan time limit leaves them
 //
@@ -88,6 +89,8 @@ struct SpamdSettings {
 // The longest path a Unix socket address holds; a longer one is refused.
 constexpr size_t kMaxSocketPath = 107;
 
+// ReadSpamdSettings - a dictionary of time limits alone gives single true,
+// no hosts and those limits (for the one spamd of SocketPath).
 std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
 // FarmEngineWord - how a line about the farm as a whole names its hosts:
 // "spamd" or "rspamd" when all run that engine, "engine" when they differ.
@@ -95,8 +98,8 @@ const char* FarmEngineWord(const SpamdSettings& settings);
 std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
 // ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
 std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);
-// SocketPathFarm - one Unix host named by the path, no retries, no time limit of its own (the scan's
-// limit applies), and a plugin that cannot reach it shuts down (Exit).
+// SocketPathFarm - one Unix host named by the path, no retries, a farm host's
+// default time limits, and a plugin that cannot reach it shuts down (Exit).
 SpamdSettings SocketPathFarm(const std::string& socketPath);
 // SpamdTimeProblem - empty when (Retries + 1) x ReplyTimeout fits in the
 // time a message's exchanges may take; else what the administrator should

@@ -43,6 +43,7 @@ ExchangeOutcome ReadSpamdCheck(std::string_view reply, const CheckRequest& reque
     verdict.scoreText.assign(parsed.scoreText);
     verdict.thresholdText.assign(parsed.thresholdText);
     verdict.rules.clear();
+    verdict.rulesLeftOut = 0;
     verdict.action.clear();
     if (request.wantRules)
         RuleNamesText(parsed.body, verdict.rules);
@@ -71,7 +72,7 @@ void BuildRspamdCheck(std::string& head, const SpamdHost& host, const CheckReque
 
 // ReadRspamdCheck - an HTTP 5xx says the host is in trouble, any other reply
 // without a verdict fails this message only.
-ExchangeOutcome ReadRspamdCheck(std::string_view reply, const CheckRequest&, EngineVerdict& verdict,
+ExchangeOutcome ReadRspamdCheck(std::string_view reply, const CheckRequest& request, EngineVerdict& verdict,
                                 std::string& why)
 {
     const HttpReply http = ParseHttpReply(reply);
@@ -79,11 +80,12 @@ ExchangeOutcome ReadRspamdCheck(std::string_view reply, const CheckRequest&, Eng
         why = http.valid ? "HTTP " + std::to_string(http.status) + " " + ClipText(http.body, 120) : http.why;
         return http.valid && http.status >= 500 ? ExchangeOutcome::HostError : ExchangeOutcome::Unrated;
     }
-    const RspamdVerdict parsed = ParseRspamdVerdict(http.body);
+    const RspamdVerdict parsed = ParseRspamdVerdict(http.body, request.deadline);
     if (!parsed.rated) {
         why = parsed.why;
-        return ExchangeOutcome::Unrated;
+        return Monotonic() >= request.deadline ? ExchangeOutcome::TimedOut : ExchangeOutcome::Unrated;
     }
+    verdict.rulesLeftOut = parsed.symbolsLeftOut;
     verdict.score = parsed.score;
     verdict.threshold = parsed.requiredScore;
     verdict.scoreText = parsed.scoreText;

@@ -31,6 +31,8 @@ struct CheckRequest {
     bool wantRules = false;         // the rules that hit are wanted
     std::string_view spamdUser;     // spamd's User header ("": none)
     RspamdEnvelope envelope;        // rspamd's envelope headers
+    // The reply is read by then too: a parse still running gives up (TimedOut).
+    MonotonicClock::time_point deadline = MonotonicClock::time_point::max();
 };
 
 // EngineVerdict - what a rated message's reply says; texts keep their room
@@ -42,6 +44,7 @@ struct EngineVerdict {
     std::string thresholdText;
     std::string rules;          // the rules that hit, as a header may carry them (^3)
     std::string action;         // rspamd's action (^6); empty for spamd
+    size_t rulesLeftOut = 0;    // rules beyond what a reply may list, not in rules
 };
 
 struct EngineProtocol {

@@ -48,14 +48,13 @@ std::optional<std::string_view> BracketedAddress(std::string_view line)
 std::string_view SenderOfEnvelope(const char* text, unsigned long envelopeLength)
 {
     constexpr size_t kMinAddressLength = 2;
-    constexpr size_t kMaxAddressLength = 1022;
     std::string_view sender;
     ForEachEnvelopeLine(text, envelopeLength, [&](std::string_view line) {
         if (line[0] != 'P')
             return;
         const auto address = BracketedAddress(line);
         if (address && address->size() >= kMinAddressLength)
-            sender = address->substr(0, kMaxAddressLength);
+            sender = *address;
     });
     return sender;
 }

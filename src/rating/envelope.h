@@ -35,7 +35,7 @@ void ForEachEnvelopeLine(const char* text, unsigned long envelopeLength,
 std::optional<std::string_view> BracketedAddress(std::string_view line);
 
 // SenderOfEnvelope - the address of the last 'P' line with at least two
-// characters between its angle brackets, cut to 1022; empty if there is none.
+// characters between its angle brackets, whole; empty if there is none.
 std::string_view SenderOfEnvelope(const char* text, unsigned long envelopeLength);
 
 // EnvelopeAddresses - views into a message's text.

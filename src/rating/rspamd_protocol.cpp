@@ -211,92 +211,187 @@ std::string Fixed2(double value)
     return text;
 }
 
-// TooDeep - thrown by the parser's callback at a container nested deeper
-// than the limit: the parse stops there, before the document can cost
-// memory beyond it (the parser itself keeps its nesting on the heap).
-struct TooDeep {};
-
-bool LimitDepth(int depth, nlohmann::json::parse_event_t event, nlohmann::json&)
-{
-    const bool opens = event == nlohmann::json::parse_event_t::object_start ||
-                       event == nlohmann::json::parse_event_t::array_start;
-    if (opens && depth >= kRspamdJsonDepthLimit)
-        throw TooDeep{};
-    return true;
-}
-
-// NumberOf - a finite number of the object, integer or float.
-bool NumberOf(const nlohmann::json& object, const char* key, double& value)
-{
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_number())
-        return false;
-    value = found->get<double>();
-    return std::isfinite(value);
-}
-
-// RulesByScore - the symbol names, highest score first and equal scores by name.
-std::vector<std::string> RulesByScore(const nlohmann::json& symbols)
-{
-    std::vector<std::pair<double, std::string>> scored;
-    scored.reserve(symbols.size());
-    for (const auto& [name, symbol] : symbols.items()) {
-        double score = 0;
-        if (!symbol.is_object() || !NumberOf(symbol, "score", score))
-            score = 0;
-        scored.emplace_back(score, name);
+// VerdictReader - the verdict gathered in one pass over the JSON, as the
+// parser reports it (SAX): nothing is built but what the verdict needs, so
+// the time grows with the reply's length and nothing else.  Of duplicate
+// keys the last counts.  Depth 1 is the reply object, 2 the symbols, 3 a
+// symbol's fields.
+class VerdictReader final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    VerdictReader(RspamdVerdict& verdict, MonotonicClock::time_point deadline) : verdict(verdict), deadline(deadline)
+    {
     }
-    std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first > b.first : a.second < b.second;
-    });
-    std::vector<std::string> rules;
-    rules.reserve(scored.size());
-    for (auto& [score, name] : scored)
-        rules.push_back(std::move(name));
-    return rules;
-}
 
-RspamdVerdict ReadVerdict(std::string_view text)
+    bool null() override { return Value(Kind::Other); }
+    bool boolean(bool) override { return Value(Kind::Other); }
+    bool number_integer(number_integer_t value) override { return Number(static_cast<double>(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return Number(static_cast<double>(value)); }
+    bool number_float(number_float_t value, const string_t&) override { return Number(value); }
+    bool string(string_t& value) override
+    {
+        if (depth == 1 && field == Field::Action)
+            action = std::move(value);
+        return Value(Kind::String);
+    }
+    bool binary(binary_t&) override { return Value(Kind::Other); }
+    bool start_object(std::size_t) override { return Open(true); }
+    bool start_array(std::size_t) override { return Open(false); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+    bool key(string_t& name) override
+    {
+        if (depth == 1) {
+            field = name == "score" ? Field::Score
+                    : name == "required_score" ? Field::Required
+                    : name == "action" ? Field::Action
+                    : name == "symbols" ? Field::Symbols
+                    : Field::None;
+        } else if (depth == 2 && inSymbols) {
+            symbolKept = symbols.size() < kRspamdSymbolLimit;
+            if (symbolKept)
+                symbols.emplace_back(0.0, std::move(name));
+            else
+                verdict.symbolsLeftOut++;
+        } else if (depth == 3 && inSymbols) {
+            symbolScore = name == "score";
+        }
+        return Tick();
+    }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& error) override
+    {
+        if (why.empty())
+            why = error.id == 406 ? "number out of range" : "not JSON, error at byte " + std::to_string(position);
+        return false;
+    }
+
+    // Finish - the verdict, once the parse has run through.
+    void Finish()
+    {
+        if (!why.empty()) {
+            verdict.why = why;
+            return;
+        }
+        if (!isObject)
+            verdict.why = "JSON reply is not an object";
+        else if (!std::isfinite(score))
+            verdict.why = "no finite number as score";
+        else if (!std::isfinite(required))
+            verdict.why = "no finite number as required_score";
+        else if (actionKind != Kind::None && actionKind != Kind::String)
+            verdict.why = "action is not a string";
+        if (!verdict.why.empty())
+            return;
+        verdict.score = score;
+        verdict.requiredScore = required;
+        verdict.action = actionKind == Kind::String ? std::move(action) : std::string();
+        std::stable_sort(symbols.begin(), symbols.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        });
+        verdict.rules.reserve(symbols.size());
+        for (auto& [symbolScore, name] : symbols)
+            verdict.rules.push_back(std::move(name));
+        verdict.scoreText = Fixed2(score);
+        verdict.thresholdText = Fixed2(required);
+        verdict.rated = true;
+    }
+
+private:
+    enum class Field { None, Score, Required, Action, Symbols };
+    enum class Kind { None, Number, String, Other };
+
+    // Tick - give up once the exchange's time is spent (looked at now and then).
+    bool Tick()
+    {
+        if ((++events & 0xfff) == 0 && Monotonic() > deadline) {
+            why = "reply not parsed within the exchange's time";
+            return false;
+        }
+        return true;
+    }
+    bool Number(double value)
+    {
+        if (depth == 3 && inSymbols && symbolScore && symbolKept)
+            symbols.back().first = std::isfinite(value) ? value : 0;
+        else if (depth == 1 && field == Field::Score)
+            score = value;
+        else if (depth == 1 && field == Field::Required)
+            required = value;
+        return Value(Kind::Number);
+    }
+    // Value - a value at the current depth (a container counts at its opening).
+    bool Value(Kind kind)
+    {
+        if (depth == 1) {
+            if (field == Field::Score && kind != Kind::Number)
+                score = NAN;
+            else if (field == Field::Required && kind != Kind::Number)
+                required = NAN;
+            else if (field == Field::Action)
+                actionKind = kind;
+            else if (field == Field::Symbols && kind != Kind::None)
+                ForgetSymbols();
+        } else if (depth == 3 && inSymbols && symbolScore && symbolKept && kind != Kind::Number) {
+            symbols.back().first = 0;
+        }
+        if (depth == 3)
+            symbolScore = false;
+        return Tick();
+    }
+    bool Open(bool object)
+    {
+        if (depth == 0) {
+            isObject = object;
+        } else if (depth == 1 && field == Field::Symbols) {
+            // A later "symbols" replaces an earlier one.
+            ForgetSymbols();
+            inSymbols = object;
+        } else if (!Value(Kind::Other)) {
+            return false;
+        }
+        if (++depth > kRspamdJsonDepthLimit) {
+            why = "JSON nested deeper than " + std::to_string(kRspamdJsonDepthLimit) + " levels";
+            return false;
+        }
+        return Tick();
+    }
+    bool Close()
+    {
+        if (--depth == 1) {
+            field = Field::None;
+            inSymbols = false;
+        }
+        return Tick();
+    }
+    void ForgetSymbols()
+    {
+        inSymbols = false;
+        symbols.clear();
+        verdict.symbolsLeftOut = 0;
+    }
+
+    RspamdVerdict& verdict;
+    const MonotonicClock::time_point deadline;
+    std::string why;
+    int depth = 0;
+    unsigned events = 0;
+    bool isObject = false;
+    Field field = Field::None;
+    double score = NAN;
+    double required = NAN;
+    Kind actionKind = Kind::None;
+    std::string action;
+    bool inSymbols = false;
+    bool symbolKept = false;
+    bool symbolScore = false;
+    std::vector<std::pair<double, std::string>> symbols;
+};
+
+RspamdVerdict ReadVerdict(std::string_view text, MonotonicClock::time_point deadline)
 {
     RspamdVerdict verdict;
-    nlohmann::json document;
-    try {
-        document = nlohmann::json::parse(text, LimitDepth);
-    } catch (const TooDeep&) {
-        verdict.why = "JSON nested deeper than " + std::to_string(kRspamdJsonDepthLimit) + " levels";
-        return verdict;
-    } catch (const nlohmann::json::out_of_range&) {
-        // A number beyond the range of double, such as 1e400.
-        verdict.why = "number out of range";
-        return verdict;
-    } catch (const nlohmann::json::parse_error& error) {
-        verdict.why = "not JSON, error at byte " + std::to_string(error.byte);
-        return verdict;
-    }
-    if (!document.is_object()) {
-        verdict.why = "JSON reply is not an object";
-        return verdict;
-    }
-    if (!NumberOf(document, "score", verdict.score)) {
-        verdict.why = "no finite number as score";
-        return verdict;
-    }
-    if (!NumberOf(document, "required_score", verdict.requiredScore)) {
-        verdict.why = "no finite number as required_score";
-        return verdict;
-    }
-    if (const auto action = document.find("action"); action != document.end()) {
-        if (!action->is_string()) {
-            verdict.why = "action is not a string";
-            return verdict;
-        }
-        verdict.action = action->get<std::string>();
-    }
-    if (const auto symbols = document.find("symbols"); symbols != document.end() && symbols->is_object())
-        verdict.rules = RulesByScore(*symbols);
-    verdict.scoreText = Fixed2(verdict.score);
-    verdict.thresholdText = Fixed2(verdict.requiredScore);
-    verdict.rated = true;
+    VerdictReader reader(verdict, deadline);
+    nlohmann::json::sax_parse(text.begin(), text.end(), &reader);
+    reader.Finish();
     return verdict;
 }
 
@@ -369,12 +464,12 @@ std::string RspamdVersionOf(const HttpReply& reply)
     return Printable(reply.server);
 }
 
-RspamdVerdict ParseRspamdVerdict(std::string_view json)
+RspamdVerdict ParseRspamdVerdict(std::string_view json, MonotonicClock::time_point deadline)
 {
     try {
-        return ReadVerdict(json);
+        return ReadVerdict(json, deadline);
     } catch (const std::exception& error) {
-        // Only running out of memory is left to throw once the shape check passed.
+        // Only running out of memory is left to throw.
         RspamdVerdict verdict;
         verdict.why = std::string("JSON reply unusable: ") + error.what();
         return verdict;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "rating/learning.h"
+#include "base/system.h"  // Monotonic
 
 // A reply's status line and headers are a few hundred bytes; a longer head
 // is no reply of rspamd's.
@@ -34,6 +35,9 @@ constexpr size_t kRspamdBodyLimit = 4 * 1024 * 1024;
 // rspamd's JSON nests four levels deep; deeper input is refused before it can
 // cost stack or memory.
 constexpr int kRspamdJsonDepthLimit = 32;
+// A message's rules run to a few dozen; a reply with more symbols than this
+// keeps the first ones.
+constexpr size_t kRspamdSymbolLimit = 10000;
 
 // RspamdEnvelope - what rspamd learns of a message besides its text; the views
 // point into the caller's buffers and only need to live through the call.
@@ -91,13 +95,17 @@ struct RspamdVerdict {
     std::string thresholdText;   // likewise
     std::string action;          // "no action", "add header", "reject", ...; may be empty
     std::vector<std::string> rules;  // symbol names, highest score first, ties by name
+    size_t symbolsLeftOut = 0;       // symbols beyond kRspamdSymbolLimit, not in rules
     std::string why;             // what is wrong when not rated
 };
 
-// ParseRspamdVerdict - the verdict in a /checkv2 JSON body.  A message rspamd
-// skipped (GTUBE) is rated by the score it reports; a symbol without a
-// numeric score counts as 0, and a "symbols" that is no object gives no rules.
-RspamdVerdict ParseRspamdVerdict(std::string_view json);
+// ParseRspamdVerdict - the verdict in a /checkv2 JSON body, read in one pass
+// whose time grows linearly with the body.  A message rspamd skipped (GTUBE)
+// is rated by the score it reports; a symbol without a numeric score counts
+// as 0, and a "symbols" that is no object gives no rules.  A parse still
+// running at deadline (the exchange's) gives up unrated.
+RspamdVerdict ParseRspamdVerdict(std::string_view json,
+                                 MonotonicClock::time_point deadline = MonotonicClock::time_point::max());
 
 // BuildRspamdLearnHead - replace head with the request line and headers of a
 // POST /learnspam or /learnham whose body (the message) has contentLength

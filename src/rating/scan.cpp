@@ -50,13 +50,14 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
             result.verdict = ScanVerdict::Whitelisted;
             return result;
         }
-        // The body ends at the first NUL; only what is sent is counted.
+        // Every byte read goes to the engine, NULs included: a NUL must not
+        // hide the rest of the message from it.
         const char* body = text + envelopeLength;
         MessageToRate message;
         message.text = text;
         message.envelopeLength = envelopeLength;
         message.requestId = request.Id();
-        message.body = std::string_view(body, strnlen(body, buffers.text.Size() - envelopeLength));
+        message.body = std::string_view(body, buffers.text.Size() - envelopeLength);
         // The result line names the rules: SYMBOLS costs spamd nothing more.
         message.wantRules = UsesRuleNames(settings) || settings.logResults;
         message.spamdUser = SpamdUserOf(settings.spamd.user, text, envelope);

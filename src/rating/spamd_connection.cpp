@@ -437,6 +437,7 @@ ExchangeResult ExchangeWithHost(const SpamdHost& host, const SpamdAddresses& add
     ExchangeResult result;
     reply.clear();
     const Clock::time_point whole = DeadlineAfter(limits.replySeconds, limits.until);
+    result.deadline = whole;
     const Clock::time_point connect = DeadlineAfter(limits.connectSeconds, whole);
     Connection connection(whole == kNoDeadline && connect == kNoDeadline);
     if (connection.Open(host, addresses, tls, connect, result)) {

@@ -63,6 +63,9 @@ struct ExchangeResult {
     ExchangeOutcome failure = ExchangeOutcome::Cut;  // not answered: Unreachable, Cut or TimedOut
     int error = 0;          // the system's error number behind the failure, when there is one
     std::string why;        // what went wrong
+    // When the exchange had to end: what is done with the reply (its parse)
+    // ends there too.
+    MonotonicClock::time_point deadline = MonotonicClock::time_point::max();
 };
 
 struct ExchangeLimits {

@@ -80,7 +80,12 @@ ExchangeOutcome Ask(const SpamdHost& host, const SpamdAddresses& addresses, cons
         answer.why = result.why;
         return result.failure;
     }
-    return protocol.readCheck(buffers.reply, request, answer, answer.why);
+    request.deadline = result.deadline;
+    const ExchangeOutcome outcome = protocol.readCheck(buffers.reply, request, answer, answer.why);
+    if (outcome == ExchangeOutcome::Rated && answer.rulesLeftOut != 0)
+        PrintMsg("* rspamd host %s: %zu symbols beyond the first %zu left out\n", host.name.c_str(),
+                 answer.rulesLeftOut, kRspamdSymbolLimit);
+    return outcome;
 }
 
 // PingLimits - a PING within the host's connect time and at most kPingTimeout in all.

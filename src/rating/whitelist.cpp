@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -26,20 +27,26 @@ char Lower(char c) { return static_cast<char>(tolower(static_cast<unsigned char>
 
 }  // namespace
 
-void whitelist::Initialize() { InitializeFrom(WhitelistPath()); }
+void whitelist::Initialize()
+{
+    const std::string path = WhitelistPath();
+    if (!InitializeFrom(path) && errno != ENOENT)
+        PrintMsg("* whitelist %s not read: %s\n", path.c_str(), FileRefusal(errno).c_str());
+}
 
 void whitelist::Reload()
 {
     const std::string path = WhitelistPath();
     if (!InitializeFrom(path))
         PrintMsg("* whitelist %s cannot be read (%s), its %d pattern(s) in force stay\n", path.c_str(),
-                 strerror(errno), static_cast<int>(Size()));
+                 FileRefusal(errno).c_str(), static_cast<int>(Size()));
 }
 
 bool whitelist::InitializeFrom(const std::string& path)
 {
-    // A FIFO or device in place of the file would hold the start-up in open().
-    FileDescriptor fd = OpenRegularFile(path.c_str());
+    // A FIFO or device in place of the file would hold the start-up in
+    // open(); a link would have it read a file of someone else's choice.
+    FileDescriptor fd = OpenOwnFile(path.c_str());
     if (!fd.IsOpen())
         return false;
     const std::unique_ptr<FILE, FileCloser> file(fdopen(fd.Get(), "r"));
@@ -119,7 +126,8 @@ bool CheckWhitelist(const char* text, int envelopeLength, const whitelist& list)
     if (list.Size() == 0 || envelopeLength <= 0)
         return false;
     const std::string sender(SenderOfEnvelope(text, static_cast<unsigned long>(envelopeLength)));
-    if (sender.empty())
+    // A cut address is another address: its tail could name a trusted domain.
+    if (sender.empty() || sender.size() > kMaxAddressLength)
         return false;
     DebugMsg("checking whitelist for %s\n", sender.c_str());
     return list.IsListed(sender.c_str());

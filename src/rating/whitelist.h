@@ -15,9 +15,12 @@
 // that a read replaces whole, so a scan still running during a reload keeps
 // the list it began with and never sees half a file.
 //
+// A sender longer than the 1022 characters compared is never whitelisted.
+// The file must be a regular file (a link only if root or the plugin's user made it).
 // Diagnostics: "* %d items read from %s" after reading the file (nothing when
-// it cannot be opened at start-up), "* whitelist %s cannot be read (%s), its
-// %d pattern(s) in force stay" when a reload cannot read it, "* %s is
+// it does not exist at start-up, "* whitelist <path> not read: <why>" when it
+// is refused or cannot be read), "* whitelist %s cannot be read (%s), its %d
+// pattern(s) in force stay" when a reload cannot read it, "* %s is
 // whitelisted by %s" for every match, debug lines for every pattern read and
 // every address checked.
 #pragma once

@@ -1,13 +1,10 @@
 #include "reports/drop.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 
 #include "base/output.h"
 #include "base/system.h"
@@ -16,13 +13,12 @@ namespace {
 
 std::atomic<int (*)()> randomSource{nullptr};
 
-// DrawNumber - clock plus the unseeded generator, cut to 16 bits: messages
-// made in the same second still get different numbers.
-unsigned DrawNumber()
+// DrawNumber - an unpredictable number, so that nobody can take the names
+// of the next messages ahead.
+uint64_t DrawNumber()
 {
     int (*source)() = randomSource.load();
-    const uint32_t sum = static_cast<uint32_t>(Now()) + static_cast<uint32_t>(source ? source() : rand());
-    return sum & 0xFFFFu;
+    return source != nullptr ? static_cast<uint64_t>(static_cast<unsigned>(source())) : RandomNumber();
 }
 
 // ReleasedName - the name under which the host takes a finished message.
@@ -41,37 +37,24 @@ void SetRandomSourceForTesting(int (*source)()) { randomSource.store(source); }
 ReportFile OpenTempFile(const std::string& directory, const char* prefix, const char* suffix,
                         std::string& name)
 {
-    for (int draw = 0; draw < kMaxNameDraws; draw++) {
-        name = directory + "/" + prefix + std::to_string(DrawNumber()) + suffix;
-        // Exclusive creation: a name that exists (another message being
-        // written, or a leftover) is never opened; another number is drawn.
-        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return nullptr;
-        }
-        // A released message of the same number that the host has not taken
-        // yet would be replaced by our rename; this number is taken.  Checked
-        // after the creation, so a writer of ours that releases meanwhile is
-        // seen either way.
-        if (access(ReleasedName(name).c_str(), F_OK) == 0) {
+    ReportFile report;
+    report.file = NewFile::Create(directory, prefix, suffix, kReportFileMode, DrawNumber);
+    name = report.file.Name();
+    if (!report.file.IsOpen())
+        return report;
+    // The stream has a descriptor of its own; the file's stays for the release.
+    const int fd = dup(report.file.Get());
+    FILE* stream = fd >= 0 ? fdopen(fd, "w+") : nullptr;
+    if (stream == nullptr) {
+        const int error = errno;
+        if (fd >= 0)
             close(fd);
-            unlink(name.c_str());
-            continue;
-        }
-        FILE* stream = fdopen(fd, "w+");
-        if (stream == nullptr) {
-            const int error = errno;
-            close(fd);
-            unlink(name.c_str());
-            errno = error;
-            return nullptr;
-        }
-        return ReportFile(stream);
+        report.file.Discard();
+        errno = error;
+        return report;
     }
-    errno = EEXIST;
-    return nullptr;
+    report.stream.reset(stream);
+    return report;
 }
 
 void fprintS(FILE* stream, const char* text)
@@ -113,28 +96,34 @@ void WriteReportHeader(FILE* stream, const char* from, const char* to, const cha
     fputc('\n', stream);
 }
 
-void RenameTempToSub(const std::string& tempName)
+bool RenameTempToSub(NewFile& file)
 {
-    const std::string finalName = ReleasedName(tempName);
-    if (rename(tempName.c_str(), finalName.c_str()) != 0) {
-        PrintMsg("* failed renaming %s to %s, error code=%d\n", tempName.c_str(), finalName.c_str(), errno);
-        return;
+    const std::string tempName = file.Name();
+    std::string finalName = ReleasedName(tempName);
+    // A ".sub" of that number waits for the host: it is never replaced.
+    for (int n = 0; n < kMaxNameDraws; n++) {
+        if (file.Release(finalName, false))
+            return true;
+        if (errno != EEXIST)
+            break;
+        const size_t number = finalName.rfind('_');
+        finalName = finalName.substr(0, number + 1) + std::to_string(DrawNumber()) + ".sub";
     }
-    // The host may deliver under another user; the creation mask must not lock it out.
-    chmod(finalName.c_str(), 0666);
+    PrintMsg("* failed renaming %s to %s, error code=%d\n", tempName.c_str(), finalName.c_str(), errno);
+    file.Discard();
+    return false;
 }
 
-bool ReleaseReport(ReportFile file, const std::string& tempName)
+bool ReleaseReport(ReportFile report, const std::string& tempName)
 {
-    FILE* stream = file.release();
-    const bool written = fflush(stream) == 0 && ferror(stream) == 0 && fsync(fileno(stream)) == 0;
+    FILE* stream = report.stream.release();
+    const bool written = fflush(stream) == 0 && ferror(stream) == 0;
     const int error = errno;
     if (fclose(stream) != 0 || !written) {
         const int reported = written ? errno : error;
-        unlink(tempName.c_str());
+        report.file.Discard();
         PrintMsg("* failed writing %s, errno=%d\n", tempName.c_str(), reported);
         return false;
     }
-    RenameTempToSub(tempName);
-    return true;
+    return RenameTempToSub(report.file);
 }

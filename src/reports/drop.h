@@ -1,20 +1,24 @@
 // drop - writing report messages into the host's submission directory
 //
-// OpenTempFile      create "<dir>/<prefix><n><suffix>" exclusively, n drawn
-//                   again while the name exists
+// OpenTempFile      create "<dir>/<prefix><n><suffix>" safely (base/files),
+//                   n an unpredictable number drawn again while the name exists
 // fprintS           write a header text, "\e" pairs becoming line feeds
 // WriteReportHeader the Return-Path, From, To, Subject and extra header lines
-// RenameTempToSub   release a complete message: rename to ".sub", mode 0666
+// RenameTempToSub   release a complete message under its ".sub" name
 // ReleaseReport     close a written message and release it; a message whose
 //                   writing or closing failed is removed instead
-// SetRandomSourceForTesting  replace rand() in the name draw (tests)
+// SetRandomSourceForTesting  replace the name draw (tests)
 //
 // No lock: each message has its own file, and the exclusive creation keeps two
 // writers that draw the same number apart.  The host delivers only ".sub"
-// files, so it never sees a message that is still being written.
+// files, so it never sees a message that is still being written.  Messages
+// are 0644: the host may deliver under another user, and nobody else may
+// change a message before it is sent.  The ".sub" name is given to the file
+// written, never to whatever a stranger put at the ".tmp" name meanwhile,
+// and never replaces a ".sub" that exists (another number is drawn).
 // Failures: OpenTempFile returns null and leaves the reporting to its caller
 // (it gives up with EEXIST after kMaxNameDraws names that all exist);
-// RenameTempToSub writes "* failed renaming ..." and leaves the ".tmp" file;
+// RenameTempToSub writes "* failed renaming ..." and removes the message;
 // ReleaseReport writes "* failed writing <name>, errno=<n>" and removes it,
 // since an empty or cut message must never reach a mailbox.
 #pragma once
@@ -24,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "base/files.h"
 #include "base/text.h"  // mkDate
 
 struct FileCloser {
@@ -33,7 +38,17 @@ struct FileCloser {
             fclose(f);
     }
 };
-using ReportFile = std::unique_ptr<FILE, FileCloser>;
+
+// ReportFile - a message being written: the stream its writers use, on the
+// file that is released whole.
+struct ReportFile {
+    explicit operator bool() const { return stream != nullptr; }
+    FILE* get() const { return stream.get(); }
+
+    NewFile file;
+    std::unique_ptr<FILE, FileCloser> stream;
+};
+constexpr mode_t kReportFileMode = 0644;
 
 // The header values of messages whose configuration lacks them: a notice that
 // reaches the postmaster is worth more than one addressed to nobody.
@@ -52,11 +67,10 @@ void fprintS(FILE* stream, const char* text);
 // the empty line, which then ends the header section).
 void WriteReportHeader(FILE* stream, const char* from, const char* to, const char* subject,
                        const char* extraHeaders, time_t subjectDate);
-void RenameTempToSub(const std::string& tempName);
+// RenameTempToSub - true when the message was released.
+bool RenameTempToSub(NewFile& file);
 // ReleaseReport - true when the message was released.
 bool ReleaseReport(ReportFile file, const std::string& tempName);
 
-constexpr int kMaxNameDraws = 1 << 18;
-
-// SetRandomSourceForTesting - the generator of the name draw; null: rand().
+// SetRandomSourceForTesting - the generator of the name draw; null: RandomNumber().
 void SetRandomSourceForTesting(int (*source)());

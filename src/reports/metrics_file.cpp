@@ -1,13 +1,12 @@
 #include "reports/metrics_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
+#include "base/files.h"
 #include "base/system.h"
 
 namespace {
@@ -177,16 +176,11 @@ std::string FormatMetrics(const MetricsSample& s)
 
 bool WriteMetricsFile(const std::string& path, std::string_view text, std::string& error)
 {
-    const std::string tempPath = path + ".tmp";
-    FileDescriptor fd(open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    bool written = fd.IsOpen() && WriteAll(fd.Get(), text);
-    if (written)
-        written = close(fd.Release()) == 0;
-    if (written && rename(tempPath.c_str(), path.c_str()) == 0)
+    // 0644: a collector under another user reads it.
+    NewFile file = NewFile::CreateBeside(path, 0644);
+    if (file.IsOpen() && WriteAll(file.Get(), text) && file.Release(path, true))
         return true;
-    error = (written ? path : tempPath) + ": " + strerror(errno);
-    fd.Close();
-    unlink(tempPath.c_str());
+    error = (file.IsOpen() ? path : file.Name()) + ": " + FileRefusal(errno);
     return false;
 }
 

@@ -3,9 +3,10 @@
 //
 // FormatMetrics     the text of a metrics file (pure)
 // RatingHistogram   cumulative rating buckets on the BarScoreRanges bounds (pure)
-// WriteMetricsFile  replace the file atomically: the text goes to a temporary
-//                   name in the same directory that does not end in ".prom"
-//                   (the collector reads only those), then is renamed over it
+// WriteMetricsFile  replace the file atomically: the text goes to a fresh
+//                   temporary name in the same directory that does not end in
+//                   ".prom" (the collector reads only those), then is renamed
+//                   over it; mode 0644
 // MetricsFilePath   the MetricsFile setting; a relative name is taken from the
 //                   working directory, an empty one means no metrics file
 //

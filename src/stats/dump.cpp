@@ -1,7 +1,5 @@
 #include "stats/dump.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -25,32 +24,17 @@ void AppendList(std::string& text, reportObject& list)
     }
 }
 
-// WriteWholeFile - create path with text, flushed to the disk; false (errno
-// set, the file removed) when any step fails.
-bool WriteWholeFile(const std::string& path, const std::string& text)
+// WriteWholeFile - replace path by a file of text, flushed to the disk;
+// false (errno set, nothing left behind) when any step fails.  0600: the
+// dump holds sender and recipient addresses.
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string& failedName)
 {
-    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
-    if (!fd.IsOpen())
+    NewFile file = NewFile::CreateBeside(path, 0600);
+    failedName = file.Name();
+    if (!file.IsOpen() || !WriteAll(file.Get(), text))
         return false;
-    struct stat status;
-    if (fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
-    if (!WriteAll(fd.Get(), text) || fsync(fd.Get()) != 0) {
-        const int error = errno;
-        fd.Close();
-        unlink(path.c_str());
-        errno = error;
-        return false;
-    }
-    if (close(fd.Release()) != 0) {
-        const int error = errno;
-        unlink(path.c_str());
-        errno = error;
-        return false;
-    }
-    return true;
+    failedName = path;
+    return file.Release(path, true);
 }
 
 bool SameLocalDay(time_t a, time_t b)
@@ -143,15 +127,10 @@ bool DumpReportData(const Settings& settings, StatisticsSnapshot& snapshot, time
         return true;
     DebugMsg("dumping the statistics data\n");
     const std::string path = StatDumpFilePath(settings);
-    const std::string tempPath = path + ".tmp";
     const std::string text = FormatDump(snapshot, now, normalShutdown);
-    if (!WriteWholeFile(tempPath, text)) {
-        PrintMsg("* unable create %s: %s\n", tempPath.c_str(), strerror(errno));
-        return false;
-    }
-    if (rename(tempPath.c_str(), path.c_str()) != 0) {
-        PrintMsg("* unable create %s: %s\n", path.c_str(), strerror(errno));
-        unlink(tempPath.c_str());
+    std::string failedName;
+    if (!WriteWholeFile(path, text, failedName)) {
+        PrintMsg("* unable create %s: %s\n", failedName.c_str(), FileRefusal(errno).c_str());
         return false;
     }
     return true;

@@ -8,7 +8,8 @@ TEST_P(StuckScan, IsRejectedOnceWithAProblemNoticeAndEndsThePlugin)
 {
     const std::string mode = GetParam();
     spamd.SetReply({.mode = SpamdReply::Mode::Hang});
-    PluginProcess::Options options = DefaultOptions(2, "OnProblem = " + mode + ";\n");
+    // No reply time limit: the scan hangs until the watchdog gives it up.
+    PluginProcess::Options options = DefaultOptions(2, "OnProblem = " + mode + ";\nSpamd = { ReplyTimeout = 0; };\n");
     options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}};
     plugin.Start(options);
     const std::string path = Message("stuck");

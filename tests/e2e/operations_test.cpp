@@ -42,6 +42,8 @@ TEST_F(Operations, CheckOfAGoodSetUpPassesWithWarningsAndChangesNothing)
     options.settings = DefaultSettingsText(spamd.SocketPath(), 3, "MetricsFile = velmora.prom;\nSocketPth = x;\n");
     options.whitelist = "*@example.org\nab\n";
     WriteFile(plugin.WorkDir() + "/statistics.dat", "StatEnd = ((;\n");
+    mkdir(plugin.SubmittedDir().c_str(), 0700);
+    chmod(plugin.SubmittedDir().c_str(), 0777);
     int status = -1;
     const std::vector<std::string> lines = Check(options, status);
     EXPECT_EQ(status, 0);
@@ -54,7 +56,9 @@ TEST_F(Operations, CheckOfAGoodSetUpPassesWithWarningsAndChangesNothing)
           "new period",
           "* metrics file: " + work + "velmora.prom", "* settings in force:",
           "SocketPath = \"" + spamd.SocketPath() + "\";", "MaxScanningThreads = 3;", "MetricsFile = velmora.prom;",
-          "* check passed: the plugin can run (3 warning(s))"})
+          "    ReplyTimeout = 240;", "* check passed: the plugin can run (4 warning(s))",
+          "* warning: submission directory " + work + "Submitted may be written by every user, not only by the "
+          "plugin's user: keep it writable by the plugin's user alone"})
         EXPECT_TRUE(Has(lines, line)) << line;
     EXPECT_NE(std::find_if(lines.begin(), lines.end(),
                            [&](const std::string& l) { return l.starts_with("* spamd " + spamd.SocketPath() + ": SPAMD/1.5, "); }),

@@ -48,6 +48,9 @@ TEST(RealSpamd, RatesGtubeAtHundredTheSampleNonSpamLowAndABurstLikeSingleMessage
     const std::string hamReply = plugin.NextReply(60s);
     EXPECT_TRUE(hamReply.starts_with("ham ADDHEADER \"X-Junk-Score: ")) << hamReply;
     EXPECT_LT(RatingOf(hamReply), 90) << hamReply;
+    // A NUL byte hides nothing behind it from spamd.
+    plugin.Send("nul" + file("nul", std::string("Subject: x\n\nhello\0\n", 19) + kMessageKinds[kKinds - 1]));
+    EXPECT_EQ(RatingOf(plugin.NextReply(60s)), 100);
 
     std::string requests[kKinds];
     int expected[kKinds];

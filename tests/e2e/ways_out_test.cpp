@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_TRUE(t.plugin.NextReply().starts_with("again ADDHEADER "));
                    t.Quit();
                }},
-        WayOut{"StuckScanUnderExit", 1, "", {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}},
+        WayOut{"StuckScanUnderExit", 1, "Spamd = { ReplyTimeout = 0; };\n", {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}},
                [](WaysOut& t) {
                    t.spamd.SetResponder([](const std::string& request) {
                        return SpamdReply{.mode = request.find("stuck") != std::string::npos ? SpamdReply::Mode::Hang

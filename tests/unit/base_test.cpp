@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/files.h"
 #include "base/output.h"
 #include "base/system.h"
 #include "base/text.h"
@@ -168,4 +169,32 @@ TEST(System, OnlyRegularFilesOpenAndNoneBlocks)
     EXPECT_FALSE(ReadWholeRegularFile(dir.File("fifo"), content));
     EXPECT_TRUE(ReadWholeRegularFile(dir.File("message"), content));
     EXPECT_EQ(content, "hello");
+}
+
+TEST(Files, NewFilesNeverGoThroughALinkOrAFifoAndAreReleasedAsWritten)
+{
+    TempDir dir;
+    static uint64_t next = 0;
+    symlink("/nonexistent", dir.File("f0").c_str());
+    mkfifo(dir.File("f1").c_str(), 0600);
+    umask(0077);
+    NewFile file = NewFile::Create(dir.Path(), "f", "", 0644, [] { return next++; });  // 0 and 1 taken: 2
+    umask(022);
+    struct stat status;
+    ASSERT_TRUE(file.Name() == dir.File("f2") && WriteAll(file.Get(), "mine") && fstat(file.Get(), &status) == 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    WriteFile(dir.File("taken"), "theirs");
+    EXPECT_TRUE(!file.Release(dir.File("taken"), false) && errno == EEXIST);
+    // A stranger's link at the temporary name changes nothing of what is released.
+    rename(dir.File("f2").c_str(), dir.File("moved").c_str());
+    symlink(dir.File("taken").c_str(), dir.File("f2").c_str());
+    ASSERT_TRUE(file.Release(dir.File("out"), false));
+    NewFile replacing = NewFile::Create(dir.Path(), "g", "", 0600);
+    unlink(replacing.Name().c_str());
+    EXPECT_TRUE(!replacing.Release(dir.File("out"), true) && errno == ELOOP);  // its name is gone: nothing to rename
+    EXPECT_EQ(ReadFileText(dir.File("out")), "mine");
+    std::string content;  // a link of the plugin's user to a file is followed, a stranger's is not
+    EXPECT_FALSE(OpenOwnFile(dir.File("f1").c_str()).IsOpen() || OpenOwnFile(dir.File("f0").c_str()).IsOpen());
+    EXPECT_TRUE(ReadWholeOwnFile(dir.File("f2"), content) && content == "theirs");
+    EXPECT_TRUE(lchown(dir.File("f2").c_str(), geteuid() + 1, -1) != 0 || !OpenOwnFile(dir.File("f2").c_str()).IsOpen());
 }

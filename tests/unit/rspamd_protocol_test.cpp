@@ -61,6 +61,9 @@ TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
         {"[3.0, 15.0]", "object"},
         {deep("[", "]"), "deeper"},
         {deep(R"({"a":)", "}"), "deeper"},
+        // The last of duplicate keys counts; only the symbols object holds rules.
+        {R"({"symbols":{"A":{}},"score":1,"score":2,"required_score":[],"required_score":4,"action":1,"action":"x",)"
+         R"("symbols":{"B":{"score":1,"x":{"score":9}}},"messages":{"M":{"score":5}}})", "2.00/4.00 x: B"},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.json.substr(0, 100));
@@ -73,6 +76,14 @@ TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
         else
             EXPECT_NE(verdict.why.find(row.expected), std::string::npos) << verdict.why;
     }
+    std::string many = R"({"score":1,"required_score":2,"symbols":{"S7":{"score":2})";
+    for (size_t n = 1; n < kRspamdSymbolLimit + 5; n++)
+        many += ",\"S" + std::to_string(n + 7) + "\":{}";
+    const RspamdVerdict verdict = ParseRspamdVerdict(many + "}}");
+    EXPECT_EQ(verdict.rules.size(), kRspamdSymbolLimit);
+    EXPECT_EQ(verdict.rules[0], "S7");
+    EXPECT_EQ(verdict.symbolsLeftOut, 5u);
+    EXPECT_NE(ParseRspamdVerdict(many + "}}", Monotonic()).why.find("not parsed within"), std::string::npos);
 }
 
 TEST(RspamdReply, FramingIsStrictAndBounded)

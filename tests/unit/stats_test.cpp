@@ -198,13 +198,13 @@ TEST(StatDump, TheFileIsReplacedWholeAndRestoredAtStartUp)
     snapshot = statistics.Snapshot();
     EXPECT_TRUE(DumpReportData(settings, snapshot, Now(), true));
     EXPECT_NE(ReadFileText(dir.File("stats.dat")).find("\"42\"=2;"), std::string::npos);
-    EXPECT_FALSE(FileExists(dir.File("stats.dat.tmp")));
+    EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"stats.dat"});
     {
         OutputCapture capture;
         Settings unwritable = settings;
         unwritable.statDumpFileName = "missing/stats.dat";
         EXPECT_FALSE(DumpReportData(unwritable, snapshot, Now(), false));
-        EXPECT_NE(capture.Text().find("* unable create " + dir.File("missing/stats.dat.tmp")), std::string::npos);
+        EXPECT_NE(capture.Text().find("* unable create " + dir.File("missing/stats.dat.")), std::string::npos);
     }
 
     Statistics restarted;
