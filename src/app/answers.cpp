@@ -44,7 +44,7 @@ std::string ResultLine(const Settings& settings, std::string_view id, const Resu
     const FarmAnswer* answer = scan != nullptr ? scan->answer : nullptr;
     if (answer != nullptr) {
         line += " engine=";
-        line += SpamdEngineName(answer->engine);
+        line += EngineName(answer->engine);
         AppendField(line, "host", answer->host);
         if (answer->kind == FarmAnswer::Kind::Rated)
             AppendField(line, "score", answer->scoreText + "/" + answer->thresholdText);

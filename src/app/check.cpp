@@ -20,7 +20,7 @@
 #include "base/text.h"
 #include "config/paths.h"
 #include "config/settings.h"
-#include "rating/spamd_farm.h"
+#include "rating/engine_farm.h"
 #include "rating/whitelist.h"
 #include "reports/daily.h"
 #include "reports/events.h"
@@ -268,11 +268,11 @@ void CheckDirectories(Findings& findings, const Settings& settings)
     }
 }
 
-// CheckSpamd - the plugin starts when one host of its farm answers; the
+// CheckEngines - the plugin starts when one host of its farm answers; the
 // others would start down.  The one spamd of SocketPath must answer.
-std::vector<PingResult> CheckSpamd(Findings& findings, const SpamdSettings& farm)
+std::vector<PingResult> CheckEngines(Findings& findings, const SpamdSettings& farm)
 {
-    std::vector<PingResult> pings = PingSpamdHosts(farm);
+    std::vector<PingResult> pings = PingEngineHosts(farm);
     bool anyAnswered = false;
     for (size_t i = 0; i < pings.size(); i++) {
         const char* host = farm.hosts[i].name.c_str();
@@ -309,15 +309,15 @@ void CheckLearning(Findings& findings, const Settings& settings, const std::vect
     for (const std::string& name : skipped)
         findings.Warning("learn: rspamd host %s listens on a Unix socket: name its controller in Learn Hosts",
                          name.c_str());
-    for (const SpamdHost& host : learning.hosts) {
+    for (const EngineHost& host : learning.hosts) {
         const auto& scanning = settings.spamd.hosts;
         const size_t at = static_cast<size_t>(std::find(scanning.begin(), scanning.end(), host) - scanning.begin());
         // A scanning host was PINGed above, and warned about there.
         const bool scans = at < scanPings.size();
         SpamdSettings one = learning;
         one.hosts = {host};
-        const PingResult ping = scans ? scanPings[at] : PingSpamdHosts(one).at(0);
-        const char* engine = SpamdEngineName(host.engine);
+        const PingResult ping = scans ? scanPings[at] : PingEngineHosts(one).at(0);
+        const char* engine = EngineName(host.engine);
         if (ping.answered)
             findings.Note("learn: %s host %s: %s, %.1f ms", engine, host.name.c_str(), ping.word.c_str(),
                           ping.seconds * 1000);
@@ -327,7 +327,7 @@ void CheckLearning(Findings& findings, const Settings& settings, const std::vect
             findings.Warning("learn: %s host %s: %s", engine, host.name.c_str(), ping.problem.c_str());
     }
     const bool anyRspamd = std::any_of(learning.hosts.begin(), learning.hosts.end(),
-                                       [](const SpamdHost& host) { return host.engine == SpamdEngine::Rspamd; });
+                                       [](const EngineHost& host) { return host.engine == EngineKind::Rspamd; });
     if (anyRspamd && !settings.learn.passwordFile.empty()) {
         const std::string& file = settings.learn.passwordFile;
         std::string password, why;
@@ -357,7 +357,7 @@ int RunCheck(int argc, char** argv)
     CheckSubmitted(findings, settings);
     CheckMetricsFile(findings, settings);
     CheckDirectories(findings, settings);
-    const std::vector<PingResult> pings = CheckSpamd(findings, settings.spamd);
+    const std::vector<PingResult> pings = CheckEngines(findings, settings.spamd);
     CheckLearning(findings, settings, pings);
     PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
     if (findings.errors == 0)

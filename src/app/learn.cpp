@@ -21,7 +21,7 @@
 #include "config/settings.h"
 #include "rating/engine.h"
 #include "rating/envelope.h"
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ bool LoadMessage(const MessageSource& source, std::string& file, std::string& lo
 // HostRun - one host's part of the run; only its own thread writes it
 // until the thread is joined.
 struct HostRun {
-    SpamdHost host;
+    EngineHost host;
     int learned = 0;
     int known = 0;
     int failed = 0;
@@ -128,7 +128,7 @@ struct RunInput {
 // RefusalWhy - a refused learn, with a hint where the remedy lies.
 std::string RefusalWhy(const HostRun& run, const RunInput& input, const std::string& why)
 {
-    if (run.host.engine != SpamdEngine::Rspamd || why.find("HTTP 40") == std::string::npos)
+    if (run.host.engine != EngineKind::Rspamd || why.find("HTTP 40") == std::string::npos)
         return why;
     if (input.passwordFile.empty())
         return why + " (no Learn PasswordFile is set)";
@@ -139,11 +139,11 @@ void TeachHost(HostRun& run, const RunInput& input, std::atomic<size_t>& done)
 {
     const std::vector<MessageSource>& messages = *input.messages;
     std::string giveUp;
-    if (run.host.engine == SpamdEngine::Rspamd && !input.passwordProblem.empty())
+    if (run.host.engine == EngineKind::Rspamd && !input.passwordProblem.empty())
         giveUp = input.passwordProblem;
-    SpamdAddresses addresses;
+    EngineAddresses addresses;
     if (giveUp.empty())
-        ResolveSpamdHost(run.host, addresses, giveUp);
+        ResolveEngineHost(run.host, addresses, giveUp);
     std::string file, loaded, head, reply;
     int inARow = 0;
     for (const MessageSource& source : messages) {
@@ -334,7 +334,7 @@ int RunLearn(int argc, char** argv)
     }
     std::vector<std::string> skipped;
     std::vector<HostRun> runs;
-    for (const SpamdHost& host : LearnHostsOf(settings.learn, settings.spamd, skipped))
+    for (const EngineHost& host : LearnHostsOf(settings.learn, settings.spamd, skipped))
         runs.emplace_back().host = host;
     for (const std::string& name : skipped)
         PrintMsg("* learn: rspamd host %s listens on a Unix socket: name its controller in Learn Hosts\n",
@@ -357,7 +357,7 @@ int RunLearn(int argc, char** argv)
 
     RunInput input{learnClass, &messages, {}, {}, {}, nullptr, LearnLimits(settings.spamd)};
     const bool anyRspamd = std::any_of(runs.begin(), runs.end(),
-                                       [](const HostRun& run) { return run.host.engine == SpamdEngine::Rspamd; });
+                                       [](const HostRun& run) { return run.host.engine == EngineKind::Rspamd; });
     if (anyRspamd && learnClass != LearnClass::Forget && !settings.learn.passwordFile.empty()) {
         const std::string& file = settings.learn.passwordFile;
         input.passwordFile = file.starts_with('/') ? file : WorkPath() + file;
@@ -366,7 +366,7 @@ int RunLearn(int argc, char** argv)
     std::shared_ptr<const TlsClient> tls;
     std::string tlsProblem;
     if (std::any_of(runs.begin(), runs.end(),
-                    [](const HostRun& run) { return run.host.transport == SpamdTransport::Tls; }))
+                    [](const HostRun& run) { return run.host.transport == EngineTransport::Tls; }))
         tls = TlsClient::Create(settings.spamd.tls, tlsProblem);
     input.tls = tls.get();
 
@@ -389,7 +389,7 @@ int RunLearn(int argc, char** argv)
 
     int missed = 0;
     for (const HostRun& run : runs) {
-        const char* engine = SpamdEngineName(run.host.engine);
+        const char* engine = EngineName(run.host.engine);
         if (run.skipped) {
             PrintMsg("* %s host %s: skipped: %s\n", engine, run.host.name.c_str(), run.why.c_str());
             continue;

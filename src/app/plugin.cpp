@@ -75,7 +75,7 @@ void Plugin::RequestShutdown(int status)
 std::vector<HostStatus> Plugin::HostStatuses() const
 {
     std::vector<HostStatus> hosts;
-    for (const SpamdFarm::HostState& host : farm.HostStates())
+    for (const EngineFarm::HostState& host : farm.HostStates())
         hosts.push_back({host.name, host.up});
     return hosts;
 }
@@ -90,9 +90,9 @@ void Plugin::WriteMetrics()
     MetricsSample sample;
     sample.counters = counters.Snapshot();
     sample.ratingBounds = settings->scoreRange;
-    for (const SpamdFarm::HostState& host : farm.HostStates()) {
+    for (const EngineFarm::HostState& host : farm.HostStates()) {
         sample.hosts.push_back(counters.HostSample(host.name));
-        sample.hosts.back().engine = SpamdEngineName(host.engine);
+        sample.hosts.back().engine = EngineName(host.engine);
         sample.hosts.back().up = host.up;
     }
     sample.queueLength = pool.QueueLength();

@@ -31,7 +31,7 @@
 #include "app/problems.h"
 #include "app/signals.h"
 #include "rating/scan.h"
-#include "rating/spamd_farm.h"
+#include "rating/engine_farm.h"
 #include "rating/whitelist.h"
 #include "reports/daily.h"
 #include "scheduling/controller.h"
@@ -67,7 +67,7 @@ public:
     Counters counters;
     Recorder recorder{statistics, counters};
     whitelist senders;
-    SpamdFarm farm;
+    EngineFarm farm;
     Scanner scanner{senders, farm, recorder};
     ScanningPool pool;
     Controller controller;

@@ -5,9 +5,9 @@
 namespace {
 
 // ControllerPort - "rspamd:HOST" without a port names the controller's port.
-void ControllerPort(SpamdHost& host)
+void ControllerPort(EngineHost& host)
 {
-    if (host.engine == SpamdEngine::Rspamd && host.transport == SpamdTransport::Tcp &&
+    if (host.engine == EngineKind::Rspamd && host.transport == EngineTransport::Tcp &&
         !host.name.ends_with(":" + host.port))
         host.port = std::to_string(kDefaultRspamdControllerPort);
 }
@@ -43,9 +43,9 @@ std::optional<LearnSettings> ReadLearnSettings(const cfgfItem* learn)
         for (int i = 0; hosts->type == cfgfArray && i < hosts->count; i++) {
             const cfgfItem* entry = cfgfGetArrayValue(hosts, i);
             std::string why = "not a string";
-            std::optional<SpamdHost> host;
+            std::optional<EngineHost> host;
             if (entry->type == cfgfString)
-                host = ParseSpamdHost(entry->text, why);
+                host = ParseEngineHost(entry->text, why);
             if (!host) {
                 cfgfError(entry, "Learn: host %s: %s", entry->type == cfgfString ? entry->text.c_str() : "",
                           why.c_str());
@@ -74,15 +74,15 @@ std::optional<LearnSettings> ReadLearnSettings(const cfgfItem* learn)
     return settings;
 }
 
-std::vector<SpamdHost> LearnHostsOf(const LearnSettings& learn, const SpamdSettings& farm,
+std::vector<EngineHost> LearnHostsOf(const LearnSettings& learn, const SpamdSettings& farm,
                                     std::vector<std::string>& skipped)
 {
     if (!learn.hosts.empty())
         return learn.hosts;
-    std::vector<SpamdHost> hosts;
-    for (SpamdHost host : farm.hosts) {
-        if (host.engine == SpamdEngine::Rspamd) {
-            if (host.transport == SpamdTransport::Unix) {
+    std::vector<EngineHost> hosts;
+    for (EngineHost host : farm.hosts) {
+        if (host.engine == EngineKind::Rspamd) {
+            if (host.transport == EngineTransport::Unix) {
                 skipped.push_back(host.name);
                 continue;
             }
@@ -100,7 +100,7 @@ std::unique_ptr<cfgfItem> LearnSettingsTree(const LearnSettings& settings)
 {
     auto tree = cfgfNewDictionary();
     auto hosts = cfgfNewArray();
-    for (const SpamdHost& host : settings.hosts)
+    for (const EngineHost& host : settings.hosts)
         cfgfAddToArray(hosts.get(), std::move(*cfgfNewString(host.name.c_str())));
     cfgfAddToDictionary(tree.get(), "Hosts", std::move(*hosts));
     if (!settings.passwordFile.empty())

@@ -25,7 +25,7 @@
 constexpr int kDefaultRspamdControllerPort = 11334;
 
 struct LearnSettings {
-    std::vector<SpamdHost> hosts;  // empty: the scanning hosts
+    std::vector<EngineHost> hosts;  // empty: the scanning hosts
     std::string passwordFile;      // empty: none (the controller lets loopback clients in)
 
     bool operator==(const LearnSettings&) const = default;
@@ -34,6 +34,6 @@ struct LearnSettings {
 std::optional<LearnSettings> ReadLearnSettings(const cfgfItem* learn);
 // LearnHostsOf - skipped receives the scanning hosts that cannot be taught
 // this way (an rspamd on a Unix socket has no controller address to derive).
-std::vector<SpamdHost> LearnHostsOf(const LearnSettings& learn, const SpamdSettings& farm,
+std::vector<EngineHost> LearnHostsOf(const LearnSettings& learn, const SpamdSettings& farm,
                                     std::vector<std::string>& skipped);
 std::unique_ptr<cfgfItem> LearnSettingsTree(const LearnSettings& settings);

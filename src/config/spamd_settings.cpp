@@ -105,15 +105,15 @@ void ReadHosts(Reader& reader, SpamdSettings& settings)
             reader.Fail(reader.dict, "Spamd: Hosts = ( ... ); is missing");
         return;
     }
-    if (hosts->values.empty() || hosts->values.size() > kMaxSpamdHosts)
-        reader.Fail(hosts, "Spamd: Hosts must name 1 to %zu hosts", kMaxSpamdHosts);
+    if (hosts->values.empty() || hosts->values.size() > kMaxEngineHosts)
+        reader.Fail(hosts, "Spamd: Hosts must name 1 to %zu hosts", kMaxEngineHosts);
     for (const cfgfItem& entry : hosts->values) {
         std::string why;
-        std::optional<SpamdHost> host;
+        std::optional<EngineHost> host;
         if (entry.type != cfgfString)
             why = "a host must be a string";
         else
-            host = ParseSpamdHost(entry.text, why);
+            host = ParseEngineHost(entry.text, why);
         if (!host) {
             reader.Fail(&entry, "Spamd: host %s: %s", entry.type == cfgfString ? entry.text.c_str() : "", why.c_str());
             continue;
@@ -139,7 +139,7 @@ void ReadOnUnavailable(Reader& reader, OnUnavailableMode& mode)
     reader.Fail(value, "Spamd: OnUnavailable can be either Reject, Neutral or Exit");
 }
 
-void ReadTls(Reader& outer, SpamdTlsSettings& tls)
+void ReadTls(Reader& outer, EngineTlsSettings& tls)
 {
     const cfgfItem* dict = outer.Value("TLS", cfgfDictionary);
     if (dict == nullptr)
@@ -158,25 +158,25 @@ void ReadTls(Reader& outer, SpamdTlsSettings& tls)
 
 }  // namespace
 
-const char* SpamdEngineName(SpamdEngine engine) { return engine == SpamdEngine::Rspamd ? "rspamd" : "spamd"; }
+const char* EngineName(EngineKind engine) { return engine == EngineKind::Rspamd ? "rspamd" : "spamd"; }
 
 const char* FarmEngineWord(const SpamdSettings& settings)
 {
     const auto& hosts = settings.hosts;
     if (hosts.empty())
         return "spamd";
-    const SpamdEngine first = hosts.front().engine;
+    const EngineKind first = hosts.front().engine;
     const bool one =
-        std::all_of(hosts.begin(), hosts.end(), [&](const SpamdHost& host) { return host.engine == first; });
-    return one ? SpamdEngineName(first) : "engine";
+        std::all_of(hosts.begin(), hosts.end(), [&](const EngineHost& host) { return host.engine == first; });
+    return one ? EngineName(first) : "engine";
 }
 
-std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why)
+std::optional<EngineHost> ParseEngineHost(std::string_view entry, std::string& why)
 {
-    SpamdHost host;
+    EngineHost host;
     host.name = std::string(entry);
     if (entry.starts_with("rspamd:")) {
-        host.engine = SpamdEngine::Rspamd;
+        host.engine = EngineKind::Rspamd;
         entry.remove_prefix(7);
         // rspamd guards its workers by its own means, not by TLS on the socket.
         if (entry.starts_with("ssl:")) {
@@ -185,7 +185,7 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
         }
     }
     if (entry.starts_with("ssl:")) {
-        host.transport = SpamdTransport::Tls;
+        host.transport = EngineTransport::Tls;
         entry.remove_prefix(4);
         if (entry.starts_with('/')) {
             why = "TLS needs host:port";
@@ -200,7 +200,7 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
         host.address = std::string(entry);
         return host;
     } else {
-        host.transport = SpamdTransport::Tcp;
+        host.transport = EngineTransport::Tcp;
     }
     std::string_view port;
     if (entry.starts_with('[')) {
@@ -230,7 +230,7 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
         why = "no host name";
         return std::nullopt;
     }
-    const int defaultPort = host.engine == SpamdEngine::Rspamd ? kDefaultRspamdPort : kDefaultSpamdPort;
+    const int defaultPort = host.engine == EngineKind::Rspamd ? kDefaultRspamdPort : kDefaultSpamdPort;
     host.port = port.empty() ? std::to_string(defaultPort) : std::string(port);
     if (!ValidPort(host.port)) {
         why = "the port must be a number from 1 to 65535";
@@ -242,7 +242,7 @@ std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why
 SpamdSettings SocketPathFarm(const std::string& socketPath)
 {
     SpamdSettings settings;
-    SpamdHost& host = settings.hosts.emplace_back();
+    EngineHost& host = settings.hosts.emplace_back();
     host.name = socketPath;
     host.address = socketPath;
     settings.retries = 0;
@@ -302,7 +302,7 @@ std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings)
         return tree;
     }
     auto hosts = cfgfNewArray();
-    for (const SpamdHost& host : settings.hosts)
+    for (const EngineHost& host : settings.hosts)
         cfgfAddToArray(hosts.get(), std::move(*cfgfNewString(host.name.c_str())));
     cfgfAddToDictionary(tree.get(), "Hosts", std::move(*hosts));
     add(*tree, "ConnectTimeout", std::to_string(settings.connectTimeout));

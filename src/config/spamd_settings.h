@@ -6,7 +6,7 @@
 //                    settings in force)
 // SpamdSettingsTree  the settings as a Spamd dictionary that the file syntax
 //                    writes back (the check)
-// ParseSpamdHost     one Hosts entry: an absolute path is a Unix socket,
+// ParseEngineHost     one Hosts entry: an absolute path is a Unix socket,
 //                    "host:port", "[v6]:port" or a bare name (port 783) is
 //                    TCP, "ssl:" in front asks for TLS; "rspamd:" in front
 //                    names an rspamd host in the same forms (port 11333),
@@ -31,19 +31,19 @@
 
 #include "config/dictionary.h"
 
-enum class SpamdTransport { Unix, Tcp, Tls };
-// SpamdEngine - what rates at a host: spamd speaks SPAMC, rspamd its HTTP protocol.
-enum class SpamdEngine { Spamd, Rspamd };
-const char* SpamdEngineName(SpamdEngine engine);  // "spamd", "rspamd"
+enum class EngineTransport { Unix, Tcp, Tls };
+// EngineKind - what rates at a host: spamd speaks SPAMC, rspamd its HTTP protocol.
+enum class EngineKind { Spamd, Rspamd };
+const char* EngineName(EngineKind engine);  // "spamd", "rspamd"
 
-struct SpamdHost {
+struct EngineHost {
     std::string name;     // the entry as written: log lines and the report name the host by it
-    SpamdEngine engine = SpamdEngine::Spamd;
-    SpamdTransport transport = SpamdTransport::Unix;
+    EngineKind engine = EngineKind::Spamd;
+    EngineTransport transport = EngineTransport::Unix;
     std::string address;  // socket path, or host name or IP address (IPv6 without brackets)
     std::string port;     // TCP and TLS
 
-    bool operator==(const SpamdHost&) const = default;
+    bool operator==(const EngineHost&) const = default;
 };
 
 // What a request that no host could rate is answered with.
@@ -53,12 +53,12 @@ enum class OnUnavailableMode {
     Exit,     // end the process (status 1), as when the one spamd socket is missing
 };
 
-struct SpamdTlsSettings {
+struct EngineTlsSettings {
     std::string caFile = "/etc/ssl/certs/ca-certificates.crt";
     std::string certFile;  // client certificate, optional
     std::string keyFile;   // its key; empty: in certFile
 
-    bool operator==(const SpamdTlsSettings&) const = default;
+    bool operator==(const EngineTlsSettings&) const = default;
 };
 
 constexpr int kDefaultSpamdPort = 783;
@@ -69,17 +69,17 @@ constexpr int kMaxScanningTime = 1200;
 // limit, so that the message is answered before the watchdog gives it up.
 constexpr int kExchangeBudgetPerMille = 900;
 // A farm has at most this many hosts.
-constexpr size_t kMaxSpamdHosts = 64;
+constexpr size_t kMaxEngineHosts = 64;
 
 struct SpamdSettings {
-    std::vector<SpamdHost> hosts;  // empty: no farm (no settings read yet)
+    std::vector<EngineHost> hosts;  // empty: no farm (no settings read yet)
     int connectTimeout = 5;        // seconds for one connect and TLS handshake
     int replyTimeout = 240;        // seconds for a whole exchange; 0: no limit
     int retries = 3;               // further hosts tried for one request
     int downTime = 30;             // seconds a failed host is skipped before it is probed
     std::string user;              // "" none, "recipient" the only recipient, else that name
     OnUnavailableMode onUnavailable = OnUnavailableMode::Reject;
-    SpamdTlsSettings tls;
+    EngineTlsSettings tls;
     bool single = false;           // the one spamd of SocketPath, not a Spamd dictionary
 
     bool Configured() const { return !hosts.empty(); }
@@ -96,8 +96,8 @@ std::optional<SpamdSettings> ReadSpamdSettings(const cfgfItem* spamd);
 // "spamd" or "rspamd" when all run that engine, "engine" when they differ.
 const char* FarmEngineWord(const SpamdSettings& settings);
 std::unique_ptr<cfgfItem> SpamdSettingsTree(const SpamdSettings& settings);
-// ParseSpamdHost - nothing when the entry is no host (why says what is wrong).
-std::optional<SpamdHost> ParseSpamdHost(std::string_view entry, std::string& why);
+// ParseEngineHost - nothing when the entry is no host (why says what is wrong).
+std::optional<EngineHost> ParseEngineHost(std::string_view entry, std::string& why);
 // SocketPathFarm - one Unix host named by the path, no retries, a farm host's
 // default time limits, and a plugin that cannot reach it shuts down (Exit).
 SpamdSettings SocketPathFarm(const std::string& socketPath);

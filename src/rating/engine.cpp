@@ -19,9 +19,9 @@ std::string FirstLine(std::string_view reply)
     return ClipText(reply.substr(0, reply.find_first_of("\r\n")));
 }
 
-void BuildSpamdPing(std::string& request, const SpamdHost&) { request = kPingRequest; }
+void BuildSpamdPing(std::string& request, const EngineHost&) { request = kPingRequest; }
 
-void BuildSpamdCheck(std::string& head, const SpamdHost&, const CheckRequest& request)
+void BuildSpamdCheck(std::string& head, const EngineHost&, const CheckRequest& request)
 {
     // spamd gets a line feed after the message, as it always has.
     BuildRequestHeader(head, request.wantRules, request.size + 1, request.spamdUser);
@@ -50,7 +50,7 @@ ExchangeOutcome ReadSpamdCheck(std::string_view reply, const CheckRequest& reque
     return outcome;
 }
 
-void BuildRspamdPing(std::string& request, const SpamdHost& host) { request = RspamdPingRequest(HttpHostOf(host)); }
+void BuildRspamdPing(std::string& request, const EngineHost& host) { request = RspamdPingRequest(HttpHostOf(host)); }
 
 bool ReadRspamdPing(std::string_view reply, std::string& word, std::string& why)
 {
@@ -65,7 +65,7 @@ bool ReadRspamdPing(std::string_view reply, std::string& word, std::string& why)
     return true;
 }
 
-void BuildRspamdCheck(std::string& head, const SpamdHost& host, const CheckRequest& request)
+void BuildRspamdCheck(std::string& head, const EngineHost& host, const CheckRequest& request)
 {
     BuildRspamdCheckHead(head, HttpHostOf(host), request.size, request.envelope);
 }
@@ -98,12 +98,12 @@ ExchangeOutcome ReadRspamdCheck(std::string_view reply, const CheckRequest& requ
     return ExchangeOutcome::Rated;
 }
 
-void BuildSpamdLearn(std::string& head, const SpamdHost&, LearnClass what, size_t size, std::string_view)
+void BuildSpamdLearn(std::string& head, const EngineHost&, LearnClass what, size_t size, std::string_view)
 {
     BuildTellHeader(head, what, size);
 }
 
-void BuildRspamdLearn(std::string& head, const SpamdHost& host, LearnClass what, size_t size,
+void BuildRspamdLearn(std::string& head, const EngineHost& host, LearnClass what, size_t size,
                       std::string_view password)
 {
     BuildRspamdLearnHead(head, HttpHostOf(host), what, size, password);
@@ -138,11 +138,11 @@ const EngineProtocol kRspamd{BuildRspamdPing,
 
 }  // namespace
 
-const EngineProtocol& ProtocolOf(SpamdEngine engine) { return engine == SpamdEngine::Rspamd ? kRspamd : kSpamd; }
+const EngineProtocol& ProtocolOf(EngineKind engine) { return engine == EngineKind::Rspamd ? kRspamd : kSpamd; }
 
-std::string HttpHostOf(const SpamdHost& host)
+std::string HttpHostOf(const EngineHost& host)
 {
-    if (host.transport == SpamdTransport::Unix)
+    if (host.transport == EngineTransport::Unix)
         return "localhost";
     const bool v6 = host.address.find(':') != std::string::npos;
     return (v6 ? "[" + host.address + "]" : host.address) + ":" + host.port;
@@ -157,13 +157,13 @@ ReplyState HttpFraming(std::string_view reply, bool, bool)
     }
 }
 
-LearnOutcome LearnAtHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+LearnOutcome LearnAtHost(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                          LearnClass what, std::string_view message, std::string_view password,
                          const ExchangeLimits& limits, std::string& head, std::string& reply)
 {
     const EngineProtocol& protocol = ProtocolOf(host.engine);
     if (what == LearnClass::Forget && !protocol.canForget)
-        return {LearnOutcome::Kind::Unsupported, std::string(SpamdEngineName(host.engine)) + " cannot forget"};
+        return {LearnOutcome::Kind::Unsupported, std::string(EngineName(host.engine)) + " cannot forget"};
     protocol.buildLearn(head, host, what, message.size(), password);
     const ExchangeResult result =
         ExchangeWithHost(host, addresses, tls, {head, message}, reply, protocol.learnFraming, limits);

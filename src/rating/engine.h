@@ -23,7 +23,7 @@
 #include "config/spamd_settings.h"
 #include "rating/learning.h"
 #include "rating/rspamd_protocol.h"
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 
 // CheckRequest - what an engine is told of a message besides its text.
 struct CheckRequest {
@@ -49,12 +49,12 @@ struct EngineVerdict {
 
 struct EngineProtocol {
     // buildPing - the whole request of a ping.
-    void (*buildPing)(std::string& request, const SpamdHost& host);
+    void (*buildPing)(std::string& request, const EngineHost& host);
     // readPing - true with the engine's word ("SPAMD/1.5", "rspamd/3.4"), else why.
     bool (*readPing)(std::string_view reply, std::string& word, std::string& why);
     ReplyFraming pingFraming;
     // buildCheck - the head of a check; the message and checkTail follow it.
-    void (*buildCheck)(std::string& head, const SpamdHost& host, const CheckRequest& request);
+    void (*buildCheck)(std::string& head, const EngineHost& host, const CheckRequest& request);
     std::string_view checkTail;
     // readCheck - Rated with the verdict filled, or the outcome and why.
     ExchangeOutcome (*readCheck)(std::string_view reply, const CheckRequest& request, EngineVerdict& verdict,
@@ -62,19 +62,19 @@ struct EngineProtocol {
     ReplyFraming checkFraming;  // its flag is the request's wantRules
     bool needsEnvelope;         // CheckRequest::envelope is read
     // buildLearn - the request head for a message of size bytes, which follows it.
-    void (*buildLearn)(std::string& head, const SpamdHost& host, LearnClass what, size_t size,
+    void (*buildLearn)(std::string& head, const EngineHost& host, LearnClass what, size_t size,
                        std::string_view password);
     LearnOutcome (*readLearn)(std::string_view reply, LearnClass what);
     ReplyFraming learnFraming;
     bool canForget;
 };
 
-const EngineProtocol& ProtocolOf(SpamdEngine engine);
-std::string HttpHostOf(const SpamdHost& host);
+const EngineProtocol& ProtocolOf(EngineKind engine);
+std::string HttpHostOf(const EngineHost& host);
 ReplyState HttpFraming(std::string_view reply, bool flag, bool closed);
 
 // LearnAtHost - reply keeps the reply bytes (its room serves the next call).
 // password: the rspamd controller's, empty for none.
-LearnOutcome LearnAtHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+LearnOutcome LearnAtHost(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                          LearnClass what, std::string_view message, std::string_view password,
                          const ExchangeLimits& limits, std::string& head, std::string& reply);

@@ -72,7 +72,7 @@ ScanResult Scanner::Scan(const FileRequest& request, const Settings& settings, M
         }
         if (answer.kind == FarmAnswer::Kind::Unrated) {
             // A spamd in trouble must not pass for a stream of clean mail.
-            PrintMsg("* %s gave no rating for %s: %s\n", SpamdEngineName(answer.engine), request.Path(),
+            PrintMsg("* %s gave no rating for %s: %s\n", EngineName(answer.engine), request.Path(),
                      answer.why.c_str());
             result.verdict = ScanVerdict::Unrated;
             result.record.unrated = true;

@@ -31,7 +31,7 @@
 #include "config/settings.h"
 #include "protocol/request.h"
 #include "rating/headers.h"
-#include "rating/spamd_farm.h"
+#include "rating/engine_farm.h"
 #include "rating/whitelist.h"
 #include "stats/recorder.h"
 #include "stats/statistics.h"
@@ -99,7 +99,7 @@ struct ScanResult {
 
 class Scanner {
 public:
-    Scanner(const whitelist& senders, SpamdFarm& farm, Recorder& recorder)
+    Scanner(const whitelist& senders, EngineFarm& farm, Recorder& recorder)
         : senders(senders), farm(farm), recorder(recorder)
     {
     }
@@ -110,7 +110,7 @@ public:
 
 private:
     const whitelist& senders;
-    SpamdFarm& farm;
+    EngineFarm& farm;
     Recorder& recorder;
 };
 

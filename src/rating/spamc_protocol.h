@@ -13,8 +13,8 @@
 //
 // Pure functions without sockets; called by every scanning thread at once.
 // The operations of the first client live on elsewhere: sendCommand is
-// ExchangeWithHost (spamd_connection), InitEngine is Plugin::InitEngine,
-// which starts the farm (spamd_farm); CloseEngine had nothing to close and is
+// ExchangeWithHost (engine_connection), InitEngine is Plugin::InitEngine,
+// which starts the farm (engine_farm); CloseEngine had nothing to close and is
 // gone, as no connection outlives its exchange; ParseCheckReply is
 // ParseSpamdReply.
 #pragma once

@@ -116,15 +116,15 @@ void WriteConcurrency(FILE* f, const StatisticsSnapshot& s)
             static_cast<long>(average % 1000));
 }
 
-// WriteSpamdHosts - each host of the farm with its exchanges, its share of
+// WriteEngineHosts - each host of the farm with its exchanges, its share of
 // them, its failures, time-outs, the time spent with it and whether it is up
 // now; hosts that a reload removed follow those configured.
-void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const StatisticsSnapshot& s,
+void WriteEngineHosts(FILE* f, const std::vector<EngineHost>& configured, const StatisticsSnapshot& s,
                      const std::vector<HostStatus>& hosts)
 {
     struct Row {
         std::string_view name;
-        SpamdHostFigures figures;
+        EngineHostFigures figures;
         const char* state;
     };
     const auto stateOf = [&hosts](std::string_view name) {
@@ -134,14 +134,14 @@ void WriteSpamdHosts(FILE* f, const std::vector<SpamdHost>& configured, const St
         return "-";
     };
     std::vector<Row> rows;
-    for (const SpamdHost& host : configured) {
+    for (const EngineHost& host : configured) {
         const auto found = s.spamdHosts.find(host.name);
-        const SpamdHostFigures figures = found != s.spamdHosts.end() ? found->second : SpamdHostFigures{};
+        const EngineHostFigures figures = found != s.spamdHosts.end() ? found->second : EngineHostFigures{};
         rows.push_back({host.name, figures, stateOf(host.name)});
     }
     for (const auto& [name, figures] : s.spamdHosts)
         if (std::none_of(configured.begin(), configured.end(),
-                         [&name](const SpamdHost& host) { return host.name == name; }))
+                         [&name](const EngineHost& host) { return host.name == name; }))
             rows.push_back({name, figures, "-"});
     int64_t total = 0;
     for (const Row& row : rows)
@@ -222,7 +222,7 @@ void WriteDailyReport(FILE* f, const Settings& settings, const cfgfItem* dict, S
     WriteResourceUsage(f, now - std::max(started, periodStart), used);
     WriteConcurrency(f, s);
     if (!settings.spamd.single)
-        WriteSpamdHosts(f, settings.spamd.hosts, s, hosts);
+        WriteEngineHosts(f, settings.spamd.hosts, s, hosts);
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportSources")))
         WriteRankedList(f, s.sources, ListMax(dict, "ReportSourcesMax"), {"Sources", "Source", "sources"});
     if (!SwitchedOff(cfgfGetDictValueStr(dict, "ReportTargets")))

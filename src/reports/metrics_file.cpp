@@ -145,18 +145,18 @@ std::string FormatMetrics(const MetricsSample& s)
 
     // Every host of the farm is named with its engine, spamd or rspamd; labels
     // in name order, as node_exporter writes them again.
-    const auto hostLabels = [](const SpamdHostSample& host) {
+    const auto hostLabels = [](const EngineHostSample& host) {
         return "engine=\"" + LabelValue(host.engine) + "\",host=\"" + LabelValue(host.name) + "\"";
     };
     int hostsUp = 0;
     m.Metric("velmora_spamd_up", "gauge", "1 when the spamd or rspamd host answers, 0 when it does not.");
-    for (const SpamdHostSample& host : s.hosts) {
+    for (const EngineHostSample& host : s.hosts) {
         m.Sample("velmora_spamd_up", hostLabels(host), host.up ? "1" : "0");
         hostsUp += host.up ? 1 : 0;
     }
     m.Single("velmora_spamd_hosts_up", "gauge", "spamd and rspamd hosts that answer.", std::to_string(hostsUp));
     m.Metric("velmora_spamd_exchanges_total", "counter", "Exchanges with spamd and rspamd, by host and outcome.");
-    for (const SpamdHostSample& host : s.hosts)
+    for (const EngineHostSample& host : s.hosts)
         for (int outcome = 0; outcome < kExchangeOutcomes; outcome++)
             if (const uint64_t count = host.exchanges[static_cast<size_t>(outcome)]; count != 0)
                 m.Sample("velmora_spamd_exchanges_total",
@@ -164,7 +164,7 @@ std::string FormatMetrics(const MetricsSample& s)
                              ExchangeOutcomeName(static_cast<ExchangeOutcome>(outcome)) + "\"",
                          count);
     m.Metric("velmora_spamd_exchange_seconds_total", "counter", "Time spent in exchanges with each host.");
-    for (const SpamdHostSample& host : s.hosts)
+    for (const EngineHostSample& host : s.hosts)
         m.Sample("velmora_spamd_exchange_seconds_total", hostLabels(host), Number(host.seconds));
 
     m.Single("velmora_crashes_total", "counter", "Scans that crashed.", std::to_string(c.crashes));

@@ -35,7 +35,7 @@
 struct MetricsSample {
     CountersSnapshot counters;
     std::vector<int> ratingBounds;       // BarScoreRanges in force
-    std::vector<SpamdHostSample> hosts;  // every spamd host in force
+    std::vector<EngineHostSample> hosts;  // every spamd host in force
     int queueLength = 0;
     int busyThreads = 0;
     int scanningThreads = 0;

@@ -28,10 +28,10 @@ void Counters::CountExchange(std::string_view host, ExchangeOutcome outcome, dou
     // Looked up by view: a host seen before costs no allocation.
     auto entry = data.hosts.find(host);
     if (entry == data.hosts.end()) {
-        entry = data.hosts.emplace(std::string(host), SpamdHostSample{}).first;
+        entry = data.hosts.emplace(std::string(host), EngineHostSample{}).first;
         entry->second.name = entry->first;
     }
-    SpamdHostSample& sample = entry->second;
+    EngineHostSample& sample = entry->second;
     sample.exchanges[static_cast<size_t>(outcome)]++;
     sample.seconds += std::max(seconds, 0.0);
 }
@@ -60,12 +60,12 @@ CountersSnapshot Counters::Snapshot() const
     return data;
 }
 
-SpamdHostSample Counters::HostSample(const std::string& host) const
+EngineHostSample Counters::HostSample(const std::string& host) const
 {
     std::lock_guard lock(mutex);
     if (const auto found = data.hosts.find(host); found != data.hosts.end())
         return found->second;
-    SpamdHostSample sample;
+    EngineHostSample sample;
     sample.name = host;
     return sample;
 }

@@ -33,8 +33,8 @@
 inline constexpr std::array<double, 14> kHandlingBounds = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                                                            1,     2.5,  5,     10,   30,  120, 1200};
 
-// SpamdHostSample - one engine host as the metrics show it.
-struct SpamdHostSample {
+// EngineHostSample - one engine host as the metrics show it.
+struct EngineHostSample {
     std::string name;
     std::string engine = "spamd";  // "spamd" or "rspamd"
     bool up = true;      // as the farm sees it
@@ -50,7 +50,7 @@ struct CountersSnapshot {
     uint64_t crashes = 0;
     uint64_t stuckScans = 0;
     uint64_t reloads = 0;
-    std::map<std::string, SpamdHostSample, std::less<>> hosts;  // every host exchanged with, by name
+    std::map<std::string, EngineHostSample, std::less<>> hosts;  // every host exchanged with, by name
 };
 
 class Counters {
@@ -64,7 +64,7 @@ public:
     void CountReload();
     CountersSnapshot Snapshot() const;
     // HostSample - the host's figures (none yet for a host not exchanged with).
-    SpamdHostSample HostSample(const std::string& host) const;
+    EngineHostSample HostSample(const std::string& host) const;
 
 private:
     mutable GuardedMutex mutex;

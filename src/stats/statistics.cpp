@@ -72,8 +72,8 @@ void Statistics::RecordExchange(std::string_view host, ExchangeOutcome outcome, 
     std::lock_guard lock(mutex);
     auto entry = data.spamdHosts.find(host);
     if (entry == data.spamdHosts.end())
-        entry = data.spamdHosts.emplace(std::string(host), SpamdHostFigures{}).first;
-    SpamdHostFigures& figures = entry->second;
+        entry = data.spamdHosts.emplace(std::string(host), EngineHostFigures{}).first;
+    EngineHostFigures& figures = entry->second;
     const bool answered = outcome == ExchangeOutcome::Rated || outcome == ExchangeOutcome::Unrated;
     int64_t& counter = answered                               ? figures.exchanges
                        : outcome == ExchangeOutcome::TimedOut ? figures.timeouts
@@ -119,7 +119,7 @@ void Statistics::GiveBack(StatisticsSnapshot period)
     MergeList(data.sources, period.sources);
     MergeList(data.targets, period.targets);
     for (const auto& [name, figures] : period.spamdHosts) {
-        SpamdHostFigures& into = data.spamdHosts[name];
+        EngineHostFigures& into = data.spamdHosts[name];
         AddCapped(into.exchanges, figures.exchanges, int64_t{INT64_MAX});
         AddCapped(into.failures, figures.failures, int64_t{INT64_MAX});
         AddCapped(into.timeouts, figures.timeouts, int64_t{INT64_MAX});

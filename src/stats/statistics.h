@@ -49,9 +49,9 @@ constexpr int kRatings = 101;
 // so every reader may treat them as signed.
 constexpr uint64_t kMaxScanTime = INT64_MAX;
 
-// SpamdHostFigures - one engine host's exchanges in the period.  The dump
+// EngineHostFigures - one engine host's exchanges in the period.  The dump
 // does not carry them: after a restart they begin again at zero.
-struct SpamdHostFigures {
+struct EngineHostFigures {
     int64_t exchanges = 0;  // answered about the message, with a verdict or without
     int64_t failures = 0;   // no connection, an answer of a host in trouble, no complete reply
     int64_t timeouts = 0;
@@ -72,7 +72,7 @@ struct StatisticsSnapshot {
     int64_t nActiveThreadsChecks = 1;
     reportObject sources;
     reportObject targets;
-    std::map<std::string, SpamdHostFigures, std::less<>> spamdHosts;  // by the host's name
+    std::map<std::string, EngineHostFigures, std::less<>> spamdHosts;  // by the host's name
 };
 
 // MessageRecord - what one handled request adds.

@@ -18,7 +18,7 @@
 #include <sstream>
 
 #include "config/spamd_settings.h"
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 #include "fake_spamd.h"
 #include "real_spamd.h"
 
@@ -59,10 +59,10 @@ public:
     bool WaitReady(const std::string& host, std::string& error)
     {
         std::string why;
-        const std::optional<SpamdHost> target = ParseSpamdHost(host, why);
-        SpamdAddresses addresses;
+        const std::optional<EngineHost> target = ParseEngineHost(host, why);
+        EngineAddresses addresses;
         std::string reply;
-        for (int wait = 0; wait < 900 && target && ResolveSpamdHost(*target, addresses, why); wait++) {
+        for (int wait = 0; wait < 900 && target && ResolveEngineHost(*target, addresses, why); wait++) {
             const ExchangeResult pong = ExchangeWithHost(*target, addresses, nullptr, {kPingRequest}, reply,
                                                          {SpamcReplyState, false, 512}, {1, 5});
             if (pong.answered)

@@ -14,7 +14,7 @@
 #include "rating/headers.h"
 #include "rating/scan.h"
 #include "rating/spamc_protocol.h"
-#include "rating/spamd_farm.h"
+#include "rating/engine_farm.h"
 #include "reports/daily.h"
 
 namespace {
@@ -28,7 +28,7 @@ std::string Described(const std::string& dictionary)
     if (!s)
         return capture.Text();
     std::string text;
-    for (const SpamdHost& host : s->hosts)
+    for (const EngineHost& host : s->hosts)
         text += "UTS"[static_cast<int>(host.transport)] + (" " + host.address + " " + host.port + "|");
     return text + std::to_string(s->connectTimeout) + " " + std::to_string(s->replyTimeout) + " " +
            std::to_string(s->retries) + " " + std::to_string(s->downTime) + " [" + s->user + "] " +
@@ -161,7 +161,7 @@ protected:
         settings.spamd.connectTimeout = settings.spamd.replyTimeout = 1;
     }
 
-    SpamdHost Host(const std::string& name) { return {dir.File(name), SpamdEngine::Spamd, SpamdTransport::Unix, dir.File(name), ""}; }
+    EngineHost Host(const std::string& name) { return {dir.File(name), EngineKind::Spamd, EngineTransport::Unix, dir.File(name), ""}; }
     // Scan - what the host is answered for a message (and the lines before it).
     std::string Scan(const std::string& body = "hi", AfterAnswer expected = AfterAnswer::Continue)
     {
@@ -174,7 +174,7 @@ protected:
     std::string States()
     {
         std::string text;
-        for (const SpamdFarm::HostState& state : farm.HostStates())
+        for (const EngineFarm::HostState& state : farm.HostStates())
             text += state.up ? "up " : "down ";
         return text;
     }
@@ -183,7 +183,7 @@ protected:
         FILE* f = tmpfile();
         StatisticsSnapshot period = statistics.Snapshot();
         std::vector<HostStatus> hosts;
-        for (const SpamdFarm::HostState& state : farm.HostStates())
+        for (const EngineFarm::HostState& state : farm.HostStates())
             hosts.push_back({state.name, state.up});
         WriteDailyReport(f, settings, nullptr, period, Now(), {}, hosts);
         std::string report(8192, '\0');
@@ -204,7 +204,7 @@ protected:
     Statistics statistics;
     Counters counters;
     Recorder recorder{statistics, counters};
-    SpamdFarm farm;
+    EngineFarm farm;
     Scanner scanner{senders, farm, recorder};
     OutputCapture capture;
 };
@@ -330,7 +330,7 @@ TEST_F(Farm, AnRspamdHostIsAskedInItsOwnProtocolWithTheEnvelope)
     });
     settings.spamd.hosts = {Host("a.sock"), Host("b.sock")};
     settings.spamd.hosts[0].name = "rspamd:" + settings.spamd.hosts[0].name;
-    settings.spamd.hosts[0].engine = SpamdEngine::Rspamd;
+    settings.spamd.hosts[0].engine = EngineKind::Rspamd;
     settings.spamd.user = "filter";
     settings.pMainHeader = "X: ^1 ^3 (^4/^5) ^6";
     ASSERT_TRUE(farm.Start(settings.spamd));

@@ -64,7 +64,7 @@ protected:
                 text += ExchangeOutcomeName(static_cast<ExchangeOutcome>(outcome)) + ("=" + std::to_string(n)) + " ";
         return text;
     }
-    SpamdFarm farm;
+    EngineFarm farm;
     Scanner scanner{senders, farm, recorder};
 };
 

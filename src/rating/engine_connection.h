@@ -1,7 +1,7 @@
-// spamd_connection - one exchange with one engine host over a Unix socket,
+// engine_connection - one exchange with one engine host over a Unix socket,
 // TCP or TLS, every step within a time limit
 //
-// ResolveSpamdHost   the socket addresses of a host (names through the resolver)
+// ResolveEngineHost   the socket addresses of a host (names through the resolver)
 // TlsClient::Create  the TLS client made ready once: the CA file that
 //                    server certificates must chain to, and the optional
 //                    client certificate and key
@@ -36,19 +36,19 @@
 
 struct ssl_ctx_st;
 
-struct SpamdAddress {
+struct EngineAddress {
     sockaddr_storage storage{};
     socklen_t length = 0;
 };
-using SpamdAddresses = std::vector<SpamdAddress>;
+using EngineAddresses = std::vector<EngineAddress>;
 
-// ResolveSpamdHost - false with why when the host has no address.
-bool ResolveSpamdHost(const SpamdHost& host, SpamdAddresses& addresses, std::string& why);
+// ResolveEngineHost - false with why when the host has no address.
+bool ResolveEngineHost(const EngineHost& host, EngineAddresses& addresses, std::string& why);
 
 class TlsClient {
 public:
     // Create - null with why when a file cannot be used.
-    static std::shared_ptr<const TlsClient> Create(const SpamdTlsSettings& settings, std::string& why);
+    static std::shared_ptr<const TlsClient> Create(const EngineTlsSettings& settings, std::string& why);
     ssl_ctx_st* Context() const { return context.get(); }
 
 private:
@@ -88,7 +88,7 @@ constexpr size_t kMaxRequestPieces = 8;
 
 // ExchangeWithHost - reply receives the reply bytes (replaced).  tls is
 // needed for a TLS host (none: Unreachable).
-ExchangeResult ExchangeWithHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+ExchangeResult ExchangeWithHost(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                                 std::initializer_list<std::string_view> request, std::string& reply,
                                 const ReplyFraming& framing, const ExchangeLimits& limits);
 

@@ -1,4 +1,4 @@
-#include "rating/spamd_farm.h"
+#include "rating/engine_farm.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "base/output.h"
 #include "base/text.h"
 #include "rating/engine.h"
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 
 namespace {
 
@@ -33,11 +33,11 @@ MonotonicClock::time_point Until(const SpamdSettings& settings, const MessageToR
 }
 
 // Reach - resolve the host (addresses filled) and PING it within the limits.
-PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsClient* tls, int connectSeconds,
+PingOutcome Reach(const EngineHost& host, EngineAddresses& addresses, const TlsClient* tls, int connectSeconds,
                   int replySeconds)
 {
     PingOutcome ping;
-    if (!ResolveSpamdHost(host, addresses, ping.why)) {
+    if (!ResolveEngineHost(host, addresses, ping.why)) {
         ping.failure.failure = ExchangeOutcome::Unreachable;
         ping.failure.why = ping.why;
         return ping;
@@ -55,7 +55,7 @@ PingOutcome Reach(const SpamdHost& host, SpamdAddresses& addresses, const TlsCli
 }
 
 // Ask - one message to one host in its engine's protocol, and its verdict.
-ExchangeOutcome Ask(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+ExchangeOutcome Ask(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                     const std::string& user, const ExchangeLimits& limits, const MessageToRate& message,
                     ExchangeBuffers& buffers, FarmAnswer& answer, ExchangeResult& result)
 {
@@ -97,16 +97,16 @@ ExchangeLimits PingLimits(const SpamdSettings& settings)
 
 }  // namespace
 
-struct SpamdFarm::Host {
-    SpamdHost config;                                 // fixed once started
-    std::shared_ptr<const SpamdAddresses> addresses;  // never null once started
+struct EngineFarm::Host {
+    EngineHost config;                                 // fixed once started
+    std::shared_ptr<const EngineAddresses> addresses;  // never null once started
     bool up = false;
     int64_t downSince = 0;  // monotonic seconds
     int inProgress = 0;
     int failuresInRow = 0;  // messages failed since its last verdict
 };
 
-struct SpamdFarm::Hosts {
+struct EngineFarm::Hosts {
     SpamdSettings settings;
     std::shared_ptr<const TlsClient> tls;
     std::vector<Host> list;  // fixed in size once started
@@ -132,29 +132,29 @@ struct SpamdFarm::Hosts {
     }
 };
 
-SpamdFarm::SpamdFarm() = default;
-SpamdFarm::~SpamdFarm() = default;
+EngineFarm::EngineFarm() = default;
+EngineFarm::~EngineFarm() = default;
 
-bool SpamdFarm::Start(const SpamdSettings& settings)
+bool EngineFarm::Start(const SpamdSettings& settings)
 {
     auto next = std::make_shared<Hosts>();
     next->settings = settings;
     std::string why;
     const bool tlsWanted = std::any_of(settings.hosts.begin(), settings.hosts.end(),
-                                       [](const SpamdHost& host) { return host.transport == SpamdTransport::Tls; });
+                                       [](const EngineHost& host) { return host.transport == EngineTransport::Tls; });
     if (tlsWanted && !(next->tls = TlsClient::Create(settings.tls, why)))
         PrintMsg("* TLS to spamd cannot be used: %s\n", why.c_str());
     const ExchangeLimits limits = PingLimits(settings);
     bool anyUp = false;
-    for (const SpamdHost& config : settings.hosts) {
+    for (const EngineHost& config : settings.hosts) {
         Host& host = next->list.emplace_back();
         host.config = config;
         const char* name = config.name.c_str();
         if (settings.single)
             PrintMsg("* Connecting to socket %s\n", name);
         else
-            PrintMsg("* Connecting to %s host %s\n", SpamdEngineName(config.engine), name);
-        auto addresses = std::make_shared<SpamdAddresses>();
+            PrintMsg("* Connecting to %s host %s\n", EngineName(config.engine), name);
+        auto addresses = std::make_shared<EngineAddresses>();
         const PingOutcome ping = Reach(config, *addresses, next->tls.get(), limits.connectSeconds, limits.replySeconds);
         host.addresses = std::move(addresses);
         host.up = ping.answered;
@@ -165,7 +165,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
             if (host.up)
                 PrintMsg("* engine: %s at %s\n", ping.word.c_str(), name);
             else
-                PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(config.engine), name, ping.why.c_str());
+                PrintMsg("* %s host %s is down: %s\n", EngineName(config.engine), name, ping.why.c_str());
         } else if (host.up) {
             PrintMsg("* engine: %s\n", ping.word.c_str());
         } else if (!ping.failure.answered && ping.failure.failure == ExchangeOutcome::Unreachable &&
@@ -184,7 +184,7 @@ bool SpamdFarm::Start(const SpamdSettings& settings)
     return anyUp;
 }
 
-void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int error)
+void EngineFarm::MarkDown(Host& host, bool single, const std::string& why, int error)
 {
     bool wasUp;
     {
@@ -200,11 +200,11 @@ void SpamdFarm::MarkDown(Host& host, bool single, const std::string& why, int er
         PrintMsg("* failed to connect to socket %s: %s\n", host.config.name.c_str(),
                  error != 0 ? strerror(error) : why.c_str());
     else if (wasUp)
-        PrintMsg("* %s host %s is down: %s\n", SpamdEngineName(host.config.engine), host.config.name.c_str(),
+        PrintMsg("* %s host %s is down: %s\n", EngineName(host.config.engine), host.config.name.c_str(),
                  why.c_str());
 }
 
-ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddresses& addresses,
+ExchangeOutcome EngineFarm::Attempt(Hosts& current, Host& host, const EngineAddresses& addresses,
                                    const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
                                    FarmAnswer& answer)
 {
@@ -228,7 +228,7 @@ ExchangeOutcome SpamdFarm::Attempt(Hosts& current, Host& host, const SpamdAddres
     return outcome;
 }
 
-void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
+void EngineFarm::Exchange(const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
                          FarmAnswer& answer)
 {
     answer.kind = FarmAnswer::Kind::Unavailable;
@@ -247,7 +247,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
     bool messageFailed = false;
     while (Monotonic() < Until(settings, message)) {
         Host* host = nullptr;
-        std::shared_ptr<const SpamdAddresses> addresses;  // a probe may replace the host's meanwhile
+        std::shared_ptr<const EngineAddresses> addresses;  // a probe may replace the host's meanwhile
         {
             std::lock_guard lock(mutex);
             const int index = current->Pick(tried);
@@ -300,7 +300,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
                      FormatText("%d messages in a row failed, the last: %s", kFailuresInRowForDown, answer.why.c_str()),
                      0);
         } else if (outcome == ExchangeOutcome::Cut || outcome == ExchangeOutcome::TimedOut) {
-            SpamdAddresses addresses;
+            EngineAddresses addresses;
             const PingOutcome ping = Reach(host->config, addresses, current->tls.get(), settings.connectTimeout,
                                            settings.connectTimeout);
             if (!ping.answered)
@@ -314,7 +314,7 @@ void SpamdFarm::Exchange(const MessageToRate& message, Recorder& recorder, Excha
         answer.kind = FarmAnswer::Kind::Unrated;
 }
 
-void SpamdFarm::ProbeDownHosts(int64_t now)
+void EngineFarm::ProbeDownHosts(int64_t now)
 {
     // One probe a pass, of the host down longest: a silent host holds the
     // controller's pass for a PING's time limit, never for one per host.
@@ -332,7 +332,7 @@ void SpamdFarm::ProbeDownHosts(int64_t now)
     }
     if (due == nullptr)
         return;
-    auto addresses = std::make_shared<SpamdAddresses>();
+    auto addresses = std::make_shared<EngineAddresses>();
     const ExchangeLimits limits = PingLimits(current->settings);
     const PingOutcome ping =
         Reach(due->config, *addresses, current->tls.get(), limits.connectSeconds, limits.replySeconds);
@@ -348,13 +348,13 @@ void SpamdFarm::ProbeDownHosts(int64_t now)
         }
     }
     if (cameBack && !current->settings.single)
-        PrintMsg("* %s host %s is up again\n", SpamdEngineName(due->config.engine), due->config.name.c_str());
+        PrintMsg("* %s host %s is up again\n", EngineName(due->config.engine), due->config.name.c_str());
     else if (!ping.answered)
-        DebugMsg("%s host %s is still down: %s\n", SpamdEngineName(due->config.engine), due->config.name.c_str(),
+        DebugMsg("%s host %s is still down: %s\n", EngineName(due->config.engine), due->config.name.c_str(),
                  ping.why.c_str());
 }
 
-std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const
+std::vector<EngineFarm::HostState> EngineFarm::HostStates() const
 {
     std::vector<HostState> states;
     std::lock_guard lock(mutex);
@@ -364,25 +364,25 @@ std::vector<SpamdFarm::HostState> SpamdFarm::HostStates() const
     return states;
 }
 
-std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings)
+std::vector<PingResult> PingEngineHosts(const SpamdSettings& settings)
 {
     std::vector<PingResult> results;
     std::string tlsProblem;
     std::shared_ptr<const TlsClient> tls;
-    for (const SpamdHost& host : settings.hosts)
-        if (host.transport == SpamdTransport::Tls && !tls && tlsProblem.empty())
+    for (const EngineHost& host : settings.hosts)
+        if (host.transport == EngineTransport::Tls && !tls && tlsProblem.empty())
             tls = TlsClient::Create(settings.tls, tlsProblem);
     const ExchangeLimits limits = PingLimits(settings);
-    for (const SpamdHost& host : settings.hosts) {
+    for (const EngineHost& host : settings.hosts) {
         PingResult& result = results.emplace_back();
         const MonotonicClock::time_point start = Monotonic();
-        SpamdAddresses addresses;
+        EngineAddresses addresses;
         const PingOutcome ping = Reach(host, addresses, tls.get(), limits.connectSeconds, limits.replySeconds);
         result.answered = ping.answered;
         result.word = ping.word;
         result.problem = ping.why;
         result.seconds = SecondsSince(start);
-        if (!result.answered && host.transport == SpamdTransport::Tls && !tls)
+        if (!result.answered && host.transport == EngineTransport::Tls && !tls)
             result.problem = tlsProblem;
     }
     return results;

@@ -1,4 +1,4 @@
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -76,14 +76,14 @@ std::string TlsFailure(SSL* ssl)
 class Connection {
 public:
     explicit Connection(bool blocking) : blocking(blocking) {}
-    bool Open(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+    bool Open(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
               Clock::time_point deadline, ExchangeResult& result);
     bool Write(std::initializer_list<std::string_view> pieces, Clock::time_point deadline, ExchangeResult& result);
     void Read(std::string& reply, const ReplyFraming& framing, Clock::time_point deadline, ExchangeResult& result);
 
 private:
-    bool Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result);
-    bool Handshake(const SpamdHost& host, const TlsClient& tls, Clock::time_point deadline, ExchangeResult& result);
+    bool Connect(const EngineAddress& address, Clock::time_point deadline, ExchangeResult& result);
+    bool Handshake(const EngineHost& host, const TlsClient& tls, Clock::time_point deadline, ExchangeResult& result);
     // Wait - true when the socket is ready for events; false (result filled)
     // at the deadline or when poll fails.
     bool Wait(short events, Clock::time_point deadline, ExchangeResult& result);
@@ -105,7 +105,7 @@ void Connection::Fail(ExchangeResult& result, ExchangeOutcome failure, int error
     result.why = std::move(why);
 }
 
-bool Connection::Connect(const SpamdAddress& address, Clock::time_point deadline, ExchangeResult& result)
+bool Connection::Connect(const EngineAddress& address, Clock::time_point deadline, ExchangeResult& result)
 {
     const sockaddr* target = reinterpret_cast<const sockaddr*>(&address.storage);
     const int flags = SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK);
@@ -168,7 +168,7 @@ bool Connection::Await(int code, Clock::time_point deadline, ExchangeResult& res
     return false;
 }
 
-bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::time_point deadline,
+bool Connection::Handshake(const EngineHost& host, const TlsClient& tls, Clock::time_point deadline,
                            ExchangeResult& result)
 {
     ERR_clear_error();
@@ -202,17 +202,17 @@ bool Connection::Handshake(const SpamdHost& host, const TlsClient& tls, Clock::t
     }
 }
 
-bool Connection::Open(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+bool Connection::Open(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                       Clock::time_point deadline, ExchangeResult& result)
 {
-    if (host.transport == SpamdTransport::Tls && tls == nullptr) {
+    if (host.transport == EngineTransport::Tls && tls == nullptr) {
         Fail(result, ExchangeOutcome::Unreachable, 0, "TLS is not set up");
         return false;
     }
     if (addresses.empty())
         Fail(result, ExchangeOutcome::Unreachable, 0, "no address");
     bool connected = false;
-    for (const SpamdAddress& address : addresses) {
+    for (const EngineAddress& address : addresses) {
         if ((connected = Connect(address, deadline, result)))
             break;
         if (Clock::now() >= deadline)
@@ -220,7 +220,7 @@ bool Connection::Open(const SpamdHost& host, const SpamdAddresses& addresses, co
     }
     if (!connected)
         return false;
-    return host.transport != SpamdTransport::Tls || Handshake(host, *tls, deadline, result);
+    return host.transport != EngineTransport::Tls || Handshake(host, *tls, deadline, result);
 }
 
 bool Connection::Write(std::initializer_list<std::string_view> pieces, Clock::time_point deadline,
@@ -347,7 +347,7 @@ void Connection::Read(std::string& reply, const ReplyFraming& framing, Clock::ti
 
 void TlsClient::Free::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
-std::shared_ptr<const TlsClient> TlsClient::Create(const SpamdTlsSettings& settings, std::string& why)
+std::shared_ptr<const TlsClient> TlsClient::Create(const EngineTlsSettings& settings, std::string& why)
 {
     auto client = std::make_shared<TlsClient>();
     ERR_clear_error();
@@ -381,10 +381,10 @@ std::shared_ptr<const TlsClient> TlsClient::Create(const SpamdTlsSettings& setti
     return client;
 }
 
-bool ResolveSpamdHost(const SpamdHost& host, SpamdAddresses& addresses, std::string& why)
+bool ResolveEngineHost(const EngineHost& host, EngineAddresses& addresses, std::string& why)
 {
     addresses.clear();
-    if (host.transport == SpamdTransport::Unix) {
+    if (host.transport == EngineTransport::Unix) {
         sockaddr_un unixAddress{};
         if (host.address.size() >= sizeof unixAddress.sun_path) {
             why = "socket path too long";
@@ -392,7 +392,7 @@ bool ResolveSpamdHost(const SpamdHost& host, SpamdAddresses& addresses, std::str
         }
         unixAddress.sun_family = AF_UNIX;
         memcpy(unixAddress.sun_path, host.address.c_str(), host.address.size() + 1);
-        SpamdAddress& address = addresses.emplace_back();
+        EngineAddress& address = addresses.emplace_back();
         memcpy(&address.storage, &unixAddress, sizeof unixAddress);
         address.length = sizeof unixAddress;
         return true;
@@ -410,7 +410,7 @@ bool ResolveSpamdHost(const SpamdHost& host, SpamdAddresses& addresses, std::str
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        SpamdAddress& address = addresses.emplace_back();
+        EngineAddress& address = addresses.emplace_back();
         memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
         address.length = entry->ai_addrlen;
     }
@@ -430,7 +430,7 @@ void DebugExchange(const char* label, std::initializer_list<std::string_view> pi
     DebugMsg("%s\n", text.c_str());
 }
 
-ExchangeResult ExchangeWithHost(const SpamdHost& host, const SpamdAddresses& addresses, const TlsClient* tls,
+ExchangeResult ExchangeWithHost(const EngineHost& host, const EngineAddresses& addresses, const TlsClient* tls,
                                 std::initializer_list<std::string_view> request, std::string& reply,
                                 const ReplyFraming& framing, const ExchangeLimits& limits)
 {

@@ -1,19 +1,19 @@
-// spamd_farm - the engine hosts that rate messages (spamd and rspamd, side
+// engine_farm - the engine hosts that rate messages (spamd and rspamd, side
 // by side): which are up, how busy each is, and the way of one message
 // through them
 //
-// SpamdFarm::Start           (start-up, reload) take the hosts of the
+// EngineFarm::Start           (start-up, reload) take the hosts of the
 //                            settings, resolve their names and PING each;
 //                            false when none answered (the hosts that did
 //                            not start down and are probed)
-// SpamdFarm::Exchange        one message: to the up host with the fewest
+// EngineFarm::Exchange        one message: to the up host with the fewest
 //                            exchanges in progress, then as its outcome says
 //                            (below)
-// SpamdFarm::ProbeDownHosts  (controller, every pass) PING the host down
+// EngineFarm::ProbeDownHosts  (controller, every pass) PING the host down
 //                            longest once it has been down for DownTime, its
 //                            name resolved again; it is up again when it answers
-// SpamdFarm::HostStates      every host's name and state (metrics, report)
-// PingSpamdHosts             one PING to every host of a farm's settings,
+// EngineFarm::HostStates      every host's name and state (metrics, report)
+// PingEngineHosts             one PING to every host of a farm's settings,
 //                            keeping nothing (the check)
 //
 // What an exchange's outcome does:
@@ -64,7 +64,7 @@
 #include "rating/engine.h"
 #include "rating/envelope.h"
 #include "rating/spamc_protocol.h"
-#include "rating/spamd_connection.h"
+#include "rating/engine_connection.h"
 #include "stats/recorder.h"
 
 // MessageToRate - what the farm needs of a message to ask an engine.
@@ -85,7 +85,7 @@ struct FarmAnswer : EngineVerdict {
     Kind kind = Kind::Unavailable;
     std::string why;            // Unrated: what the last engine answered
     std::string host;           // the host asked last (empty: none was)
-    SpamdEngine engine = SpamdEngine::Spamd;  // its engine
+    EngineKind engine = EngineKind::Spamd;  // its engine
 };
 
 // ExchangeBuffers - a scanning thread's request head, reply and envelope
@@ -96,19 +96,19 @@ struct ExchangeBuffers {
     EnvelopeAddresses envelope;
 };
 
-class SpamdFarm {
+class EngineFarm {
 public:
     struct HostState {
         std::string name;
-        SpamdEngine engine = SpamdEngine::Spamd;
+        EngineKind engine = EngineKind::Spamd;
         bool up = false;
         int inProgress = 0;
     };
 
-    SpamdFarm();
-    ~SpamdFarm();
-    SpamdFarm(const SpamdFarm&) = delete;
-    SpamdFarm& operator=(const SpamdFarm&) = delete;
+    EngineFarm();
+    ~EngineFarm();
+    EngineFarm(const EngineFarm&) = delete;
+    EngineFarm& operator=(const EngineFarm&) = delete;
 
     bool Start(const SpamdSettings& settings);
     void Exchange(const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers, FarmAnswer& answer);
@@ -122,7 +122,7 @@ private:
 
     // Attempt - one exchange with one host at the addresses it had when
     // picked; its outcome.
-    ExchangeOutcome Attempt(Hosts& hosts, Host& host, const SpamdAddresses& addresses,
+    ExchangeOutcome Attempt(Hosts& hosts, Host& host, const EngineAddresses& addresses,
                             const MessageToRate& message, Recorder& recorder, ExchangeBuffers& buffers,
                             FarmAnswer& answer);
     // MarkDown - the host is down; its line is written once until it is back.
@@ -140,5 +140,5 @@ struct PingResult {
     double seconds = 0;
     std::string problem;
 };
-// PingSpamdHosts - a result per host, in the order of the settings.
-std::vector<PingResult> PingSpamdHosts(const SpamdSettings& settings);
+// PingEngineHosts - a result per host, in the order of the settings.
+std::vector<PingResult> PingEngineHosts(const SpamdSettings& settings);
