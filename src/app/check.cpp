@@ -63,8 +63,7 @@ private:
     {
         std::string text = mark;
         AppendFormatV(text, format, args);
-        text += '\n';
-        PrintRaw(text);
+        PrintLog(text);
     }
 };
 
@@ -268,7 +267,7 @@ int RunCheck(int argc, char** argv)
     CheckSubmitted(findings, settings);
     CheckMetricsFile(findings, settings);
     CheckSpamd(findings, settings.spamd);
-    PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
+    PrintLines("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
     if (findings.errors == 0)
         PrintMsg("* check passed: the plugin can run (%d warning(s))\n", findings.warnings);
     else

@@ -380,7 +380,7 @@ void cfgfDumpItem(const cfgfItem* item)
         return;
     std::string out;
     DumpInto(out, *item);
-    PrintRaw(out);
+    PrintLines(out);
 }
 
 namespace {
@@ -389,14 +389,11 @@ std::atomic<int> errorsReported{0};
 
 void ReportError(const std::string& fileName, int line, const char* format, va_list args)
 {
-    std::string text = "* Error in " + fileName + " ";
+    std::string where = "* Error in " + fileName + " ";
     if (line > 0)
-        text += FormatText("line %d ", line);
-    text += "\n* ";
-    AppendFormatV(text, format, args);
-    text += "\n";
+        where += FormatText("line %d ", line);
     // One write, so that no other line comes between the two.
-    PrintRaw(text);
+    PrintLogLines({where, FormatTextV(format, args)});
     errorsReported++;
 }
 

@@ -8,6 +8,10 @@ namespace {
 
 thread_local std::string replyBuffer;
 
+// A text from outside (the host's own line, a path, an engine's words) never
+// brings a control byte into a reply: it could end the line or the quotes.
+void AppendText(std::string& out, std::string_view text) { AppendEscaped(out, text); }
+
 void AppendNumber(std::string& out, int value)
 {
     char digits[16];
@@ -16,21 +20,28 @@ void AppendNumber(std::string& out, int value)
 
 }  // namespace
 
+// ReplyWriter - the one user of the output channel's raw writer.
+class ReplyWriter {
+public:
+    static void Write(std::string_view line) { ReplyChannel::Write(line); }
+};
+
 void FormatReply(std::string& out, std::string_view id, const Reply& reply)
 {
-    out.assign(id);
+    out.clear();
+    AppendText(out, id);
     out += ' ';
     switch (reply.kind) {
     case ReplyKind::Headers:
         out += "ADDHEADER \"";
-        out += reply.text;
+        AppendText(out, reply.text);
         out += '"';
         break;
     case ReplyKind::Intf: out += "INTF 3 PROD=CLAM"; break;
     case ReplyKind::Ok: out += "OK"; break;
     case ReplyKind::UnknownCommand:
         out += "OK Unknown command: ";
-        out += reply.text;
+        AppendText(out, reply.text);
         break;
     case ReplyKind::MissingCommand: out += "FAILURE Missing command."; break;
     case ReplyKind::MissingFileName: out += "FAILURE Missing file name: FILE"; break;
@@ -41,7 +52,7 @@ void FormatReply(std::string& out, std::string_view id, const Reply& reply)
         break;
     case ReplyKind::Unreachable:
         out += "FAILURE Unable to access file: ";
-        out += reply.text;
+        AppendText(out, reply.text);
         out += ", errno=";
         AppendNumber(out, reply.error);
         break;
@@ -59,7 +70,7 @@ void FormatReply(std::string& out, std::string_view id, const Reply& reply)
 void SendReply(std::string_view id, const Reply& reply)
 {
     FormatReply(replyBuffer, id, reply);
-    PrintRaw(replyBuffer);
+    ReplyWriter::Write(replyBuffer);
 }
 
 bool AnswerRequest(FileRequest& request, const Reply& reply)
@@ -69,8 +80,8 @@ bool AnswerRequest(FileRequest& request, const Reply& reply)
     // Everything that can fail is done; now the answer is claimed.
     const bool first = ClaimAnswer(request);
     if (!first)
-        replyBuffer.replace(0, id.size(), "*");
-    PrintRaw(replyBuffer);
+        replyBuffer.replace(0, replyBuffer.find(' '), "*");
+    ReplyWriter::Write(replyBuffer);
     return first;
 }
 
@@ -84,4 +95,7 @@ bool AnswerIfOpen(FileRequest& request, const Reply& reply)
 
 void WriteClaimedAnswer(std::string_view id, const Reply& reply) { SendReply(id, reply); }
 
-void SendLaunchFailure(int error) { PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error); }
+void SendLaunchFailure(int error)
+{
+    ReplyWriter::Write(FormatText("FAILURE Unable to launch a thread, errCode=%d\n", error));
+}

@@ -53,7 +53,7 @@ TEST_F(Operations, CheckOfAGoodSetUpPassesWithWarningsAndChangesNothing)
           "* warning: statistics dump: " + work + "statistics.dat cannot be used; the plugin deletes it and begins a "
           "new period",
           "* metrics file: " + work + "velmora.prom", "* settings in force:",
-          "SocketPath = \"" + spamd.SocketPath() + "\";", "MaxScanningThreads = 3;", "MetricsFile = velmora.prom;",
+          "* SocketPath = \"" + spamd.SocketPath() + "\";", "* MaxScanningThreads = 3;", "* MetricsFile = velmora.prom;",
           "* check passed: the plugin can run (3 warning(s))"})
         EXPECT_TRUE(Has(lines, line)) << line;
     EXPECT_NE(std::find_if(lines.begin(), lines.end(),

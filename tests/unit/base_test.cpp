@@ -121,8 +121,8 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
         EXPECT_TRUE(std::getline(lines, line) && line == first) << line;
     int whole = 0;
     while (std::getline(lines, line)) {
-        ASSERT_EQ(line.size(), 302u);
-        EXPECT_EQ(line.substr(2), std::string(300, static_cast<char>('a' + (line[0] - '0'))));
+        ASSERT_EQ(line.size(), 304u);
+        EXPECT_EQ(line.substr(4), std::string(300, static_cast<char>('a' + (line[2] - '0'))));
         whole++;
     }
     EXPECT_EQ(whole, 1600);
