@@ -8,8 +8,10 @@ namespace {
 
 thread_local std::string replyBuffer;
 
-// A text from outside (the host's own line, a path, an engine's words) never
+// A text from outside (the host's command, a path, an engine's words) never
 // brings a control byte into a reply: it could end the line or the quotes.
+// The id goes back as the host sent it (no line feed can be in it), so that
+// the host finds its request.
 void AppendText(std::string& out, std::string_view text) { AppendEscaped(out, text); }
 
 void AppendNumber(std::string& out, int value)
@@ -28,8 +30,7 @@ public:
 
 void FormatReply(std::string& out, std::string_view id, const Reply& reply)
 {
-    out.clear();
-    AppendText(out, id);
+    out.assign(id);
     out += ' ';
     switch (reply.kind) {
     case ReplyKind::Headers:
@@ -80,7 +81,7 @@ bool AnswerRequest(FileRequest& request, const Reply& reply)
     // Everything that can fail is done; now the answer is claimed.
     const bool first = ClaimAnswer(request);
     if (!first)
-        replyBuffer.replace(0, replyBuffer.find(' '), "*");
+        replyBuffer.replace(0, id.size(), "*");
     ReplyWriter::Write(replyBuffer);
     return first;
 }

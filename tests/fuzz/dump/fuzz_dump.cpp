@@ -7,17 +7,9 @@
 #include "config/dictionary.h"
 #include "stats/dump.h"
 
-namespace {
-
 // The dump holds local dates; the seeds are of this day in UTC.
-constexpr time_t kNow = 1780000000;
-const bool utc = [] {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    return true;
-}();
-
-}  // namespace
+static constexpr time_t kNow = 1780000000;
+static const bool utc = (setenv("TZ", "UTC", 1), tzset(), true);
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -19,12 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string reply;
     for (int kind = 0; kind <= static_cast<int>(ReplyKind::Unavailable); kind++) {
         FormatReply(reply, file.Id(), Reply(static_cast<ReplyKind>(kind), request.command, 2));
-        CheckChannel(reply, {Escaped(file.Id())});
+        CheckChannel(reply, {file.Id()});
     }
     AnswerRequest(file, {ReplyKind::Unreachable, file.Path(), 2});
     AnswerRequest(file, {ReplyKind::UnknownCommand, request.command});  // goes out as "* ..."
     PrintMsg("* crashed while scanning %s\n", file.Path());
     DebugMsg("enqueued %.*s\n", static_cast<int>(line.size()), line.data());
-    CheckChannel(TakeChannel(), {Escaped(file.Id())});
+    CheckChannel(TakeChannel(), {file.Id()});
     return 0;
 }

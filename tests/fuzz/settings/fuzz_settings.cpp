@@ -5,30 +5,24 @@
 #include "config/dictionary.h"
 #include "config/settings.h"
 
-namespace {
-
-std::string Apply(std::string_view text, const char* name, Settings& settings)
+static std::string Apply(std::string_view text, const char* name, Settings& settings)
 {
-    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigText(text, name);
-    settings = ApplySettingsTree(Settings{}, tree, name);
+    settings = ApplySettingsTree(Settings{}, cfgfReadConfigText(text, name), name);
     return cfgfFormatItem(*SettingsTree(settings));
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     TakeChannel();
     Settings settings;
     const std::string written = Apply(InputText(data, size), "fuzz.cfg", settings);
-    FUZZ_CHECK(settings.MaxScanningThreads >= kScanningThreadsRange.low &&
-               settings.MaxScanningThreads <= kScanningThreadsRange.high);
-    FUZZ_CHECK(settings.alertLevel >= kAlertLevelRange.low && settings.alertLevel <= kAlertLevelRange.high);
-    FUZZ_CHECK(settings.statDumpInterval >= kDumpIntervalRange.low &&
-               settings.statDumpInterval <= kDumpIntervalRange.high);
-    FUZZ_CHECK(settings.nScoreRanges() <= kMaxScoreRanges);
+    std::vector<std::pair<int, NumberRange>> numbers = {{settings.MaxScanningThreads, kScanningThreadsRange},
+        {settings.alertLevel, kAlertLevelRange}, {settings.statDumpInterval, kDumpIntervalRange}};
     for (int bound : settings.scoreRange)
-        FUZZ_CHECK(bound >= kRatingRange.low && bound <= kRatingRange.high);
+        numbers.emplace_back(bound, kRatingRange);
+    for (auto [value, range] : numbers)
+        FUZZ_CHECK(value >= range.low && value <= range.high);
+    FUZZ_CHECK(settings.nScoreRanges() <= kMaxScoreRanges);
     CheckChannel(TakeChannel());
     Settings again;
     FUZZ_CHECK(Apply(written, "again.cfg", again) == written);
