@@ -98,16 +98,18 @@ void ReplyChannel::Write(std::string_view text) { WriteText(text); }
 void AppendEscaped(std::string& out, std::string_view text)
 {
     static constexpr char kHex[] = "0123456789abcdef";
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            out += c;
+    // Clean runs are appended whole: every reply passes through here.
+    size_t clean = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != 0x7f)
             continue;
-        }
-        out += "\\x";
-        out += kHex[byte >> 4];
-        out += kHex[byte & 15];
+        out.append(text.substr(clean, i - clean));
+        const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, sizeof escaped);
+        clean = i + 1;
     }
+    out.append(text.substr(clean));
 }
 
 void PrintLog(std::string_view line) { PrintLogLines({line}); }
