@@ -109,12 +109,22 @@ private:
                 c = Get();
                 if (c == kEnd)
                     break;
+                if (c == '\0') {
+                    Unget(c);
+                    continue;  // refused as any NUL at the next turn
+                }
                 // The pair separates header lines and must survive the read.
                 if (c == 'e')
                     out.push_back('\\');
                 out.push_back(static_cast<char>(c));
             } else if (c == '\n') {
                 cfgfFileError(*origin, "Line %d: unterminated string '%s'", line, ClipText(out).c_str());
+                return false;
+            } else if (c == '\0') {
+                // A path or name is used as a C string: the part after a NUL
+                // would be silently dropped, so two different texts could name
+                // one file or host.
+                cfgfFileError(*origin, "Line %d: NUL byte in string '%s'", line, ClipText(out).c_str());
                 return false;
             } else {
                 out.push_back(static_cast<char>(c));
