@@ -184,6 +184,11 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
         why = "The found data is obsolete.\n";
         return std::nullopt;
     }
+    // A period that ends before it starts is no dump that was written.
+    if (statEnd < statStart) {
+        why = "The found data is unusable\n";
+        return std::nullopt;
+    }
 
     StatisticsSnapshot s;
     why = "The found data is unusable\n";
