@@ -11,9 +11,9 @@ cd "$(dirname "$0")/.."
 
 # libssl-dev: TLS to remote spamd hosts; openssl and libio-socket-ssl-perl: the
 # farm tests make a certificate and run spamd with --ssl; nlohmann-json3-dev:
-# rspamd's JSON replies.
+# rspamd's JSON replies; clang-14: the fuzz targets (scripts/fuzz.sh, libFuzzer).
 packages=(cmake g++ make libgtest-dev libbenchmark-dev python3 spamassassin spamc libssl-dev openssl
-          libio-socket-ssl-perl nlohmann-json3-dev)
+          libio-socket-ssl-perl nlohmann-json3-dev clang-14 libclang-rt-14-dev)
 # rspamd: the tests start a private one of their own, so its service must not
 # start when the package is installed; node_exporter likewise.
 # redis-server: rspamd keeps its Bayes statistics only in Redis; the learning

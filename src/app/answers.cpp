@@ -179,7 +179,8 @@ void AnswerGivenUp(Recorder& recorder, std::string_view id, double seconds)
 {
     const Reply reply{ReplyKind::TimedOut};
     const ResultFacts facts{"rejected", -1, seconds, nullptr, WhyRefused(reply)};
-    PrintRaw(ResultLine(*CurrentSettings(), id, facts));
+    if (const std::string line = ResultLine(*CurrentSettings(), id, facts); !line.empty())
+        PrintLog(line);
     WriteClaimedAnswer(id, reply);
     // The message was handled, if badly: the period's figures must show it.
     recorder.RecordGivenUp(seconds);
@@ -189,7 +190,8 @@ void AnswerRefused(Recorder& recorder, std::string_view id, const Reply& reply)
 {
     const bool rejected = IsRejection(reply.kind);
     const ResultFacts facts{rejected ? "rejected" : "failed", -1, 0, nullptr, WhyRefused(reply)};
-    PrintRaw(ResultLine(*CurrentSettings(), id, facts));
+    if (const std::string line = ResultLine(*CurrentSettings(), id, facts); !line.empty())
+        PrintLog(line);
     SendReply(id, reply);
     recorder.RecordAnswer(rejected ? RequestOutcome::Rejected : RequestOutcome::Failed);
 }

@@ -66,8 +66,7 @@ private:
     {
         std::string text = mark;
         AppendFormatV(text, format, args);
-        text += '\n';
-        PrintRaw(text);
+        PrintLog(text);
     }
 };
 
@@ -359,7 +358,7 @@ int RunCheck(int argc, char** argv)
     CheckDirectories(findings, settings);
     const std::vector<PingResult> pings = CheckEngines(findings, settings.spamd);
     CheckLearning(findings, settings, pings);
-    PrintRaw("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
+    PrintLines("* settings in force:\n" + cfgfFormatItem(*SettingsTree(settings)));
     if (findings.errors == 0)
         PrintMsg("* check passed: the plugin can run (%d warning(s))\n", findings.warnings);
     else

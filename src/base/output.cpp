@@ -60,7 +60,17 @@ std::string FormatText(const char* format, ...)
     return text;
 }
 
-void PrintRaw(std::string_view text)
+namespace {
+
+void AppendLogLine(std::string& out, std::string_view line)
+{
+    if (!line.starts_with("* "))
+        out += "* ";
+    AppendEscaped(out, line);
+    out += '\n';
+}
+
+void WriteText(std::string_view text)
 {
     std::unique_lock lock(printMutex);
     if (sealed)
@@ -79,6 +89,51 @@ void PrintRaw(std::string_view text)
         lock.lock();
     }
     writing = false;
+}
+
+}  // namespace
+
+void ReplyChannel::Write(std::string_view text) { WriteText(text); }
+
+void AppendEscaped(std::string& out, std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    // Clean runs are appended whole: every reply passes through here.
+    size_t clean = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != 0x7f)
+            continue;
+        out.append(text.substr(clean, i - clean));
+        const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, sizeof escaped);
+        clean = i + 1;
+    }
+    out.append(text.substr(clean));
+}
+
+void PrintLog(std::string_view line) { PrintLogLines({line}); }
+
+void PrintLogLines(std::initializer_list<std::string_view> lines)
+{
+    std::string text;
+    for (std::string_view line : lines) {
+        if (line.ends_with('\n'))
+            line.remove_suffix(1);
+        AppendLogLine(text, line);
+    }
+    WriteText(text);
+}
+
+void PrintLines(std::string_view text)
+{
+    std::string out;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        AppendLogLine(out, text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    WriteText(out);
 }
 
 void FlushOutput()
@@ -109,9 +164,9 @@ void PrintMsg(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::string text = FormatTextV(format, args);
+    const std::string text = FormatTextV(format, args);
     va_end(args);
-    PrintRaw(text);
+    PrintLog(text);
 }
 
 void DebugMsg(const char* format, ...)
@@ -122,15 +177,9 @@ void DebugMsg(const char* format, ...)
     va_start(args, format);
     const std::string body = FormatTextV(format, args);
     va_end(args);
-    // Debug texts may carry message content over several lines; every line
-    // gets the diagnostic mark so that none can pass for a reply to the host.
-    std::string text = "* ";
-    for (size_t i = 0; i < body.size(); i++) {
-        text += body[i];
-        if (body[i] == '\n' && i + 1 < body.size())
-            text += "* ";
-    }
-    PrintRaw(text);
+    // Debug texts carry the exchanges with spamd over several lines; each
+    // keeps a line of its own, marked.
+    PrintLines(body);
 }
 
 void SetDebug(bool on) { doDebug.store(on); }

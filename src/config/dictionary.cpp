@@ -111,12 +111,22 @@ private:
                 c = Get();
                 if (c == kEnd)
                     break;
+                if (c == '\0') {
+                    Unget(c);
+                    continue;  // refused as any NUL at the next turn
+                }
                 // The pair separates header lines and must survive the read.
                 if (c == 'e')
                     out.push_back('\\');
                 out.push_back(static_cast<char>(c));
             } else if (c == '\n') {
                 cfgfFileError(*origin, "Line %d: unterminated string '%s'", line, ClipText(out).c_str());
+                return false;
+            } else if (c == '\0') {
+                // A path or name is used as a C string: the part after a NUL
+                // would be silently dropped, so two different texts could name
+                // one file or host.
+                cfgfFileError(*origin, "Line %d: NUL byte in string '%s'", line, ClipText(out).c_str());
                 return false;
             } else {
                 out.push_back(static_cast<char>(c));
@@ -385,7 +395,7 @@ void cfgfDumpItem(const cfgfItem* item)
         return;
     std::string out;
     DumpInto(out, *item);
-    PrintRaw(out);
+    PrintLines(out);
 }
 
 namespace {
@@ -394,14 +404,11 @@ std::atomic<int> errorsReported{0};
 
 void ReportError(const std::string& fileName, int line, const char* format, va_list args)
 {
-    std::string text = "* Error in " + fileName + " ";
+    std::string where = "* Error in " + fileName + " ";
     if (line > 0)
-        text += FormatText("line %d ", line);
-    text += "\n* ";
-    AppendFormatV(text, format, args);
-    text += "\n";
+        where += FormatText("line %d ", line);
     // One write, so that no other line comes between the two.
-    PrintRaw(text);
+    PrintLogLines({where, FormatTextV(format, args)});
     errorsReported++;
 }
 

@@ -18,8 +18,10 @@
 // the right file whichever tree it is found in.  Reading and lookups take no
 // lock; a tree is read by one thread and then only looked up.  cfgfError may
 // be called from any thread: both lines leave in one write.
-// Values nest at most 64 deep; a deeper file fails with "Line %d: nesting too
-// deep", so no input can exhaust the reader's stack.
+// A NUL byte in a string fails the file ("Line %d: NUL byte in string"):
+// names and paths are used as C strings.  Values nest at most 64 deep; a
+// deeper file fails with "Line %d: nesting too deep", so no input can
+// exhaust the reader's stack.
 #pragma once
 
 #include <cstdint>

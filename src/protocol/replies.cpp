@@ -8,6 +8,12 @@ namespace {
 
 thread_local std::string replyBuffer;
 
+// A text from outside (the host's command, a path, an engine's words) never
+// brings a control byte into a reply: it could end the line or the quotes.
+// The id goes back as the host sent it (no line feed can be in it), so that
+// the host finds its request.
+void AppendText(std::string& out, std::string_view text) { AppendEscaped(out, text); }
+
 void AppendNumber(std::string& out, int value)
 {
     char digits[16];
@@ -16,6 +22,12 @@ void AppendNumber(std::string& out, int value)
 
 }  // namespace
 
+// ReplyWriter - the one user of the output channel's raw writer.
+class ReplyWriter {
+public:
+    static void Write(std::string_view line) { ReplyChannel::Write(line); }
+};
+
 void FormatReply(std::string& out, std::string_view id, const Reply& reply)
 {
     out.assign(id);
@@ -23,14 +35,14 @@ void FormatReply(std::string& out, std::string_view id, const Reply& reply)
     switch (reply.kind) {
     case ReplyKind::Headers:
         out += "ADDHEADER \"";
-        out += reply.text;
+        AppendText(out, reply.text);
         out += '"';
         break;
     case ReplyKind::Intf: out += "INTF 3 PROD=CLAM"; break;
     case ReplyKind::Ok: out += "OK"; break;
     case ReplyKind::UnknownCommand:
         out += "OK Unknown command: ";
-        out += reply.text;
+        AppendText(out, reply.text);
         break;
     case ReplyKind::MissingCommand: out += "FAILURE Missing command."; break;
     case ReplyKind::MissingFileName: out += "FAILURE Missing file name: FILE"; break;
@@ -41,7 +53,7 @@ void FormatReply(std::string& out, std::string_view id, const Reply& reply)
         break;
     case ReplyKind::Unreachable:
         out += "FAILURE Unable to access file: ";
-        out += reply.text;
+        AppendText(out, reply.text);
         out += ", errno=";
         AppendNumber(out, reply.error);
         break;
@@ -59,7 +71,7 @@ void FormatReply(std::string& out, std::string_view id, const Reply& reply)
 void SendReply(std::string_view id, const Reply& reply)
 {
     FormatReply(replyBuffer, id, reply);
-    PrintRaw(replyBuffer);
+    ReplyWriter::Write(replyBuffer);
 }
 
 bool AnswerRequest(FileRequest& request, const Reply& reply, std::string_view before)
@@ -71,8 +83,8 @@ bool AnswerRequest(FileRequest& request, const Reply& reply, std::string_view be
     if (!first)
         replyBuffer.replace(0, id.size(), "*");
     else if (!before.empty())
-        PrintRaw(before);
-    PrintRaw(replyBuffer);
+        PrintLog(before);
+    ReplyWriter::Write(replyBuffer);
     return first;
 }
 
@@ -81,11 +93,14 @@ bool AnswerIfOpen(FileRequest& request, const Reply& reply, std::string_view bef
     if (!ClaimAnswer(request))
         return false;
     if (!before.empty())
-        PrintRaw(before);
+        PrintLog(before);
     SendReply(request.Id(), reply);
     return true;
 }
 
 void WriteClaimedAnswer(std::string_view id, const Reply& reply) { SendReply(id, reply); }
 
-void SendLaunchFailure(int error) { PrintMsg("FAILURE Unable to launch a thread, errCode=%d\n", error); }
+void SendLaunchFailure(int error)
+{
+    ReplyWriter::Write(FormatText("FAILURE Unable to launch a thread, errCode=%d\n", error));
+}

@@ -7,7 +7,9 @@ namespace {
 size_t CopyField(char* field, size_t size, std::string_view text)
 {
     const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    memcpy(field, text.data(), n);
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (n > 0)
+        memcpy(field, text.data(), n);
     field[n] = '\0';
     return n;
 }

@@ -163,7 +163,7 @@ std::optional<StatisticsSnapshot> ParseDump(const cfgfItem* tree, time_t now, st
     const time_t statStart = static_cast<time_t>(value);
     // A period that began on an earlier day was never reported (its report
     // failed, or a quiet night made none): it goes on, and its report says
-    // since when.
+    // since when.  One that ends before it starts is no dump that was written.
     if (statStart > statEnd) {
         why = "The found data is unusable\n";
         return std::nullopt;

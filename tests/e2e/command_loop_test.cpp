@@ -27,8 +27,8 @@ TEST_F(CommandLoop, AnswersEveryRequestFormByteExactly)
         {"4 file /etc/hostname", "4 OK Unknown command: file /etc/hostname"},
         {"5 FILE", "5 OK Unknown command: FILE"},
         {"6 FILE    ", "6 FAILURE Missing file name: FILE"},
-        {"7    \tINTF", "7 OK Unknown command: \tINTF"},
-        {"8 FOO\r", "8 OK Unknown command: FOO\r"},
+        {"7    \tINTF", "7 OK Unknown command: \\x09INTF"},  // a control byte of a reply's text is escaped
+        {"8 FOO\r", "8 OK Unknown command: FOO\\x0d"},
         {"lonely", "lonely FAILURE Missing command."},
         {"", " FAILURE Missing command."},
         {"9 FILE /no/such/message", "9 FAILURE Unable to access file: /no/such/message, errno=2"},

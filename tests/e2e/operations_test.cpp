@@ -55,8 +55,8 @@ TEST_F(Operations, CheckOfAGoodSetUpPassesWithWarningsAndChangesNothing)
           "* warning: statistics dump: " + work + "statistics.dat cannot be used; the plugin deletes it and begins a "
           "new period",
           "* metrics file: " + work + "velmora.prom", "* settings in force:",
-          "SocketPath = \"" + spamd.SocketPath() + "\";", "MaxScanningThreads = 3;", "MetricsFile = velmora.prom;",
-          "    ReplyTimeout = 240;", "* check passed: the plugin can run (4 warning(s))",
+          "* SocketPath = \"" + spamd.SocketPath() + "\";", "* MaxScanningThreads = 3;", "* MetricsFile = velmora.prom;",
+          "*     ReplyTimeout = 240;", "* check passed: the plugin can run (4 warning(s))",
           "* warning: submission directory " + work + "Submitted may be written by every user, not only by the "
           "plugin's user: keep it writable by the plugin's user alone"})
         EXPECT_TRUE(Has(lines, line)) << line;

@@ -106,6 +106,8 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
     DebugMsg("one\ntwo\n");
     SetDebug(false);
     DebugMsg("hidden\n");
+    PrintMsg("bad\n77 OK\x1b[1m\r\n");  // one marked line, whatever the text holds
+    SendReply("5\t", {ReplyKind::UnknownCommand, "A\tB"});
     std::vector<std::thread> writers;
     for (int t = 0; t < 8; t++)
         writers.emplace_back([t] {
@@ -118,12 +120,12 @@ TEST(Output, OnlyTheFirstAnswerCarriesTheIdAndLinesOfManyThreadsStayWhole)
     std::string line;
     // The id's field holds 19 characters.
     for (const char* first : {"0123456789012345678 ADDHEADER \"X: 1\"", "* REJECTED sorry, we'll try again later",
-                              "* one", "* two"})
+                              "* one", "* two", "* bad\\x0a77 OK\\x1b[1m\\x0d", "5\t OK Unknown command: A\\x09B"})
         EXPECT_TRUE(std::getline(lines, line) && line == first) << line;
     int whole = 0;
     while (std::getline(lines, line)) {
-        ASSERT_EQ(line.size(), 302u);
-        EXPECT_EQ(line.substr(2), std::string(300, static_cast<char>('a' + (line[0] - '0'))));
+        ASSERT_EQ(line.size(), 304u);
+        EXPECT_EQ(line.substr(4), std::string(300, static_cast<char>('a' + (line[2] - '0'))));
         whole++;
     }
     EXPECT_EQ(whole, 1600);
