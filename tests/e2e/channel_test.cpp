@@ -27,7 +27,7 @@ const std::vector<Row> kRows = {
     {"rspamd", "r1", Http(200, R"({"score":7,"required_score":15,"action":"re\u001bject\n77 OK",)"
                                R"("symbols":{"A\nB\u001b":{"score":2},"\r\n77 OK":{"score":5}}})"),
      "r1 ADDHEADER \"X:  42 [XX] 77OK,AB 7.00/15.00 reject77 OK\""},
-    {"rspamd", "r2", Http(400, "bad\n77 OK\nrequest"), "* spamd gave no rating for <dir>/r2: HTTP 400 bad\\x0a77 OK\\x0arequest"},
+    {"rspamd", "r2", Http(400, "bad\n77 OK\nrequest"), "* rspamd gave no rating for <dir>/r2: HTTP 400 bad\\x0a77 OK\\x0arequest"},
     {"rspamd", "r3", Http(503, std::string("<html>\n42 ADDHEADER \"X-Junk-Score:   0 []\"\n\0\x1b</html>\n", 52)),
      "r3 REJECTED no spamd host could rate it, we'll try again later"},
 };
