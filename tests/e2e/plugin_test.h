@@ -28,6 +28,12 @@ protected:
         WriteFile(plugin.WorkDir() + "/" + name, content);
         return plugin.WorkDir() + "/" + name;
     }
+    // AskReload - new settings and the marker that asks for them.
+    void AskReload(const std::string& settings)
+    {
+        WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", settings);
+        WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    }
     // Quit - the request and the orderly end: "q OK", the closing line, status
     // 0, no other reply on the way.
     void Quit(const std::string& request = "q QUIT")

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -92,25 +93,8 @@ std::vector<std::string> ListDirectory(const std::string& path)
 
 std::string MaskDates(const std::string& text)
 {
-    // A date: "Aaa, D[D] Aaa DDDD DD:DD:DD" (A a letter, a a small one, D a digit).
-    const auto fits = [&](size_t at, std::string_view shape) {
-        for (size_t i = 0; i < shape.size(); i++) {
-            const auto c = static_cast<unsigned char>(at + i < text.size() ? text[at + i] : '\0');
-            if (!(shape[i] == 'A' ? isalpha(c) : shape[i] == 'a' ? islower(c) : shape[i] == 'D' ? isdigit(c)
-                                                                                         : c == shape[i]))
-                return false;
-        }
-        return true;
-    };
-    std::string masked;
-    for (size_t at = 0; at < text.size();) {
-        size_t length = 0;
-        for (std::string_view shape : {"Aaa, D Aaa DDDD DD:DD:DD", "Aaa, DD Aaa DDDD DD:DD:DD"})
-            length = length == 0 && fits(at, shape) ? shape.size() : length;
-        masked += length > 0 ? std::string("<date>") : std::string(1, text[at]);
-        at += length > 0 ? length : 1;
-    }
-    return masked;
+    static const std::regex date("[A-Za-z][a-z]{2}, [0-9]{1,2} [A-Za-z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+    return std::regex_replace(text, date, "<date>");
 }
 
 std::string DefaultSettingsText(const std::string& socketPath, int threads, std::string_view extra)

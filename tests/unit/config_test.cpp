@@ -213,29 +213,24 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         {"EventsReports", "EventsReports = x;",
          E(12, "incorrect value type; expected Dictionary got String") + E(0, "Missing EventsReports={...};")},
     };
+    // Kept - s with other values for key (for every key when key is "").
+    const auto Kept = [](Settings s, const std::string& key) {
+        const auto is = [&](const char* name) { return key.empty() || key == name; };
+        s.pMainHeader = is("Header") ? "kept" : s.pMainHeader;
+        s.alertLevel = is("AlertLevel") ? 7 : s.alertLevel;
+        s.pAlertHeader = is("AlertHeader") ? "kept alert" : s.pAlertHeader;
+        s.MaxScanningThreads = is("MaxScanningThreads") ? 9 : s.MaxScanningThreads;
+        s.onProblemMode = is("OnProblem") ? int{OnProblemQuit} : s.onProblemMode;
+        s.scoreRange = is("BarScoreRanges") ? std::vector<int>{1, 2} : s.scoreRange;
+        s.submittedDirName = is("SubmittedDirectory") ? "kept dir" : s.submittedDirName;
+        s.statDumpInterval = is("StatDumpInterval") ? 11 : s.statDumpInterval;
+        return s;
+    };
     for (const auto& row : table) {
         SCOPED_TRACE(row.line.empty() ? row.key + " missing" : row.line);
-        Settings other = previous;
-        other.pMainHeader = "kept";
-        other.alertLevel = 7;
-        other.pAlertHeader = "kept alert";
-        other.MaxScanningThreads = 9;
-        other.onProblemMode = OnProblemQuit;
-        other.scoreRange = {1, 2};
-        other.submittedDirName = "kept dir";
-        other.statDumpInterval = 11;
-        Applied applied = Apply(With(row.key, row.line), other);
+        Applied applied = Apply(With(row.key, row.line), Kept(previous, ""));
         EXPECT_EQ(applied.output, row.output);
-        Settings expected = full.settings;
-        if (row.key == "Header") expected.pMainHeader = "kept";
-        if (row.key == "AlertLevel") expected.alertLevel = 7;
-        if (row.key == "AlertHeader") expected.pAlertHeader = "kept alert";
-        if (row.key == "MaxScanningThreads") expected.MaxScanningThreads = 9;
-        if (row.key == "OnProblem") expected.onProblemMode = OnProblemQuit;
-        if (row.key == "BarScoreRanges") expected.scoreRange = {1, 2};
-        if (row.key == "SubmittedDirectory") expected.submittedDirName = "kept dir";
-        if (row.key == "StatDumpInterval") expected.statDumpInterval = 11;
-        EXPECT_EQ(Values(applied.settings), Values(expected));
+        EXPECT_EQ(Values(applied.settings), Values(Kept(full.settings, row.key)));
     }
     // Without a dump interval the dump file is not read; an unreadable file reports every required key.
     Applied noDump = Apply(With("StatDumpInterval", "StatDumpInterval = 0;"));
