@@ -11,15 +11,9 @@
 
 class PluginTest : public ::testing::Test {
 protected:
-    PluginProcess::Options DefaultOptions(int threads, std::string_view extra = "")
-    {
-        return {.settings = DefaultSettingsText(spamd.SocketPath(), threads, extra)};
-    }
     void Start(int threads = 2, std::string_view extra = "", std::vector<std::string> args = {})
     {
-        PluginProcess::Options options = DefaultOptions(threads, extra);
-        options.args = std::move(args);
-        plugin.Start(options);
+        plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), threads, extra), .args = std::move(args)});
     }
     // Message - a message file in the working directory; its path.
     std::string Message(const std::string& name,

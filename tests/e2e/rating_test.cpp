@@ -122,7 +122,5 @@ TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
     plugin.Send("r2 FILE " + Message("r2", "Subject: hi\n\nhi\n"));
     EXPECT_EQ(plugin.NextReply().substr(0, 13), "r2 ADDHEADER ");
     Quit();
-    EXPECT_EQ(std::count_if(plugin.Transcript().begin(), plugin.Transcript().end(),
-                            [](const std::string& line) { return line.starts_with("* result "); }),
-              4);
+    EXPECT_EQ(plugin.CountStarting("* result "), 4u);
 }

@@ -3,7 +3,6 @@
 // and the statistics of what was answered are in the dump.
 #include <signal.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -90,9 +89,7 @@ TEST_P(WaysOut, EveryRequestReadIsAnsweredOnce)
     EXPECT_EQ(plugin.Transcript().back(), "* SpamAssassin plugin finished.");
     EXPECT_EQ(lastReply == "q OK", way.quit) << lastReply;
     for (const std::string& start : way.lines)
-        EXPECT_TRUE(std::any_of(plugin.Transcript().begin(), plugin.Transcript().end(),
-                                [&](const std::string& line) { return line.starts_with(start); }))
-            << start;
+        EXPECT_GT(plugin.CountStarting(start), 0u) << start;
     // The shutdown dumps what was handled: a rejected request comes again, a given-up scan was handled.
     const std::string dump = ReadFileText(plugin.WorkDir() + "/statistics.dat");
     EXPECT_NE(dump.find("MessagesTotal=" + std::to_string(rated) + ";\n"), std::string::npos) << dump;

@@ -92,8 +92,12 @@ public:
     // Every line of the current run, in order, and how often a line came.
     const std::vector<std::string>& Transcript() const { return transcript; }
     size_t Count(const std::string& line) const { return std::count(transcript.begin(), transcript.end(), line); }
+    size_t CountStarting(std::string_view prefix) const { return CountIf([&](auto& l) { return l.starts_with(prefix); }); }
+    size_t CountHolding(std::string_view part) const { return CountIf([&](auto& l) { return l.find(part) != l.npos; }); }
 
 private:
+    template <typename F> size_t CountIf(F f) const { return std::count_if(transcript.begin(), transcript.end(), f); }
+
     TempDir dir;
     pid_t pid = -1;
     int toPlugin = -1;
