@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,14 +75,7 @@ Applied Apply(std::string_view text, const Settings& previous = Settings{})
 // With replaces the line of key in the full file (an empty line drops it).
 std::string With(const std::string& key, const std::string& line)
 {
-    std::string result, text = kFullFile;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = text.find('\n', at) + 1;
-        const std::string current = text.substr(at, end - at);
-        result += current.starts_with(key + " =") ? line + "\n" : current;
-        at = end;
-    }
-    return result;
+    return std::regex_replace(kFullFile, std::regex("(^|\n)" + key + " =[^\n]*"), "$1" + line);
 }
 
 }  // namespace
