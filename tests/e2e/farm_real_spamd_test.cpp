@@ -28,9 +28,7 @@ namespace {
 // children too) by its pid and started again; every run logs into a file of its own.
 class SpamdProcess {
 public:
-    SpamdProcess(std::string logs, std::vector<std::string> listen) : logs(std::move(logs)), listen(std::move(listen))
-    {
-    }
+    SpamdProcess(std::string logs, std::vector<std::string> listen) : logs(std::move(logs)), listen(std::move(listen)) {}
     ~SpamdProcess() { Kill(); }
 
     void Launch()

@@ -10,7 +10,7 @@
 #include "plugin_process.h"
 
 class PluginTest : public ::testing::Test {
-protected:
+public:  // the rows of parameterized tests act on it too
     void Start(int threads = 2, std::string_view extra = "", std::vector<std::string> args = {})
     {
         plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), threads, extra), .args = std::move(args)});

@@ -26,14 +26,6 @@ void PrintTo(const WayOut& way, std::ostream* out) { *out << way.name; }
 
 class WaysOut : public PluginTest, public ::testing::WithParamInterface<WayOut> {
 public:
-    // The table's rows act on the fixture.
-    using PluginTest::MailSays;
-    using PluginTest::Message;
-    using PluginTest::plugin;
-    using PluginTest::Quit;
-    using PluginTest::sockets;
-    using PluginTest::spamd;
-
     // Files - n FILE lines for one message, ids prefix0, prefix1, ...
     std::string Files(const std::string& prefix, int n, std::vector<std::string>& ids, const std::string& path)
     {

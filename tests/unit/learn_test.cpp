@@ -107,8 +107,7 @@ TEST(Learning, PasswordFileAndLearnHostsFollowTheirRules)
     std::string parseWhy;
     for (const char* entry : {"/run/spamd.sock", "rspamd:10.0.0.2", "rspamd:[::1]:11333", "rspamd:/run/r.sock"})
         farm.hosts.push_back(*ParseEngineHost(entry, parseWhy));
-    std::vector<std::string> skipped;
-    std::vector<std::string> names;
+    std::vector<std::string> skipped, names;
     for (const EngineHost& host : LearnHostsOf({}, farm, skipped))
         names.push_back(host.name + "=" + host.port);
     EXPECT_EQ(names, (std::vector<std::string>{"/run/spamd.sock=", "rspamd:10.0.0.2:11334=11334",
