@@ -38,20 +38,9 @@ public:
         args.insert(args.end(), listen.begin(), listen.end());
         if (geteuid() == 0)
             args.insert(args.end(), {"-u", "nobody"});  // spamd keeps root for its children otherwise
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const std::string log = Log(++runs);
-        if ((pid = fork()) == 0) {
-            setpgid(0, 0);
-            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        setpgid(pid, pid);  // here too, so that Kill never misses the group
+        const int log = open(Log(++runs).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = Spawn(args, STDIN_FILENO, log, log, true);
+        close(log);
     }
     // WaitReady - until host (a Hosts entry without TLS) answers PING, at most 90 seconds.
     bool WaitReady(const std::string& host, std::string& error)

@@ -97,6 +97,25 @@ std::string MaskDates(const std::string& text)
     return std::regex_replace(text, date, "<date>");
 }
 
+pid_t Spawn(std::vector<std::string> args, int in, int out, int err, bool ownGroup)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (ownGroup)
+            setpgid(0, 0);
+        dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (ownGroup && pid > 0)
+        setpgid(pid, pid);  // here too, so that a kill of the group never misses it
+    return pid;
+}
+
 std::string DefaultSettingsText(const std::string& socketPath, int threads, std::string_view extra)
 {
     return "Header = \"X-Junk-Score: ^1 [^2]\\eX-SA-Score: ^1 [^2]\";\nAlertLevel = 100;\n"
@@ -144,23 +163,14 @@ void PluginProcess::Start(const Options& options)
         args.push_back(name + "=" + value);
     args.push_back(program);
     args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
     int in[2], out[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC), 0);
-    pid = fork();
+    const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const auto tests = signal(SIGPIPE, SIG_DFL);  // the plugin starts with the default action
+    pid = Spawn(args, in[0], out[1], err);
+    signal(SIGPIPE, tests);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
-        signal(SIGPIPE, SIG_DFL);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    close(err);
     close(in[0]);
     close(out[1]);
     toPlugin = in[1];

@@ -45,6 +45,9 @@ std::string MaskDates(const std::string& text);
 // waits for a reply on a socket (a scan waiting for spamd); false when no
 // thread does within a few seconds.
 bool SignalScanWaitingOnSpamd(pid_t pid, int signal);
+// Spawn - run args (args[0] looked up in PATH) with in, out and err as its standard
+// descriptors, in a process group of its own when asked; its pid.
+pid_t Spawn(std::vector<std::string> args, int in, int out, int err, bool ownGroup = false);
 // DefaultSettingsText - a complete settings file pointing at a spamd socket;
 // extra comes last, and a key given there again wins.
 std::string DefaultSettingsText(const std::string& socketPath, int threads = 4, std::string_view extra = "");

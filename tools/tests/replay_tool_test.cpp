@@ -32,18 +32,11 @@ protected:
     ToolRun Run(std::vector<std::string> args)
     {
         args.insert(args.begin(), VSA_REPLAY_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
         const std::string out = dir.File("out");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            dup2(open("/dev/null", O_RDWR), 0);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int to = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid = Spawn(args, in, to, STDERR_FILENO);
+        close(in), close(to);
         ToolRun run;
         int status = 0;
         for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; waited++) {
