@@ -31,8 +31,7 @@ struct ReadResult {
 ReadResult Read(std::string_view text)
 {
     OutputCapture capture;
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, kFile);
-    return {std::move(tree), capture.Text()};
+    return {cfgfReadConfigText(text, kFile), capture.Text()};  // in this order
 }
 
 const char* const kFullFile =
@@ -67,9 +66,7 @@ struct Applied {
 Applied Apply(std::string_view text, const Settings& previous = Settings{})
 {
     OutputCapture capture;
-    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigText(text, kFile);
-    Settings settings = ApplySettingsTree(previous, tree, kFile);
-    return {std::move(settings), capture.Text()};
+    return {ApplySettingsTree(previous, cfgfReadConfigText(text, kFile), kFile), capture.Text()};
 }
 
 // With replaces the line of key in the full file (an empty line drops it).

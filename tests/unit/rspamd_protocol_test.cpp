@@ -33,12 +33,10 @@ const char* const kPong = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: rspam
 TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
 {
     const auto deep = [](const char* open, const char* close) {
-        std::string text = R"({"score":1,"required_score":2,"x":)";
+        std::string opens, closes;
         for (int level = 0; level < 10000; level++)
-            text += open;
-        for (int level = 0; level < 10000; level++)
-            text += close;
-        return text + "}";
+            opens += open, closes += close;
+        return R"({"score":1,"required_score":2,"x":)" + opens + closes + "}";
     };
     const struct {
         std::string json;
