@@ -7,8 +7,6 @@
 
 #include "rating/rspamd_protocol.h"
 
-namespace {
-
 // A reply to sample-nonspam.txt, most of its rules left out.  FORGED_RECIPIENTS
 // counts 0 although its metric_score is 2: a composite rule took its score.
 const char* const kNonspamReply =
@@ -27,8 +25,6 @@ const char* const kGtubeReply =
 const char* const kPong = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: rspamd/3.4\r\n"
                           "Date: Sun, 06 Dec 2026 21:46:43 GMT\r\nContent-Length: 6\r\nContent-Type: text/plain\r\n\r\n"
                           "pong\r\n";
-
-}  // namespace
 
 TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
 {
