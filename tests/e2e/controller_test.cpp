@@ -9,9 +9,9 @@ TEST_P(StuckScan, IsRejectedOnceWithAProblemNoticeAndEndsThePlugin)
     const std::string mode = GetParam();
     spamd.SetReply({.mode = SpamdReply::Mode::Hang});
     // No reply time limit: the scan hangs until the watchdog gives it up.
-    PluginProcess::Options options = DefaultOptions(2, "OnProblem = " + mode + ";\nSpamd = { ReplyTimeout = 0; };\n");
-    options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}};
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2,
+                                                  "OnProblem = " + mode + ";\nSpamd = { ReplyTimeout = 0; };\n"),
+                  .env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}}});
     const std::string path = Message("stuck");
     plugin.Send("s1 FILE " + path);
     plugin.WaitFor("* timed-out while scanning " + path + ", we'll quit");

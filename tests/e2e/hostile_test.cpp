@@ -35,7 +35,7 @@ TEST_F(Hostile, NoLinkFifoOrGuessedNameInAWrittenDirectoryTurnsThePluginAgainstI
                     name.ends_with(".tmp") && S_ISREG(ModeOf(path)) && unlink(path.c_str()) == 0)
                     swapped += symlink(secret.c_str(), path.c_str()) == 0;
     });
-    plugin.Start(DefaultOptions(2, "MetricsFile = v.prom;\n"));
+    Start(2, "MetricsFile = v.prom;\n");
     if (root)
         plugin.WaitFor("* whitelist " + work + "/whitelist.txt not read: a symbolic link of another user, or to a "
                        "link, is refused");
@@ -52,7 +52,7 @@ TEST_F(Hostile, NoLinkFifoOrGuessedNameInAWrittenDirectoryTurnsThePluginAgainstI
     const size_t mails = Mails().size();
     for (int n = 0; n < 65536; n++)  // every name a 16-bit draw could give
         close(open((sub + "/reportSA_" + std::to_string(n) + ".tmp").c_str(), O_CREAT | O_WRONLY, 0600));
-    plugin.Start(DefaultOptions(2)), Quit();
+    Start(2), Quit();
     EXPECT_GE(Mails().size(), mails + 2);  // the notices, whatever names were taken
 }
 

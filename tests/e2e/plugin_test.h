@@ -10,16 +10,10 @@
 #include "plugin_process.h"
 
 class PluginTest : public ::testing::Test {
-protected:
-    PluginProcess::Options DefaultOptions(int threads, std::string_view extra = "")
-    {
-        return {.settings = DefaultSettingsText(spamd.SocketPath(), threads, extra)};
-    }
+public:  // the rows of parameterized tests act on it too
     void Start(int threads = 2, std::string_view extra = "", std::vector<std::string> args = {})
     {
-        PluginProcess::Options options = DefaultOptions(threads, extra);
-        options.args = std::move(args);
-        plugin.Start(options);
+        plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), threads, extra), .args = std::move(args)});
     }
     // Message - a message file in the working directory; its path.
     std::string Message(const std::string& name,
@@ -27,6 +21,12 @@ protected:
     {
         WriteFile(plugin.WorkDir() + "/" + name, content);
         return plugin.WorkDir() + "/" + name;
+    }
+    // AskReload - new settings and the marker that asks for them.
+    void AskReload(const std::string& settings)
+    {
+        WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", settings);
+        WriteFile(plugin.WorkDir() + "/hup.sig", "");
     }
     // Quit - the request and the orderly end: "q OK", the closing line, status
     // 0, no other reply on the way.

@@ -18,9 +18,8 @@ TEST_F(Rating, ScoreBecomesRatingBarAndAlertAndAWhitelistedSenderSkipsSpamd)
         const double score = atof(verdict), threshold = atof(strchr(verdict, '/') + 1);
         return SpamdReply{.score = score, .threshold = threshold, .splitAt = {score == 5.5 ? 19u : 0u}};
     });
-    PluginProcess::Options options = DefaultOptions(2);
-    options.whitelist = "# trusted senders\n*@trusted.example.org\n";
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2),
+                  .whitelist = "# trusted senders\n*@trusted.example.org\n"});
     const std::pair<const char*, const char*> cases[] = {
         {"-3/5", "  0 []"},    {"0.2/5", "  3 [X]"},    {"2.2/5", " 39 [X]"},     {"2.5/5", " 45 [XX]"},
         {"4.2/5", " 75 [XX]"}, {"4.3/5", " 77 [XXX]"},  {"4.7/5", " 84 [XXX]"},   {"5/5", " 90 [XXXX]"},
@@ -63,10 +62,8 @@ TEST_F(Rating, ConcurrentRequestsAcrossReloadsAreAnsweredOnceWithTheirOwnRating)
             plugin.Send(lines[n - 1]);
             if (n == 50 || n == 200)
                 kill(plugin.Pid(), SIGHUP);
-            if (n == 120) {
-                WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", DefaultSettingsText(spamd.SocketPath(), 2));
-                WriteFile(plugin.WorkDir() + "/hup.sig", "");
-            }
+            if (n == 120)
+                AskReload(DefaultSettingsText(spamd.SocketPath(), 2));
             if (n % 10 == 0)
                 usleep(2000);
         }
@@ -95,9 +92,8 @@ TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
         return SpamdReply{.raw = "SPAMD/1.1 0 EX_OK\r\nContent-length: 13\r\nSpam: True ; 7.5 / 5.0\r\n\r\n"
                                  "GTUBE,MY_RULE"};
     });
-    PluginProcess::Options options = DefaultOptions(2, "LogResults = YES;\n");
-    options.whitelist = "*@trusted.example\n";
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2, "LogResults = YES;\n"),
+                  .whitelist = "*@trusted.example\n"});
     const std::string host = " engine=spamd host=" + spamd.SocketPath();
     const struct {
         const char* id;
@@ -122,12 +118,9 @@ TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
         EXPECT_TRUE(result.starts_with(row.begins) && result.ends_with(row.ends)) << result;
     }
     // A reload without the key turns the lines off.
-    WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", DefaultSettingsText(spamd.SocketPath(), 2));
-    WriteFile(plugin.WorkDir() + "/hup.sig", "");
+    AskReload(DefaultSettingsText(spamd.SocketPath(), 2));
     plugin.Send("r2 FILE " + Message("r2", "Subject: hi\n\nhi\n"));
     EXPECT_EQ(plugin.NextReply().substr(0, 13), "r2 ADDHEADER ");
     Quit();
-    EXPECT_EQ(std::count_if(plugin.Transcript().begin(), plugin.Transcript().end(),
-                            [](const std::string& line) { return line.starts_with("* result "); }),
-              4);
+    EXPECT_EQ(plugin.CountStarting("* result "), 4u);
 }

@@ -97,9 +97,7 @@ TEST(RealLearning, OneCommandTeachesEveryEngineAndAStoppedHostIsNamed)
     lines = learn({"-learn", "ham", work + "ham.mbox"}, 1);
     EXPECT_EQ(plugin.Count("* spamd host " + s1 + ": 1 learned" + none), 1u);
     EXPECT_EQ(plugin.Count("* rspamd host " + controller + ": 1 learned" + none), 1u);
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.starts_with("* spamd host " + s2 + ": 0 learned, 0 already known, 1 failed (");
-    }));
+    EXPECT_EQ(plugin.CountStarting("* spamd host " + s2 + ": 0 learned, 0 already known, 1 failed ("), 1u);
     EXPECT_EQ(plugin.Count("* learn ham: 1 message(s), 3 host(s): 1 host(s) missed messages"), 1u);
     EXPECT_EQ(Magic(*first, "nham"), 1);
     EXPECT_GE(Learned(rspamd, 2), 2);

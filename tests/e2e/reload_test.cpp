@@ -6,15 +6,7 @@
 
 #include "plugin_test.h"
 
-class Reload : public PluginTest {
-protected:
-    // AskReload - new settings and the marker that asks for them.
-    void AskReload(const std::string& settings)
-    {
-        WriteFile(plugin.WorkDir() + "/VelmoraSpamAssassin.cfg", settings);
-        WriteFile(plugin.WorkDir() + "/hup.sig", "");
-    }
-};
+using Reload = PluginTest;
 
 TEST_F(Reload, MarkerActsAtTheNextRequestLineAndAFaultySettingKeepsItsPreviousValue)
 {
@@ -52,9 +44,7 @@ TEST_F(Reload, MarkerActsAtTheNextRequestLineAndAFaultySettingKeepsItsPreviousVa
 
 TEST_F(Reload, WithoutTheSubmittedDirectoryOrSpamdTheStartUpEndsWithStatusOne)
 {
-    PluginProcess::Options options = DefaultOptions(2);
-    options.createSubmitted = false;
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2), .createSubmitted = false});
     plugin.ReadAllUntilExit();
     EXPECT_EQ(plugin.Count("* FAILURE unable to access directory Submitted"), 1u);
     EXPECT_EQ(plugin.WaitExit(), 1);
@@ -70,9 +60,7 @@ TEST_F(Reload, WithoutTheSubmittedDirectoryOrSpamdTheStartUpEndsWithStatusOne)
 TEST_F(Reload, WhitelistFollowsTheMarkerAndSighupAndAnUnreadableFileKeepsTheList)
 {
     const std::string list = plugin.WorkDir() + "/whitelist.txt";
-    PluginProcess::Options options = DefaultOptions(2);
-    options.whitelist = "*@old.example\n";
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2), .whitelist = "*@old.example\n"});
     const std::string message = Message("m", "P <x@new.example>\n\nSubject: hi\n\nhello\n");
     const std::string rated = " ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"";
     const std::string listed = " ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"";

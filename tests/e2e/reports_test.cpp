@@ -21,10 +21,9 @@ class Reports : public PluginTest {
 protected:
     void Run(long clockStart, std::string_view extra = "", std::string maxScanningTime = "1200")
     {
-        PluginProcess::Options options = DefaultOptions(2, extra);
-        options.env = {{"TZ", "EST5"}, {"VELMORA_TEST_CLOCK_START", std::to_string(clockStart)},
-                       {"VELMORA_TEST_MAX_SCANNING_TIME", maxScanningTime}};
-        plugin.Start(options);
+        plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2, extra),
+                      .env = {{"TZ", "EST5"}, {"VELMORA_TEST_CLOCK_START", std::to_string(clockStart)},
+                              {"VELMORA_TEST_MAX_SCANNING_TIME", maxScanningTime}}});
     }
     // Rate - a spam with its envelope (rated 100), then plain messages (rated 0).
     void Rate(int plain)

@@ -2,55 +2,13 @@
 // spamd, signals at awkward moments.  Every request is answered once and the
 // plugin neither blocks nor drains.
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
-#include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "plugin_test.h"
 
-namespace {
-
-// SlowSpamd - answers PING only after a delay, or never (delay < 0).
-class SlowSpamd {
-public:
-    SlowSpamd(const std::string& path, int delayMs) : delay(delayMs), listener(socket(AF_UNIX, SOCK_STREAM, 0))
-    {
-        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener, 16);
-        server = std::thread([this] {
-            for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; close(fd)) {
-                char buffer[256];
-                (void)!read(fd, buffer, sizeof buffer);
-                for (int waited = 0; (delay < 0 || waited < delay) && !stopping; waited += 10)
-                    usleep(10000);
-                (void)!send(fd, "SPAMD/1.5 0 PONG\r\n", 18, MSG_NOSIGNAL);
-            }
-        });
-    }
-    ~SlowSpamd()
-    {
-        stopping = true;
-        shutdown(listener, SHUT_RDWR);
-        server.join();
-        close(listener);
-    }
-
-private:
-    int delay;
-    int listener;
-    std::atomic<bool> stopping{false};
-    std::thread server;
-};
-
 const char* const kZero = " ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"";
-
-}  // namespace
 
 class Robustness : public PluginTest {
 protected:
@@ -59,8 +17,7 @@ protected:
     {
         const int hanging = spamd.HangingCount();
         plugin.Send(id + " FILE " + path);
-        for (int wait = 0; wait < 500 && spamd.HangingCount() == hanging; wait++)
-            usleep(10000);
+        spamd.WaitForHanging(hanging + 1);
         ASSERT_TRUE(SignalScanWaitingOnSpamd(plugin.Pid(), SIGSEGV)) << "no plugin thread waits on spamd";
     }
 };
@@ -69,11 +26,7 @@ TEST_F(Robustness, CrashingMessagesNeitherDrainThePoolNorCrashTwice)
 {
     if (std::string(VSA_SANITIZER_BUILD) != "")
         GTEST_SKIP() << "the sanitizers take the crash signals over";
-    spamd.SetResponder([](const std::string& request) {
-        return SpamdReply{.mode = request.find("Subject: crash") != request.npos ? SpamdReply::Mode::Hang
-                                                                                  : SpamdReply::Mode::Answer,
-                          .score = 1};
-    });
+    spamd.HangOn("Subject: crash", {.score = 1});
     Start(1, "OnProblem = Ignore;\n");
     const std::string crashing = Message("crash-0", "P <a@example.org>\n\nSubject: crash-0\n\nhi\n");
     Crash("c0", crashing);
@@ -102,9 +55,8 @@ TEST_F(Robustness, TestHooksTakeNumbersOnlyAndTheDumpNeedsNoRequestLine)
 {
     // The statistics dump is written by the controller, so the main thread
     // never waits for the disk.
-    PluginProcess::Options options = DefaultOptions(1);
-    options.env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "abc"}};
-    plugin.Start(options);
+    plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 1),
+                  .env = {{"VELMORA_TEST_MAX_SCANNING_TIME", "abc"}}});
     plugin.WaitFor("* ignoring VELMORA_TEST_MAX_SCANNING_TIME=abc: not a number");
     for (int wait = 0; wait < 500 && !FileExists(plugin.WorkDir() + "/statistics.dat"); wait++)
         usleep(10000);
@@ -146,7 +98,8 @@ TEST_F(Robustness, SpecialFilesAndDamagedDumpsNeitherBlockNorKill)
 
 TEST_F(Robustness, ASpamdThatNeverAnswersEndsStartUpWithinItsLimit)
 {
-    SlowSpamd silent(sockets.File("silent.sock"), -1);
+    FakeSpamd silent(sockets.File("silent.sock"));
+    silent.SetPingReply({.mode = SpamdReply::Mode::Hang});
     plugin.Start({.settings = DefaultSettingsText(sockets.File("silent.sock"), 1)});
     EXPECT_EQ(plugin.ReadAllUntilExit(20s).back(), "* failed to read from socket " + sockets.File("silent.sock"));
     EXPECT_EQ(plugin.WaitExit(), 1);
@@ -154,7 +107,8 @@ TEST_F(Robustness, ASpamdThatNeverAnswersEndsStartUpWithinItsLimit)
 
 TEST_F(Robustness, AHangUpDuringStartUpIsAReloadNotAnEnd)
 {
-    SlowSpamd slow(sockets.File("slow.sock"), 800);
+    FakeSpamd slow(sockets.File("slow.sock"));
+    slow.SetPingReply({.raw = "SPAMD/1.5 0 PONG\r\n", .delayMs = 800});
     plugin.Start({.settings = DefaultSettingsText(sockets.File("slow.sock"), 1)});
     plugin.WaitForLine([](const std::string& l) { return l.starts_with("* Connecting to socket"); });
     ASSERT_EQ(kill(plugin.Pid(), SIGHUP), 0);

@@ -14,14 +14,10 @@ protected:
         Start(2, "OnProblem = " + onProblem + ";\n", std::move(args));
         plugin.Send("0 INTF");  // an answer shows that the signal handlers are in place
         plugin.WaitFor("0 INTF 3 PROD=CLAM");
-        spamd.SetResponder([](const std::string& request) {
-            return SpamdReply{.mode = request.find("crash-me") != request.npos ? SpamdReply::Mode::Hang
-                                                                                : SpamdReply::Mode::Answer};
-        });
+        spamd.HangOn("crash-me");
         const std::string path = Message("crash-me", "P <a@example.org>\n\nSubject: crash-me\n\nhi\n");
         plugin.Send("c1 FILE " + path);
-        for (int wait = 0; wait < 500 && spamd.HangingCount() == 0; wait++)
-            usleep(10000);
+        spamd.WaitForHanging(1);
         EXPECT_TRUE(SignalScanWaitingOnSpamd(plugin.Pid(), SIGSEGV)) << "no plugin thread is waiting on spamd";
         return path;
     }

@@ -83,6 +83,13 @@ int FakeSpamd::CheckCount() const
     return static_cast<int>(std::count_if(all.begin(), all.end(), [](auto& r) { return r.starts_with("CHECK"); }));
 }
 
+bool FakeSpamd::WaitForHanging(int count) const
+{
+    for (int wait = 0; wait < 500 && HangingCount() < count; wait++)
+        Pause(10);
+    return HangingCount() >= count;
+}
+
 void FakeSpamd::ReleaseHung()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -97,7 +104,7 @@ void FakeSpamd::Serve(int fd)
     {
         std::unique_lock<std::mutex> lock(mutex);
         requests.push_back(request);
-        reply = request.starts_with("PING") ? SpamdReply{.raw = "SPAMD/1.5 0 PONG\r\n"} : responder(request);
+        reply = request.starts_with("PING") ? pingReply : responder(request);
         hanging += reply.mode == SpamdReply::Mode::Hang;
         released.wait(lock, [&] { return releaseHung || reply.mode != SpamdReply::Mode::Hang; });
         hanging -= reply.mode == SpamdReply::Mode::Hang;

@@ -31,11 +31,22 @@ public:
     // Every CHECK is answered as reply says, or as r chooses from the request's bytes.
     void SetReply(const SpamdReply& reply) { SetResponder([reply](const std::string&) { return reply; }); }
     void SetResponder(std::function<SpamdReply(const std::string& request)> r) { Locked([&] { responder = r; }); }
+    void SetPingReply(const SpamdReply& reply) { Locked([&] { pingReply = reply; }); }  // late, or never
+    // HangOn - a CHECK holding marker hangs until released; any other gets reply.
+    void HangOn(const std::string& marker, SpamdReply reply = {})
+    {
+        SetResponder([marker, reply](const std::string& request) {
+            SpamdReply answer = reply;
+            answer.mode = request.find(marker) != std::string::npos ? SpamdReply::Mode::Hang : reply.mode;
+            return answer;
+        });
+    }
     // PING and CHECK requests in arrival order, and how many were CHECK.
     std::vector<std::string> Requests() const { return Locked([&] { return requests; }); }
     int CheckCount() const;
     int HangingCount() const { return Locked([&] { return hanging; }); }  // connections held by Mode::Hang now
     void ReleaseHung();                                                   // close every held connection
+    bool WaitForHanging(int count) const;                                 // at most 5 seconds
 
 private:
     void Serve(int fd);
@@ -52,6 +63,7 @@ private:
     bool releaseHung = false;
     int hanging = 0;
     std::function<SpamdReply(const std::string&)> responder = [](const std::string&) { return SpamdReply{}; };
+    SpamdReply pingReply{.raw = "SPAMD/1.5 0 PONG\r\n"};
     std::vector<std::string> requests;
     std::vector<std::thread> connections;
     std::thread acceptor;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -17,14 +18,8 @@ void OutputCapture::Start()
     writeEnd = ends[1];
     drainer = std::thread([this] {
         char block[4096];
-        for (;;) {
-            ssize_t n = read(readEnd, block, sizeof block);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            collected.append(block, static_cast<size_t>(n));
-        }
+        for (ssize_t n; (n = read(readEnd, block, sizeof block)) > 0 || (n < 0 && errno == EINTR);)
+            collected.append(block, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     });
     SetOutputDescriptor(writeEnd);
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -92,25 +93,27 @@ std::vector<std::string> ListDirectory(const std::string& path)
 
 std::string MaskDates(const std::string& text)
 {
-    // A date: "Aaa, D[D] Aaa DDDD DD:DD:DD" (A a letter, a a small one, D a digit).
-    const auto fits = [&](size_t at, std::string_view shape) {
-        for (size_t i = 0; i < shape.size(); i++) {
-            const auto c = static_cast<unsigned char>(at + i < text.size() ? text[at + i] : '\0');
-            if (!(shape[i] == 'A' ? isalpha(c) : shape[i] == 'a' ? islower(c) : shape[i] == 'D' ? isdigit(c)
-                                                                                         : c == shape[i]))
-                return false;
-        }
-        return true;
-    };
-    std::string masked;
-    for (size_t at = 0; at < text.size();) {
-        size_t length = 0;
-        for (std::string_view shape : {"Aaa, D Aaa DDDD DD:DD:DD", "Aaa, DD Aaa DDDD DD:DD:DD"})
-            length = length == 0 && fits(at, shape) ? shape.size() : length;
-        masked += length > 0 ? std::string("<date>") : std::string(1, text[at]);
-        at += length > 0 ? length : 1;
+    static const std::regex date("[A-Za-z][a-z]{2}, [0-9]{1,2} [A-Za-z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+    return std::regex_replace(text, date, "<date>");
+}
+
+pid_t Spawn(std::vector<std::string> args, int in, int out, int err, bool ownGroup)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (ownGroup)
+            setpgid(0, 0);
+        dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
-    return masked;
+    if (ownGroup && pid > 0)
+        setpgid(pid, pid);  // here too, so that a kill of the group never misses it
+    return pid;
 }
 
 std::string DefaultSettingsText(const std::string& socketPath, int threads, std::string_view extra)
@@ -160,23 +163,14 @@ void PluginProcess::Start(const Options& options)
         args.push_back(name + "=" + value);
     args.push_back(program);
     args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
     int in[2], out[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC), 0);
-    pid = fork();
+    const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const auto tests = signal(SIGPIPE, SIG_DFL);  // the plugin starts with the default action
+    pid = Spawn(args, in[0], out[1], err);
+    signal(SIGPIPE, tests);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
-        signal(SIGPIPE, SIG_DFL);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    close(err);
     close(in[0]);
     close(out[1]);
     toPlugin = in[1];

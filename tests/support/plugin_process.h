@@ -45,6 +45,9 @@ std::string MaskDates(const std::string& text);
 // waits for a reply on a socket (a scan waiting for spamd); false when no
 // thread does within a few seconds.
 bool SignalScanWaitingOnSpamd(pid_t pid, int signal);
+// Spawn - run args (args[0] looked up in PATH) with in, out and err as its standard
+// descriptors, in a process group of its own when asked; its pid.
+pid_t Spawn(std::vector<std::string> args, int in, int out, int err, bool ownGroup = false);
 // DefaultSettingsText - a complete settings file pointing at a spamd socket;
 // extra comes last, and a key given there again wins.
 std::string DefaultSettingsText(const std::string& socketPath, int threads = 4, std::string_view extra = "");
@@ -92,8 +95,12 @@ public:
     // Every line of the current run, in order, and how often a line came.
     const std::vector<std::string>& Transcript() const { return transcript; }
     size_t Count(const std::string& line) const { return std::count(transcript.begin(), transcript.end(), line); }
+    size_t CountStarting(std::string_view prefix) const { return CountIf([&](auto& l) { return l.starts_with(prefix); }); }
+    size_t CountHolding(std::string_view part) const { return CountIf([&](auto& l) { return l.find(part) != l.npos; }); }
 
 private:
+    template <typename F> size_t CountIf(F f) const { return std::count_if(transcript.begin(), transcript.end(), f); }
+
     TempDir dir;
     pid_t pid = -1;
     int toPlugin = -1;

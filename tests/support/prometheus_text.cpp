@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -45,13 +46,9 @@ std::vector<std::string> ExpositionProblems(const std::string& text)
             std::string name, type;
             words >> name >> type;
             Family& family = families[name];
-            const bool help = line[2] == 'H';
-            if (help ? family.help : !family.type.empty())
+            // Each mark set once: HELP sets help, TYPE the type.
+            if (line[2] == 'H' ? std::exchange(family.help, true) : !std::exchange(family.type, type).empty())
                 problems.push_back("second HELP or TYPE for " + name);
-            if (help)
-                family.help = true;
-            else
-                family.type = type;
             if (!current.empty() && name != current)
                 families[current].closed = true;
             current = name;

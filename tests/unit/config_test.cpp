@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,7 @@ struct ReadResult {
 ReadResult Read(std::string_view text)
 {
     OutputCapture capture;
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, kFile);
-    return {std::move(tree), capture.Text()};
+    return {cfgfReadConfigText(text, kFile), capture.Text()};  // in this order
 }
 
 const char* const kFullFile =
@@ -66,22 +66,13 @@ struct Applied {
 Applied Apply(std::string_view text, const Settings& previous = Settings{})
 {
     OutputCapture capture;
-    std::shared_ptr<const cfgfItem> tree = cfgfReadConfigText(text, kFile);
-    Settings settings = ApplySettingsTree(previous, tree, kFile);
-    return {std::move(settings), capture.Text()};
+    return {ApplySettingsTree(previous, cfgfReadConfigText(text, kFile), kFile), capture.Text()};
 }
 
 // With replaces the line of key in the full file (an empty line drops it).
 std::string With(const std::string& key, const std::string& line)
 {
-    std::string result, text = kFullFile;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = text.find('\n', at) + 1;
-        const std::string current = text.substr(at, end - at);
-        result += current.starts_with(key + " =") ? line + "\n" : current;
-        at = end;
-    }
-    return result;
+    return std::regex_replace(kFullFile, std::regex("(^|\n)" + key + " =[^\n]*"), "$1" + line);
 }
 
 }  // namespace
@@ -213,29 +204,24 @@ TEST(Settings, EveryKeyTakesEffectAndMistakesKeepThePreviousValue)
         {"EventsReports", "EventsReports = x;",
          E(12, "incorrect value type; expected Dictionary got String") + E(0, "Missing EventsReports={...};")},
     };
+    // Kept - s with other values for key (for every key when key is "").
+    const auto Kept = [](Settings s, const std::string& key) {
+        const auto is = [&](const char* name) { return key.empty() || key == name; };
+        s.pMainHeader = is("Header") ? "kept" : s.pMainHeader;
+        s.alertLevel = is("AlertLevel") ? 7 : s.alertLevel;
+        s.pAlertHeader = is("AlertHeader") ? "kept alert" : s.pAlertHeader;
+        s.MaxScanningThreads = is("MaxScanningThreads") ? 9 : s.MaxScanningThreads;
+        s.onProblemMode = is("OnProblem") ? int{OnProblemQuit} : s.onProblemMode;
+        s.scoreRange = is("BarScoreRanges") ? std::vector<int>{1, 2} : s.scoreRange;
+        s.submittedDirName = is("SubmittedDirectory") ? "kept dir" : s.submittedDirName;
+        s.statDumpInterval = is("StatDumpInterval") ? 11 : s.statDumpInterval;
+        return s;
+    };
     for (const auto& row : table) {
         SCOPED_TRACE(row.line.empty() ? row.key + " missing" : row.line);
-        Settings other = previous;
-        other.pMainHeader = "kept";
-        other.alertLevel = 7;
-        other.pAlertHeader = "kept alert";
-        other.MaxScanningThreads = 9;
-        other.onProblemMode = OnProblemQuit;
-        other.scoreRange = {1, 2};
-        other.submittedDirName = "kept dir";
-        other.statDumpInterval = 11;
-        Applied applied = Apply(With(row.key, row.line), other);
+        Applied applied = Apply(With(row.key, row.line), Kept(previous, ""));
         EXPECT_EQ(applied.output, row.output);
-        Settings expected = full.settings;
-        if (row.key == "Header") expected.pMainHeader = "kept";
-        if (row.key == "AlertLevel") expected.alertLevel = 7;
-        if (row.key == "AlertHeader") expected.pAlertHeader = "kept alert";
-        if (row.key == "MaxScanningThreads") expected.MaxScanningThreads = 9;
-        if (row.key == "OnProblem") expected.onProblemMode = OnProblemQuit;
-        if (row.key == "BarScoreRanges") expected.scoreRange = {1, 2};
-        if (row.key == "SubmittedDirectory") expected.submittedDirName = "kept dir";
-        if (row.key == "StatDumpInterval") expected.statDumpInterval = 11;
-        EXPECT_EQ(Values(applied.settings), Values(expected));
+        EXPECT_EQ(Values(applied.settings), Values(Kept(full.settings, row.key)));
     }
     // Without a dump interval the dump file is not read; an unreadable file reports every required key.
     Applied noDump = Apply(With("StatDumpInterval", "StatDumpInterval = 0;"));

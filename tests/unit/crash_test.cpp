@@ -20,9 +20,7 @@ int Deep(int n)
 {
     volatile char frame[4096];
     frame[0] = static_cast<char>(n);
-    if (n >= 0)
-        return Deep(n + 1) + frame[0];
-    return 0;
+    return n >= 0 ? Deep(n + 1) + frame[0] : 0;
 }
 
 // CrashInAScan - run body in a scanning thread of a plugin whose crash

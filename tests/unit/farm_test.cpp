@@ -163,9 +163,10 @@ protected:
 
     EngineHost Host(const std::string& name) { return {dir.File(name), EngineKind::Spamd, EngineTransport::Unix, dir.File(name), ""}; }
     // Scan - what the host is answered for a message (and the lines before it).
-    std::string Scan(const std::string& body = "hi", AfterAnswer expected = AfterAnswer::Continue)
+    std::string Scan(const std::string& body = "hi", AfterAnswer expected = AfterAnswer::Continue,
+                     const std::string& envelope = "P <a@b.c>\n")
     {
-        WriteFile(dir.File("m"), "P <a@b.c>\n\nSubject: x\n\n" + body + "\n");
+        WriteFile(dir.File("m"), envelope + "\nSubject: x\n\n" + body + "\n");
         FileRequest request;
         request.Assign("7", dir.File("m"));
         EXPECT_EQ(AnswerScan(recorder, request, scanner.Scan(request, settings), settings, 0.01), expected);
@@ -335,11 +336,8 @@ TEST_F(Farm, AnRspamdHostIsAskedInItsOwnProtocolWithTheEnvelope)
     settings.pMainHeader = "X: ^1 ^3 (^4/^5) ^6";
     ASSERT_TRUE(farm.Start(settings.spamd));
     EXPECT_NE(capture.Take().find("* engine: rspamd/3.4 at rspamd:" + dir.File("a.sock") + "\n"), std::string::npos);
-    WriteFile(dir.File("m"), "P <s@example.org>\nR <r@example.org>\nS SMTP [192.0.2.7]\n\nSubject: x\n\nhi\n");
-    FileRequest request;
-    request.Assign("7", dir.File("m"));
-    AnswerScan(recorder, request, scanner.Scan(request, settings), settings, 0.01);
-    EXPECT_EQ(capture.Take(), "7 ADDHEADER \"X:  42 R1,R2 (7.00/15.00) add header\"\n");
+    EXPECT_EQ(Scan("hi", AfterAnswer::Continue, "P <s@example.org>\nR <r@example.org>\nS SMTP [192.0.2.7]\n"),
+              "7 ADDHEADER \"X:  42 R1,R2 (7.00/15.00) add header\"\n");
     EXPECT_EQ(a->Requests().back(), "POST /checkv2 HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
                                     "Content-Length: 15\r\nFrom: s@example.org\r\nRcpt: r@example.org\r\n"
                                     "IP: 192.0.2.7\r\nQueue-Id: 7\r\n\r\nSubject: x\n\nhi\n");

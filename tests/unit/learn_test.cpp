@@ -63,14 +63,12 @@ TEST(Learning, PathsYieldTheMessagesAloneAndAnythingElseIsNamed)
     EXPECT_EQ(MessageOf("P <a@x>\nR <b@x>\n\nSubject: s\n\nbody\n"), "Subject: s\n\nbody\n");
     EXPECT_EQ(MessageOf("Subject: s\n\nbody\n"), "Subject: s\n\nbody\n");
 
-    mkdir(dir.File("md").c_str(), 0700);
-    mkdir(dir.File("md/cur").c_str(), 0700);
-    mkdir(dir.File("md/new").c_str(), 0700);
+    for (const char* directory : {"md", "md/cur", "md/new", "empty"})
+        mkdir(dir.File(directory).c_str(), 0700);
     WriteFile(dir.File("md/cur/1"), "Subject: a\n\na\n");
     WriteFile(dir.File("md/new/2"), "Subject: b\n\nb\n");
     WriteFile(dir.File("md/new/.hidden"), "x");
     WriteFile(dir.File("box"), mbox);
-    mkdir(dir.File("empty").c_str(), 0700);
     mkfifo(dir.File("fifo").c_str(), 0600);
     std::vector<MessageSource> messages;
     std::string why;
@@ -107,8 +105,7 @@ TEST(Learning, PasswordFileAndLearnHostsFollowTheirRules)
     std::string parseWhy;
     for (const char* entry : {"/run/spamd.sock", "rspamd:10.0.0.2", "rspamd:[::1]:11333", "rspamd:/run/r.sock"})
         farm.hosts.push_back(*ParseEngineHost(entry, parseWhy));
-    std::vector<std::string> skipped;
-    std::vector<std::string> names;
+    std::vector<std::string> skipped, names;
     for (const EngineHost& host : LearnHostsOf({}, farm, skipped))
         names.push_back(host.name + "=" + host.port);
     EXPECT_EQ(names, (std::vector<std::string>{"/run/spamd.sock=", "rspamd:10.0.0.2:11334=11334",

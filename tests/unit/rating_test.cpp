@@ -90,15 +90,11 @@ TEST_F(Rating, RepliesFollowTheRatingExamples)
     };
     const std::string path = Message("m", "P <a@b.c>\n\nSubject: x\n\nhello\n");
     for (const auto& row : table) {
-        SpamdReply reply;
-        reply.score = row.score;
-        reply.threshold = row.threshold;
-        spamd.SetReply(reply);
+        spamd.SetReply({.score = row.score, .threshold = row.threshold});
         EXPECT_EQ(Scan(path), row.reply) << row.score;
     }
     // The request carries the message without its envelope, and a newline behind it.
-    const std::string request = spamd.Requests().back();
-    EXPECT_EQ(request, "CHECK SPAMC/1.2\r\nContent-length: 19\r\n\r\nSubject: x\n\nhello\n\n");
+    EXPECT_EQ(spamd.Requests().back(), "CHECK SPAMC/1.2\r\nContent-length: 19\r\n\r\nSubject: x\n\nhello\n\n");
     const StatisticsSnapshot s = statistics.Snapshot();
     EXPECT_EQ(s.nScannedMessagesTotal, 6);
     EXPECT_EQ(s.msgStat[0], 2);
@@ -123,22 +119,19 @@ TEST_F(Rating, RepliesFollowTheRatingExamples)
 
 TEST_F(Rating, SpamCountsItsSourcesAndRecipientsAndSplitRepliesAreRated)
 {
-    SpamdReply reply;
-    reply.score = 10;
-    reply.splitAt = {5, 19, 30};
-    spamd.SetReply(reply);
+    spamd.SetReply({.score = 10, .splitAt = {5, 19, 30}});
     EXPECT_TRUE(Scan(Message("spam", kSpam)).starts_with("7 ADDHEADER \"X-Junk-Score: 100"));
-    reply.splitAt = {};
-    spamd.SetReply(reply);
+    spamd.SetReply({.score = 10});
     Scan(Message("nosource", "P <x@y.z>\nR <c@example.org>\n\nbody\n"));
     StatisticsSnapshot s = statistics.Snapshot();
-    std::vector<std::string> sources, targets;
-    for (const reportItem& item : s.sources.EntriesInNameOrder())
-        sources.push_back(item.name + "=" + std::to_string(item.count));
-    for (const reportItem& item : s.targets.EntriesInNameOrder())
-        targets.push_back(item.name + "=" + std::to_string(item.count));
-    EXPECT_EQ(sources, (std::vector<std::string>{"Unknown=1", "host [192.0.2.1]=1"}));
-    EXPECT_EQ(targets, (std::vector<std::string>{"a@example.org=1", "b@example.org=1", "c@example.org=1"}));
+    const auto counted = [](reportObject& list) {
+        std::string text;
+        for (const reportItem& item : list.EntriesInNameOrder())
+            text += item.name + "=" + std::to_string(item.count) + " ";
+        return text;
+    };
+    EXPECT_EQ(counted(s.sources), "Unknown=1 host [192.0.2.1]=1 ");
+    EXPECT_EQ(counted(s.targets), "a@example.org=1 b@example.org=1 c@example.org=1 ");
 }
 
 TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
@@ -151,14 +144,10 @@ TEST_F(Rating, FilesThatCannotBeReadGetOneFailureAndUnusableRepliesAreLogged)
 
     const std::string path = Message("m", "hello\n");
     const std::string zero = "7 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"\n";
-    SpamdReply reply;
-    reply.raw = "SPAMD/1.0 76 Bad header line: (Content-Length mismatch)\r\n";
-    spamd.SetReply(reply);
+    spamd.SetReply({.raw = "SPAMD/1.0 76 Bad header line: (Content-Length mismatch)\r\n"});
     EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": SPAMD/1.0 76 Bad header line: "
                           "(Content-Length mismatch)\n" + zero);
-    reply = SpamdReply{};
-    reply.mode = SpamdReply::Mode::Close;
-    spamd.SetReply(reply);
+    spamd.SetReply({.mode = SpamdReply::Mode::Close});
     EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": closed without a reply\n" + zero);
     spamd.SetReply({.score = 3, .threshold = 0});  // every score would rate 100
     EXPECT_EQ(Scan(path), "* spamd gave no rating for " + path + ": no usable threshold: 0.0\n" + zero);

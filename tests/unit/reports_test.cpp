@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 
 #include "base/system.h"
@@ -28,13 +27,7 @@ ProcessorTimes TestTimes() { return {512340, 40020}; }
 
 time_t Utc(int year, int month, int day, int hour, int minute = 0, int second = 0)
 {
-    tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    tm t{second, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};  // seconds first
     return timegm(&t);
 }
 
@@ -65,22 +58,13 @@ protected:
     // Messages - the released messages, in name order; each is removed once read.
     std::vector<std::string> Messages()
     {
-        std::vector<std::string> names = ListDirectory(dir.File("Submitted"));
-        std::sort(names.begin(), names.end());
         std::vector<std::string> texts;
-        for (const std::string& name : names) {
+        for (const std::string& name : ListDirectory(dir.File("Submitted"))) {
             EXPECT_TRUE(name.ends_with(".sub")) << name;
             texts.push_back(ReadFileText(dir.File("Submitted/" + name)));
             unlink(dir.File("Submitted/" + name).c_str());
         }
         return texts;
-    }
-    void Record(Statistics& statistics, int rating, uint64_t ms)
-    {
-        MessageRecord record;
-        record.rating = rating;
-        record.milliseconds = ms;
-        statistics.RecordMessage(record);
     }
     TempDir dir;
     OutputCapture output;
@@ -147,28 +131,25 @@ TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
     Statistics statistics;
     now = Utc(2026, 3, 9, 0, 30);
     SetStartupTime(now);
-    Record(statistics, 10, 5);
+    statistics.RecordMessage({.rating = 10, .milliseconds = 5});
     reporter.Offer(statistics, settings, now, false);  // started in the hour 0: no report that night
     EXPECT_TRUE(Messages().empty());
-    now = Utc(2026, 3, 9, 23, 59, 59);
-    reporter.Offer(statistics, settings, now, false);
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 9, 23, 59, 59), false);
     EXPECT_TRUE(Messages().empty());
-    now = Utc(2026, 3, 10, 0, 0, 1);
-    reporter.Offer(statistics, settings, now, false);
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 10, 0, 0, 1), false);
     std::vector<std::string> reports = Messages();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("Period start: Mon, 9 Mar 2026 00:30:00\nPeriod end: Tue, 10 Mar 2026 00:00:01\n"),
               std::string::npos);
     EXPECT_NE(reports[0].find(" 1-39          1\n"), std::string::npos) << reports[0];
-    now = Utc(2026, 3, 10, 0, 0, 2);
-    reporter.Offer(statistics, settings, now, false);  // once a night
-    now = Utc(2026, 3, 10, 0, 20);
-    reporter.Offer(statistics, settings, now, true);  // quiet for less than an hour: no mail at shutdown
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 10, 0, 0, 2), false);  // once a night
+    // Quiet for less than an hour: no mail at shutdown.
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 10, 0, 20), true);
     EXPECT_TRUE(Messages().empty());
 
     // Switched off: the period moves on, the statistics stay.
     UseSettings("DailyReport = { Enabled = no; };\n");
-    Record(statistics, 10, 5);
+    statistics.RecordMessage({.rating = 10, .milliseconds = 5});
     reporter.Offer(statistics, settings, now, true);
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
@@ -180,8 +161,7 @@ TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
     rmdir(dir.File("Submitted").c_str());
     output.Take();
     const time_t periodStart = now;
-    now = Utc(2026, 3, 10, 0, 30);
-    reporter.Offer(statistics, settings, now, true);
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 10, 0, 30), true);
     EXPECT_EQ(output.Take(), "* Generating daily report message\n* Can't make the daily report: failed to create file " +
                                  dir.File("Submitted") + "/reportSA_" + std::to_string(draw.load() - 1) + ".tmp\n");
     EXPECT_EQ(statistics.Snapshot().nScannedMessagesTotal, 1);
@@ -193,16 +173,14 @@ TEST_F(Reports, TheNightsReportComesOnceAfterMidnightAndOnlyWhenWorthAMail)
     signal(SIGXFSZ, SIG_IGN);
     rlimit saved;
     getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit full = saved;
-    full.rlim_cur = 100;
+    const rlimit full{100, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &full);
     reporter.Offer(statistics, settings, now, true);
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_NE(output.Take().find("* failed writing "), std::string::npos);
     EXPECT_TRUE(ListDirectory(dir.File("Submitted")).empty());  // neither released nor left behind
-    Record(statistics, 95, 5);
-    now = Utc(2026, 3, 10, 1, 0);
-    reporter.Offer(statistics, settings, now, true);
+    statistics.RecordMessage({.rating = 95, .milliseconds = 5});
+    reporter.Offer(statistics, settings, now = Utc(2026, 3, 10, 1, 0), true);
     reports = Messages();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].find("Period start: Tue, 10 Mar 2026 00:20:00\n"), std::string::npos) << reports[0];

@@ -7,8 +7,6 @@
 
 #include "rating/rspamd_protocol.h"
 
-namespace {
-
 // A reply to sample-nonspam.txt, most of its rules left out.  FORGED_RECIPIENTS
 // counts 0 although its metric_score is 2: a composite rule took its score.
 const char* const kNonspamReply =
@@ -28,17 +26,13 @@ const char* const kPong = "HTTP/1.1 200 OK\r\nConnection: close\r\nServer: rspam
                           "Date: Sun, 06 Dec 2026 21:46:43 GMT\r\nContent-Length: 6\r\nContent-Type: text/plain\r\n\r\n"
                           "pong\r\n";
 
-}  // namespace
-
 TEST(RspamdVerdict, IsRatedOnlyByFiniteScoresWithRulesHighestFirst)
 {
     const auto deep = [](const char* open, const char* close) {
-        std::string text = R"({"score":1,"required_score":2,"x":)";
+        std::string opens, closes;
         for (int level = 0; level < 10000; level++)
-            text += open;
-        for (int level = 0; level < 10000; level++)
-            text += close;
-        return text + "}";
+            opens += open, closes += close;
+        return R"({"score":1,"required_score":2,"x":)" + opens + closes + "}";
     };
     const struct {
         std::string json;

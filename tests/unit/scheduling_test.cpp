@@ -57,13 +57,11 @@ bool Eventually(const std::function<bool()>& condition)
 TEST(Pool, EveryRequestIsHandledOnceInOrderAndPausedTakingHoldsThemBack)
 {
     std::mutex mutex;
-    std::multiset<std::string> handled;
     std::vector<std::string> order;
     std::function<void()> afterEach = [] {};
     static ScanningPool pool([&](FileRequest& request) {
         {
             std::lock_guard lock(mutex);
-            handled.insert(std::string(request.Id()) + " " + request.Path());
             order.push_back(std::string(request.Id()) + " " + request.Path());
         }
         afterEach();
@@ -78,6 +76,7 @@ TEST(Pool, EveryRequestIsHandledOnceInOrderAndPausedTakingHoldsThemBack)
     ASSERT_TRUE(Eventually([&] { return pool.QueueLength() == 0 && pool.CountActiveThreads() == 0; }));
     {
         std::lock_guard lock(mutex);
+        const std::multiset<std::string> handled(order.begin(), order.end());
         ASSERT_EQ(handled.size(), 3000u);
         for (int i = 0; i < 3000; i++)
             EXPECT_EQ(handled.count(std::to_string(i) + " /m/" + std::to_string(i)), 1u);

@@ -68,13 +68,9 @@ TEST(StatisticsObject, RecordsFromManyThreadsAreAllCountedAndAPeriodIsTakenWhole
     for (int t = 0; t < 8; t++)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 500; i++) {
-                MessageRecord record;
-                record.rating = t == 0 ? MessageRecord::kNotRated : 100;
-                record.milliseconds = static_cast<uint64_t>(i % 3);
-                record.spam = t == 1;
-                record.sources = &sources;
-                record.targets = &targets;
-                statistics.RecordMessage(record);
+                statistics.RecordMessage({.rating = t == 0 ? MessageRecord::kNotRated : 100,
+                                          .milliseconds = static_cast<uint64_t>(i % 3), .spam = t == 1,
+                                          .sources = &sources, .targets = &targets});
                 statistics.SampleConcurrency(2);
             }
         });
@@ -101,10 +97,7 @@ TEST(StatisticsObject, RecordsFromManyThreadsAreAllCountedAndAPeriodIsTakenWhole
     full.msgStat[5] = INT32_MAX;
     full.scanTimeTotal = kMaxScanTime - 1;
     statistics.Restore(full);
-    MessageRecord record;
-    record.rating = 5;
-    record.milliseconds = 10;
-    statistics.RecordMessage(record);
+    statistics.RecordMessage({.rating = 5, .milliseconds = 10});
     const StatisticsSnapshot saturated = statistics.Snapshot();
     EXPECT_EQ(saturated.nScannedMessagesTotal, INT32_MAX);
     EXPECT_EQ(saturated.msgStat[5], INT32_MAX);
@@ -187,9 +180,7 @@ TEST(StatDump, TheFileIsReplacedWholeAndRestoredAtStartUp)
     settings.statDumpFileName = "stats.dat";
     Statistics statistics;
     statistics.BeginPeriod(Now());
-    MessageRecord record;
-    record.rating = 42;
-    record.milliseconds = 7;
+    const MessageRecord record{.rating = 42, .milliseconds = 7};
     statistics.RecordMessage(record);
     StatisticsSnapshot snapshot = statistics.Snapshot();
     EXPECT_TRUE(DumpReportData(settings, snapshot, Now(), false));

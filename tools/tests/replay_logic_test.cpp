@@ -6,8 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
+#include "plugin_process.h"
 #include "rating/envelope.h"
 #include "replay/baselines.h"
 #include "replay/envelope.h"
@@ -18,20 +17,6 @@
 
 using namespace replay;
 using Strings = std::vector<std::string>;
-
-namespace {
-
-struct TempTree {
-    std::string path = MakeTempDirectory("vr-test-");
-    ~TempTree() { RemoveTree(path); }
-    std::string Write(const std::string& name, const std::string& text)
-    {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
-    }
-};
-
-}  // namespace
 
 TEST(Envelope, ComesFromTheHeadersUnlessOptionsSayOtherwise)
 {
@@ -64,16 +49,14 @@ TEST(Envelope, ComesFromTheHeadersUnlessOptionsSayOtherwise)
 
 TEST(Spool, EnvelopeComesFirstAndThePluginFindsItsEnd)
 {
-    TempTree dir;
+    TempDir dir;
     const std::vector<Message> messages = {{"one", "From: a@example.org\nTo: b@example.org\n\nHello\n"},
                                            {"two", "From: c@example.org\r\nTo: d@example.org\r\n\r\nHi\r\n"}};
     std::vector<SpoolEntry> spool;
     std::string error;
-    ASSERT_TRUE(WriteSpool(dir.path, messages, {}, spool, error)) << error;
+    ASSERT_TRUE(WriteSpool(dir.Path(), messages, {}, spool, error)) << error;
     ASSERT_EQ(spool.size(), 2u);
-    std::ifstream first(spool[0].path), second(spool[1].path);
-    const std::string texts[] = {std::string(std::istreambuf_iterator<char>(first), {}),
-                                 std::string(std::istreambuf_iterator<char>(second), {})};
+    const std::string texts[] = {ReadFileText(spool[0].path), ReadFileText(spool[1].path)};
     EXPECT_EQ(texts[0], "P <a@example.org>\nR <b@example.org>\nS [127.0.0.1]\n\n" + messages[0].bytes);
     // The plugin reads the envelope the spool wrote, whatever the message's own line ends.
     for (int n : {0, 1}) {
@@ -106,19 +89,19 @@ TEST(Messages, MboxSplitsAtSeparatorsAndDirectoriesAreWalkedInNameOrder)
     EXPECT_EQ(box[1].bytes, "Subject: two\n\nhi");
     EXPECT_FALSE(LooksLikeMbox("From: a@example.com\n"));
 
-    TempTree dir;
-    mkdir((dir.path + "/sub").c_str(), 0755);
-    mkdir((dir.path + "/.hidden").c_str(), 0755);
+    TempDir dir;
+    mkdir(dir.File("sub").c_str(), 0755);
+    mkdir(dir.File(".hidden").c_str(), 0755);
     for (const char* name : {"b.eml", "a.eml", ".skipped.eml", ".hidden/c.eml"})
-        dir.Write(name, "Subject: x\n\nx\n");
-    dir.Write("sub/box.mbox", "From x@example.com Mon Jan  5 09:00:00 2026\nSubject: m1\n\n1\n\n"
-                              "From y@example.com Mon Jan  5 09:00:00 2026\nSubject: m2\n\n2\n");
+        WriteFile(dir.File(name), "Subject: x\n\nx\n");
+    WriteFile(dir.File("sub/box.mbox"), "From x@example.com Mon Jan  5 09:00:00 2026\nSubject: m1\n\n1\n\n"
+                                        "From y@example.com Mon Jan  5 09:00:00 2026\nSubject: m2\n\n2\n");
     std::vector<Message> messages;
     std::string error;
-    ASSERT_TRUE(CollectMessages({dir.path}, messages, error)) << error;
+    ASSERT_TRUE(CollectMessages({dir.Path()}, messages, error)) << error;
     Strings labels;
     for (const Message& message : messages)
-        labels.push_back(message.label.substr(dir.path.size()));
+        labels.push_back(message.label.substr(dir.Path().size()));
     EXPECT_EQ(labels, (Strings{"/a.eml", "/b.eml", "/sub/box.mbox#1", "/sub/box.mbox#2"}));
     EXPECT_FALSE(CollectMessages({"/nonexistent/message.eml"}, messages, error));
     EXPECT_NE(error.find("/nonexistent/message.eml"), std::string::npos);

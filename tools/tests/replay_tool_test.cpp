@@ -9,10 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
-#include "replay/spool.h"
+#include "plugin_process.h"
 
 namespace {
 
@@ -21,38 +20,23 @@ struct ToolRun {
     std::string out;
 };
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class ReplayTool : public ::testing::Test {
 protected:
-    ~ReplayTool() override { replay::RemoveTree(dir); }
-
     std::string Write(const std::string& name, const std::string& text)
     {
-        std::ofstream(dir + "/" + name, std::ios::binary) << text;
-        chmod((dir + "/" + name).c_str(), 0755);
-        return dir + "/" + name;
+        WriteFile(dir.File(name), text);
+        chmod(dir.File(name).c_str(), 0755);
+        return dir.File(name);
     }
     // Run - the built tool with args and its standard output, killed after a minute.
     ToolRun Run(std::vector<std::string> args)
     {
         args.insert(args.begin(), VSA_REPLAY_BINARY);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const std::string out = dir + "/out";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-            dup2(open("/dev/null", O_RDWR), 0);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const std::string out = dir.File("out");
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int to = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid = Spawn(args, in, to, STDERR_FILENO);
+        close(in), close(to);
         ToolRun run;
         int status = 0;
         for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; waited++) {
@@ -64,18 +48,18 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = ReadAll(out);
+        run.out = ReadFileText(out);
         return run;
     }
 
-    std::string dir = replay::MakeTempDirectory("vr-test-");
+    TempDir dir;
 };
 
 }  // namespace
 
 TEST_F(ReplayTool, AnswerGivenTwiceOrNotAtAllFailsTheRunWithStatusTwo)
 {
-    const std::string mail = dir + "/mail";
+    const std::string mail = dir.File("mail");
     mkdir(mail.c_str(), 0755);
     for (const char* name : {"1.eml", "2.eml", "3.eml"})
         Write(std::string("mail/") + name, "From: a@example.com\nTo: b@example.org\nSubject: note\n\nHello.\n");
@@ -91,7 +75,7 @@ TEST_F(ReplayTool, AnswerGivenTwiceOrNotAtAllFailsTheRunWithStatusTwo)
                                                        "    FILE) " + fileBranch + " ;;\n"
                                                        "    QUIT) echo \"$id OK\"; exit 0 ;;\n  esac\ndone\n");
         const ToolRun run = Run({"--plugin", plugin, "--socket", "/nonexistent", "--timeout", "1", "--workdir",
-                                 dir + "/work", mail});
+                                 dir.File("work"), mail});
         EXPECT_EQ(run.status, 2) << run.out;
         EXPECT_NE(run.out.find(problem), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find(noProblem), std::string::npos) << run.out;
@@ -104,7 +88,7 @@ TEST_F(ReplayTool, EveryMessageThroughThePluginIsAnsweredOnceAndCounted)
                                                "To: b@example.org\nSubject: one\n\nFirst\n\n"
                                                "From c@example.com Mon Jan  5 09:00:00 2026\nFrom: c@example.com\n"
                                                "To: d@example.org\nSubject: two\n\nSecond\n");
-    const std::string figures = dir + "/figures.txt";
+    const std::string figures = dir.File("figures.txt");
     const ToolRun run = Run({"--plugin", VSA_PLUGIN_BINARY, "--fake-spamd", "2.5/5", "--threads", "2", "--floor",
                              "--figures", figures, mbox, "--synthetic", "20"});
     ASSERT_EQ(run.status, 0) << run.out;
@@ -113,7 +97,7 @@ TEST_F(ReplayTool, EveryMessageThroughThePluginIsAnsweredOnceAndCounted)
     EXPECT_NE(run.out.find("synthetic#20: X-Junk-Score:  45 [XX]"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("    40-76          22\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("every request answered once"), std::string::npos) << run.out;
-    const std::string values = ReadAll(figures);
+    const std::string values = ReadFileText(figures);
     for (const char* line : {"messages=22\n", "replies_addheader=22\n", "exactly_once=yes\n", "floor_failures=0\n"})
         EXPECT_NE(values.find(line), std::string::npos) << line << values;
     EXPECT_EQ(values.find("peak_rss_kib=\n"), std::string::npos) << values;
