@@ -50,11 +50,11 @@ TEST_F(Channel, NoPeerByteSplitsALineOrAnswersAnIdTwice)
         // The spamd run's Spamd dictionary is refused for its key: the farm is SocketPath's spamd.
         const std::string hosts = engine == "spamd" ? "(\"" + spamd.SocketPath() + "\"); \"k\r77 OK\x1b\" = 1;"
                                                     : "(\"rspamd:" + rspamd.SocketPath() + "\");";
-        PluginProcess::Options options = DefaultOptions(2, "Header = \"X: ^1 [^2] ^3 ^4/^5 ^6\";\nOnProblem = Ignore;\n"
-                                                           "Spamd = { Hosts = " + hosts + " };\n");
-        options.whitelist = "*@white.example\n";
-        options.args = {"-debug"};
-        plugin.Start(options);
+        plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2,
+                                                      "Header = \"X: ^1 [^2] ^3 ^4/^5 ^6\";\nOnProblem = Ignore;\n"
+                                                      "Spamd = { Hosts = " + hosts + " };\n"),
+                      .whitelist = "*@white.example\n",
+                      .args = {"-debug"}});
         std::vector<std::string> requests = {"w FILE " + Message("w", "P <e\x1b\r77 OK@white.example>\n\nSubject: w\n"),
                                              "p FILE /nowhere/\x1b\r77 OK", "u7 HELLO\x1b[2J\r"};
         std::vector<std::string> expected = {"* e\\x1b\\x0d77 OK@white.example is whitelisted by *@white.example",
