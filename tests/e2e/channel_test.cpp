@@ -69,7 +69,7 @@ TEST_F(Channel, NoPeerByteSplitsALineOrAnswersAnIdTwice)
                 expected.push_back(std::regex_replace(row.line, std::regex("<dir>"), plugin.WorkDir()));
             }
         for (const std::string& request : requests)
-            plugin.Send(request), plugin.NextReply();
+            plugin.Ask(request);
         Quit();
         for (const std::string& line : plugin.Transcript()) {
             EXPECT_EQ(std::count_if(line.begin(), line.end(), [](char c) { return c >= 0 && (c < 0x20 || c == 0x7f); }), 0) << line;

@@ -45,8 +45,7 @@ TEST_F(CommandLoop, AnswersEveryRequestFormByteExactly)
         {"y INTF", "y INTF 3 PROD=CLAM"},
     };
     for (const auto& [request, reply] : exchanges) {
-        plugin.Send(request);
-        EXPECT_EQ(plugin.NextReply(), reply) << request.substr(0, 60);
+        EXPECT_EQ(plugin.Ask(request), reply) << request.substr(0, 60);
     }
     Quit("q QUITNOW");
     for (const std::string& line : {std::string("* debugging is on"), std::string("* No crash handler will be used."),

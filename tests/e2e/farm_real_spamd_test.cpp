@@ -230,8 +230,7 @@ TEST_F(RealFarm, TlsHostsMustShowTheRightCertificateAndRuleNamesReachTheHeaders)
     plugin.WaitFor("* engine: SPAMD/1.5 at " + good);
     const std::string refused = "* spamd host " + misnamed + " is down: TLS certificate refused";
     plugin.WaitForLine([&](const std::string& line) { return line.starts_with(refused); });
-    plugin.Send("1" + File("gtube", kGtube));
-    const std::string reply = plugin.NextReply(30s);
+    const std::string reply = plugin.Ask("1" + File("gtube", kGtube), 30s);
     EXPECT_TRUE(reply.starts_with("1 ADDHEADER \"X-Score: 100\\eX-Rules: GTUBE,")) << reply;
     EXPECT_NE(reply.find("/5.0)\\eX-Alert: possible spam!"), std::string::npos) << reply;
 

@@ -39,8 +39,7 @@ TEST_F(Hostile, NoLinkFifoOrGuessedNameInAWrittenDirectoryTurnsThePluginAgainstI
     if (root)
         plugin.WaitFor("* whitelist " + work + "/whitelist.txt not read: a symbolic link of another user, or to a "
                        "link, is refused");
-    plugin.Send("1 FILE " + Message("m"));
-    plugin.NextReply(), Quit();
+    plugin.Ask("1 FILE " + Message("m")), Quit();
     stop = true, attacker.join();
     // The started notice, the daily report, the stopped notice: one whose name was taken is not sent.
     EXPECT_EQ(swapped + Mails().size(), 3u);
@@ -62,14 +61,13 @@ TEST_F(Hostile, NeitherANulNorALongSenderHidesAMessageAndAHugeReplyIsReadInTime)
     plugin.Start({.settings = DefaultSettingsText(spamd.SocketPath(), 2, "Spamd = { ReplyTimeout = 2; };\n"),
                   .whitelist = "*@trusted.example\n"});
     const std::string hidden = std::string("Subject: x\n\nhello") + '\0' + "GTUBE\n";
-    plugin.Send("nul FILE " + Message("nul", "P <a@b.example>\n\n" + hidden));
-    EXPECT_TRUE(plugin.NextReply().starts_with("nul ADDHEADER \"X-Junk-Score: 100"));
+    EXPECT_TRUE(plugin.Ask("nul FILE " + Message("nul", "P <a@b.example>\n\n" + hidden))
+                    .starts_with("nul ADDHEADER \"X-Junk-Score: 100"));
     EXPECT_TRUE(spamd.Requests().back().ends_with(hidden + "\n"));
-    plugin.Send("long FILE " + Message("long", "P <" + std::string(1006, 'a') + "@trusted.example.evil.example>\n\n"));
-    EXPECT_TRUE(plugin.NextReply().starts_with("long ADDHEADER \"X-Junk-Score: 100"));
+    EXPECT_TRUE(plugin.Ask("long FILE " + Message("long", "P <" + std::string(1006, 'a') + "@trusted.example.evil.example>\n\n"))
+                    .starts_with("long ADDHEADER \"X-Junk-Score: 100"));
     spamd.SetReply({.mode = SpamdReply::Mode::Hang});  // the one spamd has its reply time limit
-    plugin.Send("hang FILE " + Message("hang"));
-    EXPECT_TRUE(plugin.NextReply(5s).starts_with("hang ADDHEADER \"X-Junk-Score:   0"));
+    EXPECT_TRUE(plugin.Ask("hang FILE " + Message("hang"), 5s).starts_with("hang ADDHEADER \"X-Junk-Score:   0"));
     spamd.ReleaseHung(), Quit();
 
     std::string json = R"({"score":20.0,"required_score":15.0,"symbols":{"S0":{})";

@@ -33,8 +33,8 @@ TEST_F(Rating, ScoreBecomesRatingBarAndAlertAndAWhitelistedSenderSkipsSpamd)
     }
     // spamd gets the message without its envelope, and a line feed after it.
     EXPECT_EQ(spamd.Requests().at(1), "CHECK SPAMC/1.2\r\nContent-length: 19\r\n\r\nSubject: -3/5\n\nhi\n\n");
-    plugin.Send("w FILE " + Message("w", "P <a@trusted.example.org>\nR <b@example.org>\n\nSubject: 9/5\n\nhi\n"));
-    EXPECT_EQ(plugin.NextReply(), "w ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"");
+    EXPECT_EQ(plugin.Ask("w FILE " + Message("w", "P <a@trusted.example.org>\nR <b@example.org>\n\nSubject: 9/5\n\nhi\n")),
+              "w ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"");
     Quit();
     EXPECT_EQ(spamd.CheckCount(), static_cast<int>(std::size(cases)));
     EXPECT_EQ(plugin.Count("* 1 items read from " + plugin.WorkDir() + "/whitelist.txt"), 1u);
@@ -110,8 +110,7 @@ TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
     };
     for (const auto& row : table) {
         const std::string path = row.content.empty() ? plugin.WorkDir() + "/none" : Message(row.id, row.content);
-        plugin.Send(std::string(row.id) + " FILE " + path);
-        const std::string reply = plugin.NextReply();
+        const std::string reply = plugin.Ask(std::string(row.id) + " FILE " + path);
         ASSERT_TRUE(reply.starts_with(std::string(row.id) + " ")) << reply;
         const std::vector<std::string>& lines = plugin.Transcript();
         const std::string& result = lines.at(lines.size() - 2);
@@ -119,8 +118,7 @@ TEST_F(Rating, LogResultsWritesOneEscapedResultLineJustBeforeEachAnswer)
     }
     // A reload without the key turns the lines off.
     AskReload(DefaultSettingsText(spamd.SocketPath(), 2));
-    plugin.Send("r2 FILE " + Message("r2", "Subject: hi\n\nhi\n"));
-    EXPECT_EQ(plugin.NextReply().substr(0, 13), "r2 ADDHEADER ");
+    EXPECT_EQ(plugin.Ask("r2 FILE " + Message("r2", "Subject: hi\n\nhi\n")).substr(0, 13), "r2 ADDHEADER ");
     Quit();
     EXPECT_EQ(plugin.CountStarting("* result "), 4u);
 }

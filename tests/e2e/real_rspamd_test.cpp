@@ -54,8 +54,7 @@ TEST_F(RealRspamdTest, TheVerdictReachesTheHeadersAndTheEnvelopeReachesRspamd)
     plugin.Send("gtube-1" + File("spam", ReadSampleMessage("sample-spam.txt")));
     // GTUBE: rspamd's score equals its reject threshold, the rating 90.
     EXPECT_EQ(plugin.NextReply(30s), "gtube-1 ADDHEADER \"X-Score:  90\\eX-Rules: GTUBE (15.00/15.00) reject\"");
-    plugin.Send("ham-1" + File("ham", ReadSampleMessage("sample-nonspam.txt")));
-    const std::string ham = plugin.NextReply(30s);
+    const std::string ham = plugin.Ask("ham-1" + File("ham", ReadSampleMessage("sample-nonspam.txt")), 30s);
     EXPECT_TRUE(ham.starts_with("ham-1 ADDHEADER \"X-Score:  18\\eX-Rules: DATE_IN_PAST,RDNS_NONE,")) << ham;
     EXPECT_TRUE(ham.ends_with(" (3.00/15.00) no action\"")) << ham;
     EXPECT_EQ(plugin.Quit(), 0);

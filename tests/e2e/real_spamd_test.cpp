@@ -41,24 +41,21 @@ TEST(RealSpamd, RatesGtubeAtHundredTheSampleNonSpamLowAndABurstLikeSingleMessage
         WriteFile(plugin.WorkDir() + "/" + name, "P <a@example.org>\nR <b@example.org>\n\n" + text);
         return " FILE " + plugin.WorkDir() + "/" + name;
     };
-    plugin.Send("spam" + file("spam", spam));
-    EXPECT_EQ(plugin.NextReply(60s), "spam ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]"
-                                     "\\eX-Alert: possible spam!\\eX-Color: red\"");
-    plugin.Send("ham" + file("ham", ham));
-    const std::string hamReply = plugin.NextReply(60s);
+    EXPECT_EQ(plugin.Ask("spam" + file("spam", spam), 60s),
+              "spam ADDHEADER \"X-Junk-Score: 100 [XXXXXX]\\eX-SA-Score: 100 [XXXXXX]\\eX-Alert: possible spam!\\eX-Color: red\"");
+    const std::string hamReply = plugin.Ask("ham" + file("ham", ham), 60s);
     EXPECT_TRUE(hamReply.starts_with("ham ADDHEADER \"X-Junk-Score: ")) << hamReply;
     EXPECT_LT(RatingOf(hamReply), 90) << hamReply;
     // A NUL byte hides nothing behind it from spamd.
-    plugin.Send("nul" + file("nul", std::string("Subject: x\n\nhello\0\n", 19) + kMessageKinds[kKinds - 1]));
-    EXPECT_EQ(RatingOf(plugin.NextReply(60s)), 100);
+    const std::string nul = std::string("Subject: x\n\nhello\0\n", 19) + kMessageKinds[kKinds - 1];
+    EXPECT_EQ(RatingOf(plugin.Ask("nul" + file("nul", nul), 60s)), 100);
 
     std::string requests[kKinds];
     int expected[kKinds];
     std::set<int> distinct;
     for (int kind = 0; kind < kKinds; kind++) {
         requests[kind] = file("kind" + std::to_string(kind), kMessageKinds[kind]);
-        plugin.Send("k" + requests[kind]);
-        distinct.insert(expected[kind] = RatingOf(plugin.NextReply(60s)));
+        distinct.insert(expected[kind] = RatingOf(plugin.Ask("k" + requests[kind], 60s)));
     }
     ASSERT_GE(distinct.size(), 4u) << "the messages should be rated apart";
     std::string burst;

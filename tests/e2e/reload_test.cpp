@@ -12,13 +12,11 @@ TEST_F(Reload, MarkerActsAtTheNextRequestLineAndAFaultySettingKeepsItsPreviousVa
 {
     Start(2, "", {"-debug"});
     const std::string message = Message("m"), cfg = plugin.WorkDir() + "/VelmoraSpamAssassin.cfg";
-    plugin.Send("1 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "1 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"");
+    EXPECT_EQ(plugin.Ask("1 FILE " + message), "1 ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"");
     AskReload(DefaultSettingsText(spamd.SocketPath(), 3, "Header = \"X-After: ^1 [^2]\";\n"));
     usleep(1500000);
     EXPECT_TRUE(FileExists(plugin.WorkDir() + "/hup.sig")) << "only a request line lets the marker act";
-    plugin.Send("2 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "2 ADDHEADER \"X-After:   0 []\"");
+    EXPECT_EQ(plugin.Ask("2 FILE " + message), "2 ADDHEADER \"X-After:   0 []\"");
     EXPECT_FALSE(FileExists(plugin.WorkDir() + "/hup.sig"));
     EXPECT_EQ(plugin.Count("* re-reading VelmoraSpamAssassin.cfg"), 2u);
 
@@ -26,8 +24,7 @@ TEST_F(Reload, MarkerActsAtTheNextRequestLineAndAFaultySettingKeepsItsPreviousVa
     const std::string faulty =
         DefaultSettingsText(spamd.SocketPath(), 3, "MaxScanningThreads = 500;\nOnProblem = Maybe;\n");
     AskReload(faulty.substr(faulty.find('\n') + 1));
-    plugin.Send("3 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "3 ADDHEADER \"X-After:   0 []\"");
+    EXPECT_EQ(plugin.Ask("3 FILE " + message), "3 ADDHEADER \"X-After:   0 []\"");
     Quit();
     const auto& lines = plugin.Transcript();
     const std::vector<std::string> errors = {
@@ -64,27 +61,23 @@ TEST_F(Reload, WhitelistFollowsTheMarkerAndSighupAndAnUnreadableFileKeepsTheList
     const std::string message = Message("m", "P <x@new.example>\n\nSubject: hi\n\nhello\n");
     const std::string rated = " ADDHEADER \"X-Junk-Score:   0 []\\eX-SA-Score:   0 []\"";
     const std::string listed = " ADDHEADER \"X-Junk-Score: 0 []\\eX-SA-Score: 0 []\"";
-    plugin.Send("1 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "1" + rated);
+    EXPECT_EQ(plugin.Ask("1 FILE " + message), "1" + rated);
     WriteFile(list, "*@old.example\n*@new.example\n");
     WriteFile(plugin.WorkDir() + "/hup.sig", "");
-    plugin.Send("2 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "2" + listed);
+    EXPECT_EQ(plugin.Ask("2 FILE " + message), "2" + listed);
     EXPECT_EQ(plugin.Count("* 2 items read from " + list), 1u);
     EXPECT_EQ(plugin.Count("* x@new.example is whitelisted by *@new.example"), 1u);
     // A whitelist that cannot be read keeps the patterns in force.
     unlink(list.c_str());
     mkdir(list.c_str(), 0755);
     WriteFile(plugin.WorkDir() + "/hup.sig", "");
-    plugin.Send("3 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "3" + listed);
+    EXPECT_EQ(plugin.Ask("3 FILE " + message), "3" + listed);
     EXPECT_EQ(plugin.Count("* whitelist " + list + " cannot be read (Is a directory), its 2 pattern(s) in force stay"),
               1u);
     rmdir(list.c_str());
     WriteFile(list, "*@other.example\n");
     kill(plugin.Pid(), SIGHUP);
     plugin.WaitFor("* 1 items read from " + list);
-    plugin.Send("4 FILE " + message);
-    EXPECT_EQ(plugin.NextReply(), "4" + rated);
+    EXPECT_EQ(plugin.Ask("4 FILE " + message), "4" + rated);
     Quit();
 }

@@ -29,13 +29,10 @@ protected:
     void Rate(int plain)
     {
         spamd.SetResponder([](const std::string& r) { return SpamdReply{.score = Contains(r, "FREE") ? 9.0 : 0}; });
-        plugin.Send("s FILE " + Message("s", "P <x@example.net>\nR <rcpt@example.org>\nR <b@example.org>\n"
-                                             "S mx.example.net [192.0.2.1]\n\nSubject: FREE\n\nhi\n"));
-        plugin.NextReply();
-        for (int i = 0; i < plain; i++) {
-            plugin.Send(std::to_string(i) + " FILE " + Message("m"));
-            plugin.NextReply();
-        }
+        plugin.Ask("s FILE " + Message("s", "P <x@example.net>\nR <rcpt@example.org>\nR <b@example.org>\n"
+                                            "S mx.example.net [192.0.2.1]\n\nSubject: FREE\n\nhi\n"));
+        for (int i = 0; i < plain; i++)
+            plugin.Ask(std::to_string(i) + " FILE " + Message("m"));
     }
     // Delivered - the mails by kind ("started", "stopped", "daily"), taken out of the directory.
     std::map<std::string, std::vector<std::string>> Delivered()
@@ -176,10 +173,8 @@ TEST_F(Reports, KnownTrafficGivesTheSameFiguresInTheDumpTheReportAndTheMetrics)
     // Hosts take turns: a b a b a, then the message without a usable threshold goes to b and a; b hangs.
     for (int id = 0; const char* text : {"\nSubject: 0/5", "\nSubject: 2.5/5", "S s1\nR <x@a>\n\nSubject: 5/5",
                                          "S s1\nR <x@a>\nR <y@a>\n\nSubject: 9/5", "S s2\nR <x@a>\n\nSubject: 9/5",
-                                         "\nSubject: 3/0", "\nSubject: hang"}) {
-        plugin.Send(std::to_string(id++) + " FILE " + Message("m", text));
-        plugin.NextReply();
-    }
+                                         "\nSubject: 3/0", "\nSubject: hang"})
+        plugin.Ask(std::to_string(id++) + " FILE " + Message("m", text));
     EXPECT_EQ((plugin.ReadAllUntilExit(), plugin.WaitExit()), 0);  // the stuck scan ends the plugin in order
     std::vector<std::string> mails = Delivered()["daily"];          // the problem notice and the report
     const std::string dump = Dump(), metrics = ReadFileText(plugin.WorkDir() + "/m.prom"),

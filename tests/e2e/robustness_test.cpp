@@ -32,8 +32,8 @@ TEST_F(Robustness, CrashingMessagesNeitherDrainThePoolNorCrashTwice)
     Crash("c0", crashing);
     EXPECT_EQ(plugin.NextReply(), "c0 REJECTED sorry, we'll try again later");
     // One thread, and it crashed: its slot has a new one.
-    plugin.Send("n1 FILE " + Message("normal"));
-    EXPECT_EQ(plugin.NextReply(), "n1 ADDHEADER \"X-Junk-Score:  18 [X]\\eX-SA-Score:  18 [X]\"");
+    EXPECT_EQ(plugin.Ask("n1 FILE " + Message("normal")),
+              "n1 ADDHEADER \"X-Junk-Score:  18 [X]\\eX-SA-Score:  18 [X]\"");
     // The host retries the message that crashed: it is not scanned again.
     plugin.Send("c0b FILE " + crashing);
     plugin.WaitFor("* " + crashing + " crashed a scan before, answered without rating");
@@ -74,8 +74,7 @@ TEST_F(Robustness, SpecialFilesAndDamagedDumpsNeitherBlockNorKill)
     std::filesystem::remove(dir + "/statistics.dat");
     ASSERT_EQ(mkfifo((dir + "/statistics.dat").c_str(), 0600), 0);
     plugin.Start({});
-    plugin.Send("f1 FILE " + dir + "/fifo");
-    EXPECT_EQ(plugin.NextReply(), "f1 FAILURE Unable to access file: " + dir + "/fifo, errno=22");
+    EXPECT_EQ(plugin.Ask("f1 FILE " + dir + "/fifo"), "f1 FAILURE Unable to access file: " + dir + "/fifo, errno=22");
     // A settings file that is a FIFO is unusable, and rating goes on.
     std::filesystem::rename(dir + "/VelmoraSpamAssassin.cfg", dir + "/saved.cfg");
     ASSERT_EQ(mkfifo((dir + "/VelmoraSpamAssassin.cfg").c_str(), 0600), 0);
@@ -114,7 +113,6 @@ TEST_F(Robustness, AHangUpDuringStartUpIsAReloadNotAnEnd)
     ASSERT_EQ(kill(plugin.Pid(), SIGHUP), 0);
     plugin.WaitForLine([](const std::string& l) { return l == "* HUP signal caught"; }, 15s);
     plugin.WaitForLine([](const std::string& l) { return l.starts_with("* engine: "); }, 15s);
-    plugin.Send("1 INTF");
-    EXPECT_EQ(plugin.NextReply(15s), "1 INTF 3 PROD=CLAM");
+    EXPECT_EQ(plugin.Ask("1 INTF", 15s), "1 INTF 3 PROD=CLAM");
     Quit();
 }

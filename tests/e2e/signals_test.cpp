@@ -43,12 +43,10 @@ TEST_F(Crash, UnderIgnoreRejectsThatMessageAndCarriesOn)
     EXPECT_EQ(plugin.NextReply(), "c1 REJECTED sorry, we'll try again later");
     EXPECT_TRUE(MailSays("Signal 11 received while scanning " + path + ".\nThe plugin will try to recover\n\n"));
     const std::string other = Message("fine");
-    plugin.Send("n1 FILE " + other);
-    EXPECT_TRUE(plugin.NextReply().starts_with("n1 ADDHEADER "));
+    EXPECT_TRUE(plugin.Ask("n1 FILE " + other).starts_with("n1 ADDHEADER "));
     kill(plugin.Pid(), SIGHUP);  // the reload gives the written-off slot a new thread
     plugin.WaitFor("* Thread#" + slot + " started");
-    plugin.Send("n2 FILE " + other);
-    EXPECT_TRUE(plugin.NextReply().starts_with("n2 ADDHEADER "));
+    EXPECT_TRUE(plugin.Ask("n2 FILE " + other).starts_with("n2 ADDHEADER "));
     Quit();
 }
 

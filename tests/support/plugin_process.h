@@ -85,6 +85,8 @@ public:
     {
         return WaitForLine([](const std::string& line) { return !line.starts_with("* "); }, limit);
     }
+    // Ask - send a request line; its reply.
+    std::string Ask(std::string_view line, std::chrono::milliseconds limit = 10s) { return Send(line), NextReply(limit); }
     // ReadAllUntilExit - every remaining line until the plugin closes its output.
     std::vector<std::string> ReadAllUntilExit(std::chrono::milliseconds limit = 30s);
     // WaitExit - exit status, or 128 + signal; kills the plugin at the limit.
