@@ -142,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                    t.gone = std::make_unique<FakeSpamd>(socket);
                    t.gone->SetReply({.score = 1});
                    t.plugin.Start({});
-                   t.plugin.Send("again FILE " + t.Message("m"));
-                   EXPECT_TRUE(t.plugin.NextReply().starts_with("again ADDHEADER "));
+                   EXPECT_TRUE(t.plugin.Ask("again FILE " + t.Message("m")).starts_with("again ADDHEADER "));
                    t.Quit();
                }},
         WayOut{"StuckScanUnderExit", 1, "Spamd = { ReplyTimeout = 0; };\n", {{"VELMORA_TEST_MAX_SCANNING_TIME", "2"}},
