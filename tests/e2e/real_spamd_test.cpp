@@ -8,8 +8,6 @@
 
 #include "real_spamd.h"
 
-namespace {
-
 // Messages that spamd rates differently from one another.
 const char* const kMessageKinds[] = {
     "Subject: hello\n\nhello\n",
@@ -24,9 +22,7 @@ const char* const kMessageKinds[] = {
 };
 constexpr int kKinds = std::size(kMessageKinds);
 
-int RatingOf(const std::string& reply) { return atoi(reply.c_str() + reply.find("Score:") + 6); }
-
-}  // namespace
+static int RatingOf(const std::string& reply) { return atoi(reply.c_str() + reply.find("Score:") + 6); }
 
 TEST(RealSpamd, RatesGtubeAtHundredTheSampleNonSpamLowAndABurstLikeSingleMessages)
 {

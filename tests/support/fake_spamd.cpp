@@ -11,11 +11,9 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace {
-
 // ReadRequest - a PING line, or the headers of a request and their
 // Content-length of body (SPAMC's spelling, or HTTP's for rspamd's).
-std::string ReadRequest(int fd)
+static std::string ReadRequest(int fd)
 {
     std::string data;
     char buffer[65536];
@@ -35,12 +33,10 @@ std::string ReadRequest(int fd)
     }
 }
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+static void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Send - a blocking send on a stream socket hands over every byte, or fails when the plugin has gone.
-void Send(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
-}  // namespace
+static void Send(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
 std::string FormatSpamdReply(double score, double threshold)
 {

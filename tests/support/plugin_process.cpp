@@ -18,27 +18,22 @@
 #include <regex>
 #include <sstream>
 
-namespace {
-
 constexpr int kSanitizerExitCode = 99;
 
-std::chrono::milliseconds Left(std::chrono::steady_clock::time_point deadline)
+static std::chrono::milliseconds Left(std::chrono::steady_clock::time_point deadline)
 {
     using namespace std::chrono;
     return std::max(0ms, duration_cast<milliseconds>(deadline - steady_clock::now()));
 }
 
-void CheckSanitizerReports(const TempDir& dir)
+static void CheckSanitizerReports(const TempDir& dir)
 {
-    for (const auto& name : ListDirectory(dir.Path())) {
+    for (const auto& name : ListDirectory(dir.Path()))
         if (name.starts_with("sanitizer-report")) {
             ADD_FAILURE() << "sanitizer report from the plugin:\n" << ReadFileText(dir.File(name));
             std::filesystem::remove(dir.File(name));
         }
-    }
 }
-
-}  // namespace
 
 TempDir::TempDir() : path(std::filesystem::temp_directory_path().string() + "/vsa-test-XXXXXX")
 {

@@ -17,10 +17,8 @@
 #include "rating/engine_farm.h"
 #include "reports/daily.h"
 
-namespace {
-
 // Described - a farm's settings in one line, or the errors that refused it.
-std::string Described(const std::string& dictionary)
+static std::string Described(const std::string& dictionary)
 {
     OutputCapture capture;
     const std::unique_ptr<cfgfItem> tree = cfgfReadConfigText("Spamd = " + dictionary + ";\n", "f.cfg");
@@ -35,8 +33,6 @@ std::string Described(const std::string& dictionary)
            "RNE"[static_cast<int>(s->onUnavailable)] + " " + s->tls.caFile + " " + s->tls.certFile + " " +
            s->tls.keyFile + capture.Text();
 }
-
-}  // namespace
 
 TEST(SpamdSettings, HostFormsDefaultsAndEveryMistakeRefuseTheDictionary)
 {

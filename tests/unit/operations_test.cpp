@@ -11,11 +11,7 @@
 #include "rating/whitelist.h"
 #include "reports/metrics_file.h"
 
-namespace {
-
-bool HasLine(const std::string& text, const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; }
-
-}  // namespace
+static bool HasLine(const std::string& text, const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; }
 
 TEST(Metrics, CountersBecomeTheTextFormat)
 {

@@ -11,9 +11,7 @@
 #include "stats/ranked_list.h"
 #include "stats/statistics.h"
 
-namespace {
-
-std::string Listing(reportObject& list, bool ranked)
+static std::string Listing(reportObject& list, bool ranked)
 {
     if (ranked)
         ReportSortList(&list);
@@ -23,7 +21,7 @@ std::string Listing(reportObject& list, bool ranked)
     return text;
 }
 
-time_t LocalNoon()
+static time_t LocalNoon()
 {
     time_t now = time(nullptr);
     tm local{};
@@ -32,8 +30,6 @@ time_t LocalNoon()
     local.tm_min = local.tm_sec = 0;
     return mktime(&local);
 }
-
-}  // namespace
 
 TEST(RankedList, EqualNamesShareAnEntryAndOrdersAreNumericInBrackets)
 {
