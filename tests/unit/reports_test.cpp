@@ -80,8 +80,7 @@ TEST_F(Reports, TheDailyReportShowsThePeriodLineByLine)
     SetStartupTime(now - 93784);
     StatisticsSnapshot s;
     s.periodStart = now - 86400;
-    const std::pair<int, int> ratings[] = {{0, 5}, {20, 1200}, {50, 300}, {80, 50}, {88, 19}, {95, 9}, {100, 3}};
-    for (auto [rating, count] : ratings)
+    for (auto [rating, count] : {std::pair{0, 5}, {20, 1200}, {50, 300}, {80, 50}, {88, 19}, {95, 9}, {100, 3}})
         s.msgStat[static_cast<size_t>(rating)] = count;
     s.nScannedMessagesTotal = 1586;
     s.scanTimeMin = 123;

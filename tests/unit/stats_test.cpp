@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <thread>
+#include <tuple>
 
 #include "base/system.h"
 #include "output_capture.h"
@@ -83,10 +84,8 @@ TEST(StatisticsObject, RecordsFromManyThreadsAreAllCountedAndAPeriodIsTakenWhole
     EXPECT_EQ(period.sources.total, 500);
     EXPECT_EQ(period.targets.total, 1000);
     const StatisticsSnapshot next = statistics.Snapshot();
-    EXPECT_EQ(next.nScannedMessagesTotal, 0);
-    EXPECT_EQ(next.periodStart, 1000);
-    EXPECT_EQ(next.nActiveThreadsChecks, 0);
-    EXPECT_EQ(next.sources.nItems(), 0);
+    EXPECT_EQ(std::tuple(next.nScannedMessagesTotal, next.periodStart, next.nActiveThreadsChecks, next.sources.nItems()),
+              std::tuple(0, 1000, 0, 0));
 
     StatisticsSnapshot full;
     full.nScannedMessagesTotal = INT32_MAX;
@@ -95,9 +94,8 @@ TEST(StatisticsObject, RecordsFromManyThreadsAreAllCountedAndAPeriodIsTakenWhole
     statistics.Restore(full);
     statistics.RecordMessage({.rating = 5, .milliseconds = 10});
     const StatisticsSnapshot saturated = statistics.Snapshot();
-    EXPECT_EQ(saturated.nScannedMessagesTotal, INT32_MAX);
-    EXPECT_EQ(saturated.msgStat[5], INT32_MAX);
-    EXPECT_EQ(saturated.scanTimeTotal, kMaxScanTime);
+    EXPECT_EQ(std::tuple(saturated.nScannedMessagesTotal, saturated.msgStat[5], saturated.scanTimeTotal),
+              std::tuple(INT32_MAX, INT32_MAX, kMaxScanTime));
 }
 
 TEST(StatDump, ADumpReadsBackAsTheStatisticsItWasWrittenFrom)
@@ -116,10 +114,8 @@ TEST(StatDump, ADumpReadsBackAsTheStatisticsItWasWrittenFrom)
     ReportAddItem(&s.sources, "host [192.0.2.1]", 2);
     ReportAddItem(&s.targets, "we\"ird\\name;={}\n", 1);
     const std::string text = FormatDump(s, noon, true);
-    EXPECT_TRUE(text.find("MessagesTotal=3;\nGivenUp=1;\nScanTimeMin=5;\nScanTimeMax=50;\nScanTimeTotal=70;\nNormalShutdown=YES;\n"
-                          "Scores={\n\"0\"=1;\n\"100\"=2;\n};\nSources={\n\"host [192.0.2.1]\"=2;\n};\n") !=
-                std::string::npos)
-        << text;
+    EXPECT_NE(text.find("MessagesTotal=3;\nGivenUp=1;\nScanTimeMin=5;\nScanTimeMax=50;\nScanTimeTotal=70;\nNormalShutdown=YES;\n"
+                        "Scores={\n\"0\"=1;\n\"100\"=2;\n};\nSources={\n\"host [192.0.2.1]\"=2;\n};\n"), std::string::npos) << text;
     OutputCapture capture;
     std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, "statistics.dat");
     std::string why;
@@ -162,10 +158,8 @@ TEST(StatDump, DumpsOfAnotherDayOrWithImpossibleValuesAreRefused)
     std::string why;
     std::optional<StatisticsSnapshot> restored = ParseDump(tree.get(), noon, why);
     ASSERT_TRUE(restored.has_value());
-    EXPECT_EQ(restored->restartTime, noon);
-    EXPECT_EQ(restored->periodStart, noon - 86400);
-    EXPECT_EQ(restored->nScannedMessagesTotal, 2);
-    EXPECT_EQ(restored->scanTimeTotal, 0u);
+    EXPECT_EQ(std::tuple(restored->restartTime, restored->periodStart, restored->nScannedMessagesTotal, restored->scanTimeTotal),
+              std::tuple(noon, noon - 86400, 2, 0u));
 }
 
 TEST(StatDump, TheFileIsReplacedWholeAndRestoredAtStartUp)
