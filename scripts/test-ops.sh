@@ -104,7 +104,7 @@ sed -i -e "s|^SocketPath = .*|SocketPath = \"$SPAMD_SOCKET\";|" \
 echo "MetricsFile = \"$scratch/metrics/velmora.prom\";" >>"$settings"
 (cd / && "$workdir/VelmoraSpamAssassin" -check) >"$scratch/check" 2>&1 || fail "-check against the private spamd" "$scratch/check"
 grep -q "^\* spamd $SPAMD_SOCKET: SPAMD/1\.5, " "$scratch/check" &&
-    grep -q "^MetricsFile = \"$scratch/metrics/velmora.prom\";$" "$scratch/check" &&
+    grep -q "^\* MetricsFile = \"$scratch/metrics/velmora.prom\";$" "$scratch/check" &&
     grep -q '^\* check passed: ' "$scratch/check" || fail "-check output" "$scratch/check"
 [[ -z $(find "$scratch/Submitted" "$scratch/metrics" -mindepth 1) && ! -e $workdir/statistics.dat ]] ||
     fail "-check wrote a file"
