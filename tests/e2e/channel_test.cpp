@@ -3,7 +3,6 @@
 // settings values), every line the host reads is a "* " line or the one
 // answer of a request id it sent, without a control byte.
 #include <map>
-#include <regex>
 
 #include "plugin_test.h"
 
@@ -66,7 +65,9 @@ TEST_F(Channel, NoPeerByteSplitsALineOrAnswersAnIdTwice)
             if (row.engine == engine) {
                 answers[row.id] = 0;
                 requests.insert(requests.begin() + static_cast<long>(at++), row.id + " FILE " + Message(row.id, "P <a@b.org>\n\nSubject: " + row.id + "\n"));
-                expected.push_back(std::regex_replace(row.line, std::regex("<dir>"), plugin.WorkDir()));
+                expected.push_back(row.line);
+                if (const size_t dir = row.line.find("<dir>"); dir != std::string::npos)
+                    expected.back().replace(dir, 5, plugin.WorkDir());
             }
         for (const std::string& request : requests)
             plugin.Ask(request);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -72,7 +71,12 @@ Applied Apply(std::string_view text, const Settings& previous = Settings{})
 // With replaces the line of key in the full file (an empty line drops it).
 std::string With(const std::string& key, const std::string& line)
 {
-    return std::regex_replace(kFullFile, std::regex("(^|\n)" + key + " =[^\n]*"), "$1" + line);
+    std::string result, text = kFullFile;
+    for (size_t at = 0, end; at < text.size(); at = end) {
+        end = text.find('\n', at) + 1;
+        result += text.compare(at, key.size() + 2, key + " =") == 0 ? line + "\n" : text.substr(at, end - at);
+    }
+    return result;
 }
 
 }  // namespace
